@@ -1,0 +1,23 @@
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/report.h"
+
+void show_status(const char* text)
+{
+    std::fprintf(stderr, "%s\n", text);
+}
+
+void fatal_error(const char* message)
+{
+    const int error_code = errno;
+    char text[FATAL_TEXT_SIZE];
+    format_fatal_text(text, message, static_cast<unsigned long>(error_code),
+                      error_code != 0 ? std::strerror(error_code) : "");
+    std::fflush(stdout);
+    std::fputs(text, stderr);
+    std::fflush(stderr);
+    std::exit(FATAL_EXIT_CODE);
+}

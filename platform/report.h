@@ -1,0 +1,44 @@
+// Reporting: the status line, the diagnostic trace (declared with the rest of
+// the engine's platform needs) and the fatal error that ends the program.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/platform.h"
+
+inline constexpr std::size_t FATAL_TEXT_SIZE = 1000;
+inline constexpr std::size_t STATUS_TEXT_SIZE = 64;
+
+inline constexpr const char* FATAL_CAPTION = "Terminate Program";
+inline constexpr unsigned FATAL_BEEP_HZ = 200;
+inline constexpr unsigned FATAL_BEEP_MS = 1000;
+inline constexpr int FATAL_EXIT_CODE = 1;
+
+// Builds the fatal message into text (FATAL_TEXT_SIZE bytes, always
+// terminated): the header, the message, then, for a non-zero error code, its
+// number and the system's text for it, then the closing lines. When the
+// system text leaves too little room, it is cut so the closing lines still
+// fit; the whole text never passes the buffer. Returns the text's length.
+std::size_t format_fatal_text(char* text, const char* message, unsigned long error_code,
+                              const char* system_text);
+
+// Shows the fatal text (a message box on Windows, standard error elsewhere),
+// sounds the low beep where there is one and exits with code 1.
+[[noreturn]] void fatal_error(const char* message);
+
+// The current status text, as last set.
+const char* status_text();
+
+// Where status texts go. The default shows them in the platform's status
+// field (the dialog's IDC_STATUS on Windows, a line on standard error
+// elsewhere); the headless updater installs its own to draw progress.
+using StatusSink = void (*)(const char* text);
+void set_status_sink(StatusSink sink);
+// The platform's own status field, as used by the default sink.
+void show_status(const char* text);
+
+// The window that owns the status field and the fatal message box; null
+// until the dialog exists. Opaque here so that this header stays portable.
+void set_main_window(void* window);
+void* main_window();

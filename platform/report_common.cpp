@@ -1,0 +1,40 @@
+// The parts of reporting that every real platform shares: the status buffer,
+// its sink, and the trace on standard output.
+#include <cstdarg>
+#include <cstdio>
+
+#include "platform/report.h"
+
+namespace {
+
+char status_buffer[STATUS_TEXT_SIZE];
+StatusSink status_sink = show_status;
+void* owner_window = nullptr;
+
+} // namespace
+
+void set_status(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(status_buffer, sizeof status_buffer, format, args);
+    va_end(args);
+    status_sink(status_buffer);
+}
+
+const char* status_text() { return status_buffer; }
+
+void set_status_sink(StatusSink sink) { status_sink = sink ? sink : show_status; }
+
+void trace(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stdout, format, args);
+    va_end(args);
+}
+
+void trace_flush() { std::fflush(stdout); }
+
+void set_main_window(void* window) { owner_window = window; }
+void* main_window() { return owner_window; }

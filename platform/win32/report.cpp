@@ -1,0 +1,32 @@
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/report.h"
+#include "resources/resource.h"
+
+
+void show_status(const char* text)
+{
+    // Without a window there is no field to show it in.
+    if (main_window() != nullptr)
+        SetDlgItemTextA(static_cast<HWND>(main_window()), IDC_STATUS, text);
+}
+
+void fatal_error(const char* message)
+{
+    const DWORD error_code = GetLastError();
+    char system_text[FATAL_TEXT_SIZE] = "";
+    if (error_code != 0) {
+        const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, error_code, 0,
+                                       system_text, sizeof system_text, nullptr);
+        system_text[n < sizeof system_text ? n : sizeof system_text - 1] = '\0';
+    }
+    char text[FATAL_TEXT_SIZE];
+    format_fatal_text(text, message, error_code, system_text);
+    std::fflush(stdout);
+    MessageBoxA(static_cast<HWND>(main_window()), text, FATAL_CAPTION, MB_ICONWARNING);
+    Beep(FATAL_BEEP_HZ, FATAL_BEEP_MS);
+    std::exit(FATAL_EXIT_CODE);
+}

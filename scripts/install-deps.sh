@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need on Debian 12, as root. Does
+# nothing for what is already there; fails loudly for what cannot be had.
+set -euo pipefail
+
+need=()
+have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
+
+packages=(
+  cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev
+  clang libclang-rt-14-dev valgrind python3
+  g++-mingw-w64-i686 mingw-w64-tools binutils-mingw-w64-i686
+  wine wine32:i386 xvfb xauth imagemagick procps
+)
+
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  echo "install-deps: adding the i386 architecture for wine32"
+  dpkg --add-architecture i386
+  updated_arch=1
+fi
+
+for p in "${packages[@]}"; do
+  have_pkg "$p" || need+=("$p")
+done
+
+if [ ${#need[@]} -gt 0 ] || [ -n "${updated_arch:-}" ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "install-deps: missing packages (${need[*]}) and not root; run as root" >&2
+    exit 1
+  fi
+  echo "install-deps: installing ${need[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q
+  apt-get install -y -q --no-install-recommends "${need[@]}"
+fi
+
+# Check the tools themselves, not only the packages.
+for tool in cmake ninja g++ i686-w64-mingw32-g++-posix i686-w64-mingw32-windres wine wineserver Xvfb clang++; do
+  command -v "$tool" >/dev/null || { echo "install-deps: $tool is still missing" >&2; exit 1; }
+done
+[ -f /usr/src/googletest/CMakeLists.txt ] || { echo "install-deps: GoogleTest sources missing" >&2; exit 1; }

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# The whole test suite on a fresh Debian 12 machine: installs what is
+# missing, builds both presets and runs every test, natively and under Wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh
+
+jobs=$(nproc)
+cmake --preset native
+cmake --build --preset native -j "$jobs"
+cmake --preset windows-x86
+cmake --build --preset windows-x86 -j "$jobs"
+
+status=0
+ctest --preset native -j "$jobs" || status=1
+ctest --preset windows-x86 -j "$jobs" || status=1
+exit $status

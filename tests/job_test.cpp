@@ -1,0 +1,314 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "engine/frames.h"
+#include "engine/job.h"
+#include "tests/support/virtual_link.h"
+
+namespace {
+
+constexpr std::uint32_t MAX_TICKS = 100000;
+
+std::vector<std::uint8_t> sealed(std::vector<std::uint8_t> body)
+{
+    const std::uint16_t crc = image_crc(body.data(), static_cast<std::int32_t>(body.size()));
+    body.push_back(static_cast<std::uint8_t>(crc & 0xFF));
+    body.push_back(static_cast<std::uint8_t>(crc >> 8));
+    return body;
+}
+
+// Indices into the written frames of those with the given sub-command.
+std::vector<std::size_t> frames_with(std::uint8_t sub_command)
+{
+    std::vector<std::size_t> found;
+    const auto& written = virtual_link().written;
+    for (std::size_t i = 0; i < written.size(); ++i)
+        if (written[i].size() >= 3 && written[i][2] == sub_command)
+            found.push_back(i);
+    return found;
+}
+
+std::string hex_line(const std::vector<std::uint8_t>& bytes)
+{
+    std::string line = "RX:";
+    char piece[8];
+    for (std::uint8_t b : bytes) {
+        std::snprintf(piece, sizeof piece, " %02x", b);
+        line += piece;
+    }
+    return line + "\n";
+}
+
+std::string crc_text(std::uint16_t crc)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%#x", crc);
+    return text;
+}
+
+bool flash_holds(const std::vector<std::uint8_t>& image)
+{
+    const auto& flash = virtual_link().device.flash;
+    return std::equal(image.begin(), image.end(), flash.begin());
+}
+
+class JobTest : public ::testing::Test {
+protected:
+    void SetUp() override { virtual_link_reset(); }
+
+    void prepare(std::size_t image_length)
+    {
+        prepare_job(test_job, make_test_image(image_length));
+        start_job(job());
+    }
+    UpdateJob& job() { return test_job.job; }
+    TestJob test_job;
+};
+
+// Two full blocks and a short third, unpadded, so the short-block path runs.
+TEST_F(JobTest, FullUpdateTracesEveryStepAndProgramsTheImage)
+{
+    prepare(2 * 16384 + 1000);
+    run_job(job(), MAX_TICKS);
+
+    ASSERT_EQ(job().state, JobState::Completed);
+    EXPECT_TRUE(flash_holds(test_job.image));
+
+    // The first contact's reply waits behind the second's, and the two arrive
+    // as one read that fails the CRC test; the third contact gets through.
+    const std::vector<std::uint8_t> erased(4, 0xFF);
+    const std::uint16_t erased_crc = image_crc(erased.data(), 4);
+    const auto contact_reply = sealed({0x04, 0xF3, 0x02, 0x08, 0x00, 0x80, 0x00, 0x00, 0x00, 0x00, 0x04,
+                                       static_cast<std::uint8_t>(erased_crc >> 8),
+                                       static_cast<std::uint8_t>(erased_crc & 0xFF)});
+    auto two_replies = contact_reply;
+    two_replies.insert(two_replies.end(), contact_reply.begin(), contact_reply.end());
+    const std::string crc = crc_text(image_crc(test_job.image.data(), 2 * 16384 + 1000));
+
+    const std::string expected = "CONTACTING...\n"
+                                 "CONTACTING...\n" +
+                                 hex_line(two_replies) +
+                                 "CONTACTING...\n" +
+                                 hex_line(contact_reply) +
+                                 "REMOTE DEVICE LINK ESTABLISHED\n"
+                                 "PROG ADDR 0x8008000, LEN 0x4000, FROM 0... - SENT - - OK\n"
+                                 "PROG ADDR 0x800c000, LEN 0x4000, FROM 0x4000... - SENT - - OK\n"
+                                 "PROG ADDR 0x8010000, LEN 0x3e8, FROM 0x8000... - SENT - - OK\n"
+                                 "Verifying address 0x8008000, image size 0x83e8 bytes\n"
+                                 "frame length   13 bytes sent\n"
+                                 "Remote CRC " + crc + "\n"
+                                 "Local  CRC " + crc + "\n"
+                                 "CRCs match\n"
+                                 "Resetting target\n"
+                                 "frame length    5 bytes sent\n"
+                                 "frame length    5 bytes received & OK\n";
+    EXPECT_EQ(virtual_link().trace_text, expected);
+
+    const std::vector<std::string> statuses{
+        "Establishing Link...", "programming 0x8008000", "programming 0x800c000", "programming 0x8010000",
+        "Verifying...",         "Program Verified OK",   "Resetting target...",   "Programming Completed OK"};
+    EXPECT_EQ(virtual_link().statuses, statuses);
+    EXPECT_EQ(virtual_link().purges, 1u);
+    EXPECT_EQ(virtual_link().flushes, 1u);
+}
+
+TEST_F(JobTest, OneBlockGoesStraightToVerifyingAndResetsInTheSameTick)
+{
+    prepare(16384);
+    while (job().state != JobState::Programming)
+        job_tick(job());
+    virtual_link().now += 10;
+    job_tick(job()); // the acknowledgement
+    ASSERT_EQ(job().state, JobState::Verifying);
+    virtual_link().now += 10;
+    job_tick(job()); // the device's CRC
+    EXPECT_EQ(job().state, JobState::Resetting);
+    EXPECT_EQ(virtual_link().written.back(), sealed({0x04, 0xF3, 0x03}));
+}
+
+TEST_F(JobTest, FlippedFlashBitEndsInFailedAndStaysThere)
+{
+    prepare(3 * 16384);
+    device_add_fault(virtual_link().device, {.kind = FaultKind::FlipFlashBit, .every = 2});
+    run_job(job(), MAX_TICKS);
+
+    ASSERT_EQ(job().state, JobState::Failed);
+    EXPECT_EQ(virtual_link().statuses.back(), "FAILED");
+    const std::string& trace_text = virtual_link().trace_text;
+    EXPECT_NE(trace_text.find("CRC FAIL\n"), std::string::npos);
+    EXPECT_EQ(trace_text.find("CRCs match"), std::string::npos);
+
+    // Ticks in Failed do nothing at all.
+    const auto writes = virtual_link().written.size();
+    const auto reads = virtual_link().reads;
+    for (int i = 0; i < 50; ++i)
+        job_tick(job());
+    EXPECT_EQ(virtual_link().written.size(), writes);
+    EXPECT_EQ(virtual_link().reads, reads);
+}
+
+TEST_F(JobTest, BadAcknowledgementIsResentOnlyAfterTenSeconds)
+{
+    prepare(2 * 16384);
+    device_add_fault(virtual_link().device,
+                     {.kind = FaultKind::CorruptCrc, .every = 1, .sub_command = SUB_PROGRAM, .max_count = 1});
+    std::uint32_t first_send = 0;
+    std::uint32_t previous_tick = 0;
+    std::uint32_t resend_tick = 0;
+    while (job().state != JobState::Completed) {
+        const auto before = frames_with(SUB_PROGRAM).size();
+        const std::uint32_t tick_start = virtual_link().now;
+        job_tick(job());
+        const auto after = frames_with(SUB_PROGRAM).size();
+        if (before == 0 && after == 1)
+            first_send = job().send_time;
+        if (before == 1 && after >= 2) {
+            resend_tick = tick_start;
+            break;
+        }
+        previous_tick = tick_start;
+        virtual_link().now += 10;
+        ASSERT_LT(virtual_link().now, 60000u);
+    }
+    // Resent on the first tick that starts more than 10 s after the first send.
+    EXPECT_GT(resend_tick - first_send, 10000u);
+    EXPECT_LE(previous_tick - first_send, 10000u);
+    run_job(job(), MAX_TICKS);
+    ASSERT_EQ(job().state, JobState::Completed);
+    const auto programs = frames_with(SUB_PROGRAM);
+    ASSERT_EQ(programs.size(), 3u);
+    // The same block went twice: same address, same bytes.
+    EXPECT_EQ(virtual_link().written[programs[0]], virtual_link().written[programs[1]]);
+    EXPECT_NE(virtual_link().trace_text.find(" - SENT - TIMEOUT\nPROG ADDR 0x8008000, LEN 0x4000, FROM 0..."),
+              std::string::npos);
+    EXPECT_TRUE(flash_holds(test_job.image));
+}
+
+TEST_F(JobTest, NoRetryLimitWhileTheDeviceStaysSilent)
+{
+    prepare(16384);
+    device_add_fault(virtual_link().device, {.kind = FaultKind::Drop, .every = 1, .sub_command = SUB_PROGRAM});
+    run_job(job(), 2000); // about 220 s of virtual time at 110 ms a tick
+    EXPECT_EQ(job().state, JobState::Programming);
+    // One resend per 10 s, never given up.
+    const auto programs = frames_with(SUB_PROGRAM).size();
+    EXPECT_GE(programs, 20u);
+    EXPECT_LE(programs, 23u);
+    EXPECT_EQ(job().offset, 0);
+}
+
+TEST_F(JobTest, ContactQueryRepeatsEveryTickUntilThePowerComesOn)
+{
+    prepare(16384);
+    virtual_link().power_on_at = 1500;
+    std::uint32_t contacting_ticks = 0;
+    while (job().state != JobState::Programming) {
+        const auto before = frames_with(SUB_QUERY_CRC).size();
+        const bool contacting = job().state == JobState::Contacting;
+        job_tick(job());
+        if (contacting) {
+            ++contacting_ticks;
+            EXPECT_EQ(frames_with(SUB_QUERY_CRC).size(), before + 1) << "tick " << contacting_ticks;
+        }
+        virtual_link().now += 10;
+        ASSERT_LT(contacting_ticks, 100u);
+    }
+    // About 210 ms a tick: several ticks go unanswered before the power comes.
+    EXPECT_GE(contacting_ticks, 7u);
+    run_job(job(), MAX_TICKS);
+    EXPECT_EQ(job().state, JobState::Completed);
+}
+
+TEST_F(JobTest, AnyCrcValidFrameEstablishesTheLink)
+{
+    prepare(16384);
+    virtual_link().power_on_at = 0x7FFFFFFF; // a silent device
+    job_tick(job());
+    job_tick(job());
+    ASSERT_EQ(job().state, JobState::Contacting);
+    virtual_link_inject(sealed({0x55, 0x66}), virtual_link().now);
+    virtual_link().now += 10;
+    job_tick(job());
+    EXPECT_EQ(job().state, JobState::Programming);
+    EXPECT_EQ(job().reply_timeout, 10000u);
+}
+
+TEST_F(JobTest, ResetFrameIsResentOnEveryTickUntilAcknowledged)
+{
+    prepare(16384);
+    device_add_fault(virtual_link().device, {.kind = FaultKind::Drop, .every = 1, .sub_command = SUB_RESET});
+    while (job().state != JobState::Resetting)
+        run_job(job(), 1);
+    // The tick right after the send comes only 10 ms later; from then on
+    // every tick starts more than 100 ms after the last send.
+    run_job(job(), 1);
+    for (int i = 0; i < 30; ++i) {
+        const auto before = frames_with(SUB_RESET).size();
+        run_job(job(), 1);
+        EXPECT_EQ(frames_with(SUB_RESET).size(), before + 1) << "tick " << i;
+    }
+    EXPECT_EQ(job().state, JobState::Resetting);
+}
+
+TEST_F(JobTest, WrapOfTheTickCounterCausesNoTimeout)
+{
+    virtual_link_reset(0xFFFFFFFFu - 700u);
+    virtual_link().device.program_time_ms = 150;
+    prepare(4 * 16384);
+    run_job(job(), MAX_TICKS);
+    EXPECT_EQ(job().state, JobState::Completed);
+    EXPECT_LT(virtual_link().now, 0x10000u); // the run did cross the wrap
+    EXPECT_EQ(virtual_link().trace_text.find("TIMEOUT"), std::string::npos);
+    EXPECT_EQ(frames_with(SUB_PROGRAM).size(), 4u);
+}
+
+TEST_F(JobTest, RestartMidUpdateBeginsAgainFromStart)
+{
+    prepare(4 * 16384);
+    while (job().offset < 2 * 16384)
+        run_job(job(), 1);
+    start_job(job());
+    job_tick(job());
+    EXPECT_EQ(job().state, JobState::Link);
+    EXPECT_EQ(job().offset, 0);
+    EXPECT_EQ(job().reply_timeout, 100u);
+    EXPECT_EQ(job().block_length, 16384);
+    run_job(job(), MAX_TICKS);
+    EXPECT_EQ(job().state, JobState::Completed);
+    EXPECT_TRUE(flash_holds(test_job.image));
+}
+
+// A CRC reply too short to hold bytes 11 and 12 ahead of its own CRC would
+// be read through stale buffer bytes; it is dropped and the query resent.
+TEST_F(JobTest, ShortVerificationReplyIsNotTakenAsTheDevicesCrc)
+{
+    prepare(16384);
+    virtual_link().power_on_at = 0x7FFFFFFF;
+    job_enter(job(), JobState::Link);
+    job().reply_timeout = 10000;
+    job_enter(job(), JobState::Verifying);
+    // A CRC-valid 14-byte frame: one byte short of carrying the CRC field.
+    virtual_link_inject(sealed(std::vector<std::uint8_t>(12, 0x04)), virtual_link().now);
+    virtual_link().now += 10;
+    job_tick(job());
+    EXPECT_EQ(job().state, JobState::Verifying);
+    EXPECT_EQ(virtual_link().trace_text.find("Remote CRC"), std::string::npos);
+
+    while (frames_with(SUB_QUERY_CRC).size() < 2)
+        run_job(job(), 1);
+    EXPECT_GT(virtual_link().now, 10000u);
+
+    // A full-length reply with the image's CRC is taken.
+    const std::uint16_t crc = image_crc(test_job.image.data(), 16384);
+    virtual_link_inject(sealed({0x04, 0xF3, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, static_cast<std::uint8_t>(crc >> 8),
+                                static_cast<std::uint8_t>(crc & 0xFF)}),
+                        virtual_link().now);
+    run_job(job(), 1);
+    EXPECT_EQ(job().state, JobState::Resetting);
+}
+
+} // namespace

@@ -1,0 +1,55 @@
+// The tests' platform: a virtual clock and an in-process QDM7 behind the link
+// operations, so that a 10 s time-out costs no real time. Reads follow the
+// serial port's time-outs exactly (20 ms between bytes, 100 ms in all).
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "device/qdm7_device.h"
+#include "engine/job.h"
+
+struct VirtualLink {
+    Qdm7Device device;
+    std::uint32_t now = 0;                  // the virtual tick counter
+    std::uint32_t baud = 0;                 // 0: bytes take no time on the wire
+    std::uint32_t power_on_at = 0;          // the device is off before this tick
+    struct Byte {
+        std::uint32_t time;
+        std::uint8_t value;
+    };
+    std::deque<Byte> incoming;              // device to host, by arrival time
+    std::string trace_text;
+    std::vector<std::string> statuses;
+    std::vector<std::vector<std::uint8_t>> written; // every frame the host wrote
+    std::uint32_t purges = 0;
+    std::uint32_t flushes = 0;
+    std::uint32_t reads = 0;
+};
+
+// The one link that the platform functions act on.
+VirtualLink& virtual_link();
+// A fresh link: clock at start_tick, erased powered device, empty logs.
+void virtual_link_reset(std::uint32_t start_tick = 0);
+// Queues bytes that arrive at the host at the given tick (one after another
+// at the wire rate), as a device or a noisy line would send them.
+void virtual_link_inject(const std::vector<std::uint8_t>& bytes, std::uint32_t at);
+// Milliseconds that n characters take on the wire at the link's baud rate.
+std::uint32_t virtual_wire_ms(std::size_t n);
+
+// A job ready to run on the virtual link, as start-up prepares it.
+struct TestJob {
+    UpdateJob job;
+    std::vector<std::uint8_t> frame_buffer;
+    std::vector<std::uint8_t> image;
+};
+void prepare_job(TestJob& test_job, const std::vector<std::uint8_t>& image);
+// Starts an update as the button does.
+void start_job(UpdateJob& job);
+// Ticks like the dialog's timer (a tick, then 10 ms) until the job completes
+// or fails, or max_ticks have run. Returns the number of ticks run.
+std::uint32_t run_job(UpdateJob& job, std::uint32_t max_ticks);
+// A deterministic, non-uniform test image of the given length.
+std::vector<std::uint8_t> make_test_image(std::size_t length, std::uint32_t seed = 1);
