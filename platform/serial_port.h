@@ -1,0 +1,51 @@
+// The serial port: discovery of the ports present, opening and configuring
+// the one the user picked, and closing it. The four link operations the job
+// uses (port_write, port_read, port_purge, port_flush) are declared in
+// platform/platform.h. One implementation per platform, chosen by the build.
+#pragma once
+
+#include <cstdint>
+
+#include "engine/job.h"
+#include "platform/platform.h"
+
+inline constexpr int PORT_TABLE_SIZE = 999;   // at most 998 ever filled
+inline constexpr int MAX_PORT_NUMBER = 998;
+inline constexpr int PORT_PATH_SIZE = 256;
+// The read ends when more than this many milliseconds pass between two bytes.
+inline constexpr std::uint32_t READ_INTERVAL_MS = 20;
+// ... or this many milliseconds after it began.
+inline constexpr std::uint32_t READ_TOTAL_MS = 100;
+
+struct PortEntry {
+    std::int32_t number;
+    char path[PORT_PATH_SIZE];
+};
+
+// Filled once by discover_ports, in the order the ports are found; a list
+// position is a table index.
+extern PortEntry port_table[PORT_TABLE_SIZE];
+
+// Where discovery shows the ports: the dialog's combo box, or a plain list.
+struct PortList {
+    void* context;
+    void (*add)(void* context, const char* path);
+    void (*select_first)(void* context);
+};
+
+// Probes the ports, adds each one that can be opened now to the list and to
+// port_table, then selects the first list item. Returns the number found.
+int discover_ports(const PortList& list);
+
+// Closes a port left open, traces the opening line, opens job.port_path
+// exclusively and stores the handle in the job. A port that cannot be opened
+// ends the program through fatal_error.
+void open_port(UpdateJob& job);
+
+// Sets the line (baud, 8 data bits, even parity, 1 stop bit, no flow
+// control, DTR and RTS off) and the read time-outs. 0 on success, -1 (with a
+// message on standard error) when the port's state cannot be read.
+int configure_port(PortHandle handle, std::uint32_t baud, std::uint32_t interval_ms);
+
+// Closes the job's port and marks its handle invalid.
+void close_port(UpdateJob& job);
