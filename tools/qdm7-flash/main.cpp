@@ -10,6 +10,7 @@
 #include "engine/frames.h"
 #include "engine/image.h"
 #include "engine/job.h"
+#include "platform/embedded_image.h"
 #include "platform/report.h"
 #include "platform/serial_port.h"
 #include "tools/qdm7-flash/console.h"
@@ -198,14 +199,26 @@ int list_ports()
     return EXIT_COMPLETED;
 }
 
+// Names the image without loading it, so that no trace is printed: its
+// length as embedded, its padded size, and the CRC the device must report.
 int print_version()
 {
-    prepare_job();
-    std::printf("qdm7-flash %s\nimage: %ld bytes padded (%ld blocks of %ld), flash base %#lx, CRC %#06x\n",
-                QDM7_VERSION, static_cast<long>(job.image_size),
-                static_cast<long>(job.image_size / BLOCK_SIZE), static_cast<long>(BLOCK_SIZE),
-                static_cast<unsigned long>(job.base_address),
-                static_cast<unsigned>(image_crc(job.image, job.image_size)));
+    const EmbeddedImage image = find_embedded_image(program_instance());
+    if (image.length > static_cast<std::uint32_t>(MAX_IMAGE_LENGTH)) {
+        std::fprintf(stderr, "qdm7-flash: the embedded image is too long to program\n");
+        return EXIT_FATAL;
+    }
+    const auto length = static_cast<std::int32_t>(image.length);
+    const std::int32_t padded = padded_image_size(length);
+    std::uint16_t crc = crc16_update(CRC_INITIAL, image.data, image.length);
+    static const std::uint8_t zeros[BLOCK_SIZE] = {};
+    for (std::int32_t left = padded - length; left > 0; left -= BLOCK_SIZE)
+        crc = crc16_update(crc, zeros, static_cast<std::size_t>(left < BLOCK_SIZE ? left : BLOCK_SIZE));
+    std::printf("qdm7-flash %s\n"
+                "image: %ld bytes, padded to %ld (%ld blocks), flash base %#lx, CRC %#06x\n",
+                QDM7_VERSION, static_cast<long>(length), static_cast<long>(padded),
+                static_cast<long>(padded / BLOCK_SIZE), static_cast<unsigned long>(FLASH_BASE),
+                static_cast<unsigned>(crc));
     return EXIT_COMPLETED;
 }
 
