@@ -1,5 +1,6 @@
 #include "device/qdm7_device.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "engine/frames.h"
@@ -131,6 +132,8 @@ void answer_program(Qdm7Device& device, const std::uint8_t* request, std::uint32
     }
     std::memcpy(device.flash.data() + offset, request + PROGRAM_HEADER_LENGTH, n);
     ++device.stats.blocks_programmed;
+    device.stats.programmed_end =
+        std::max(device.stats.programmed_end, static_cast<std::uint32_t>(offset) + n);
     for (FaultRule& rule : device.faults) {
         if (rule.kind == FaultKind::FlipFlashBit && rule_fires(device, rule, SUB_PROGRAM)) {
             const std::uint32_t at = next_random(device) % n;

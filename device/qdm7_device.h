@@ -75,6 +75,7 @@ struct DeviceStats {
     std::uint32_t bad_crc = 0;
     std::uint32_t skipped_bytes = 0;
     std::uint32_t dropped_partial = 0;
+    std::uint32_t programmed_end = 0; // flash offset just past the highest byte programmed
 };
 
 struct Qdm7Device {

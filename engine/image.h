@@ -7,10 +7,22 @@
 #include "engine/job.h"
 
 // Padded size = ((length - 1) / 16384 + 1) * 16384, signed and truncating,
-// so an empty image still makes one block of zeros.
+// so an empty image still makes one block of zeros. length must lie in
+// 0..MAX_IMAGE_LENGTH.
 std::int32_t padded_image_size(std::int32_t length);
+
+// The longest image whose padded size still fits the job's signed 32-bit size.
+inline constexpr std::int32_t MAX_IMAGE_LENGTH = INT32_MAX / 16384 * 16384;
+
+// Copies length bytes into a new zero-filled buffer of the padded size (kept
+// for the life of the program), stores its pointer, size and FLASH_BASE in
+// the job and traces the base and size. Returns false, with the job
+// untouched, when length is out of range or the buffer cannot be allocated.
+bool install_firmware_image(const std::uint8_t* bytes, std::int32_t length, UpdateJob& job);
 
 // Copies the embedded image into a zero-filled buffer of the padded size and
 // stores its pointer, size and base address in the job. instance is the
 // module that carries the image (the HINSTANCE on Windows; unused elsewhere).
+// A program without an embedded image gets one block of zeros; an image that
+// cannot be copied ends the program through fatal_error.
 void load_firmware_image(void* instance, UpdateJob& job);

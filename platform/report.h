@@ -38,6 +38,13 @@ void set_status_sink(StatusSink sink);
 // The platform's own status field, as used by the default sink.
 void show_status(const char* text);
 
+// Where the fatal text goes. By default the platform shows it (the message
+// box and the low beep on Windows, standard error elsewhere); a console
+// program installs its own. The process exits with code 1 either way.
+using FatalSink = void (*)(const char* text);
+void set_fatal_sink(FatalSink sink);
+FatalSink fatal_sink();
+
 // The window that owns the status field and the fatal message box; null
 // until the dialog exists. Opaque here so that this header stays portable.
 void set_main_window(void* window);

@@ -10,6 +10,7 @@ namespace {
 char status_buffer[STATUS_TEXT_SIZE];
 StatusSink status_sink = show_status;
 void* owner_window = nullptr;
+FatalSink installed_fatal_sink = nullptr;
 
 } // namespace
 
@@ -35,6 +36,9 @@ void trace(const char* format, ...)
 }
 
 void trace_flush() { std::fflush(stdout); }
+
+void set_fatal_sink(FatalSink sink) { installed_fatal_sink = sink; }
+FatalSink fatal_sink() { return installed_fatal_sink; }
 
 void set_main_window(void* window) { owner_window = window; }
 void* main_window() { return owner_window; }

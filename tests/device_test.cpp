@@ -43,6 +43,7 @@ TEST_F(DeviceTest, ProgramsBlocksAndReportsTheCrcOfTheQueriedRange)
     EXPECT_TRUE(reply_is_valid(out[0].bytes.data(), static_cast<std::int32_t>(out[0].bytes.size())));
     EXPECT_EQ(device.flash[BLOCK_SIZE], data[0]);
     EXPECT_EQ(device.flash[0], DEVICE_ERASED);
+    EXPECT_EQ(device.stats.programmed_end, 2u * BLOCK_SIZE);
 
     build_query_frame(buffer.data(), length, UNIT_ADDRESS, FLASH_BASE + BLOCK_SIZE, BLOCK_SIZE);
     send();

@@ -17,7 +17,11 @@ void fatal_error(const char* message)
     format_fatal_text(text, message, static_cast<unsigned long>(error_code),
                       error_code != 0 ? std::strerror(error_code) : "");
     std::fflush(stdout);
-    std::fputs(text, stderr);
-    std::fflush(stderr);
+    if (fatal_sink() != nullptr) {
+        fatal_sink()(text);
+    } else {
+        std::fputs(text, stderr);
+        std::fflush(stderr);
+    }
     std::exit(FATAL_EXIT_CODE);
 }

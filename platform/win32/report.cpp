@@ -26,7 +26,11 @@ void fatal_error(const char* message)
     char text[FATAL_TEXT_SIZE];
     format_fatal_text(text, message, error_code, system_text);
     std::fflush(stdout);
-    MessageBoxA(static_cast<HWND>(main_window()), text, FATAL_CAPTION, MB_ICONWARNING);
-    Beep(FATAL_BEEP_HZ, FATAL_BEEP_MS);
+    if (fatal_sink() != nullptr) {
+        fatal_sink()(text);
+    } else {
+        MessageBoxA(static_cast<HWND>(main_window()), text, FATAL_CAPTION, MB_ICONWARNING);
+        Beep(FATAL_BEEP_HZ, FATAL_BEEP_MS);
+    }
     std::exit(FATAL_EXIT_CODE);
 }

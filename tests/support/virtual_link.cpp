@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 
 #include "engine/frames.h"
+#include "platform/report.h"
 
 namespace {
 
@@ -151,6 +153,16 @@ void trace(const char* format, ...)
 }
 
 void trace_flush() {}
+
+// Nothing on the virtual platform is expected to be fatal: say what happened
+// and end the test program, as the real platforms end theirs.
+void fatal_error(const char* message)
+{
+    char text[FATAL_TEXT_SIZE];
+    format_fatal_text(text, message, 0, "");
+    std::fputs(text, stderr);
+    std::exit(FATAL_EXIT_CODE);
+}
 
 void prepare_job(TestJob& test_job, const std::vector<std::uint8_t>& image)
 {

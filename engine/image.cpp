@@ -1,0 +1,45 @@
+#include "engine/image.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "engine/frames.h"
+#include "platform/embedded_image.h"
+#include "platform/report.h"
+
+static_assert(MAX_IMAGE_LENGTH % BLOCK_SIZE == 0);
+
+std::int32_t padded_image_size(std::int32_t length)
+{
+    return ((length - 1) / BLOCK_SIZE + 1) * BLOCK_SIZE;
+}
+
+bool install_firmware_image(const std::uint8_t* bytes, std::int32_t length, UpdateJob& job)
+{
+    if (length < 0 || length > MAX_IMAGE_LENGTH || (length > 0 && bytes == nullptr))
+        return false;
+    const std::int32_t size = padded_image_size(length);
+    // Zero padding, not 0xFF: the padding is programmed and covered by the
+    // CRC like the image itself, so the device must see the same zeros.
+    auto* copy = static_cast<std::uint8_t*>(std::calloc(static_cast<std::size_t>(size), 1));
+    if (copy == nullptr)
+        return false;
+    if (length > 0)
+        std::memcpy(copy, bytes, static_cast<std::size_t>(length));
+    job.image = copy;
+    job.image_size = size;
+    job.base_address = FLASH_BASE;
+    trace("\nFlash Image Base %#x\n", job.base_address);
+    trace("Flash Image Size %#x bytes\n", static_cast<unsigned>(job.image_size));
+    return true;
+}
+
+void load_firmware_image(void* instance, UpdateJob& job)
+{
+    // A missing image is an empty one: one block of zeros, no message.
+    const EmbeddedImage embedded = find_embedded_image(instance);
+    if (embedded.length > static_cast<std::uint32_t>(MAX_IMAGE_LENGTH))
+        fatal_error("The firmware image built into this program is too large");
+    if (!install_firmware_image(embedded.data, static_cast<std::int32_t>(embedded.length), job))
+        fatal_error("Not enough memory to hold the firmware image");
+}

@@ -1,0 +1,335 @@
+// The POSIX serial port against a pseudo-terminal peer: read time-outs, line
+// settings, discovery and exclusive opening. Timings are measured loosely:
+// these machines are noisy, so only ranges far from the limits are asserted.
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/file.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/serial_port.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long ms_since(Clock::time_point start)
+{
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+
+void pause_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+// A pseudo-terminal: the program's side (the port) and the device's side.
+struct Pty {
+    int device = -1;
+    int port = -1;
+    std::string path;
+
+    Pty()
+    {
+        char name[256] = "";
+        if (openpty(&device, &port, name, nullptr, nullptr) == 0)
+            path = name;
+    }
+    ~Pty()
+    {
+        if (port >= 0)
+            close(port);
+        if (device >= 0)
+            close(device);
+    }
+    Pty(const Pty&) = delete;
+    Pty& operator=(const Pty&) = delete;
+
+    void send(std::uint8_t byte) const { ASSERT_EQ(write(device, &byte, 1), 1); }
+};
+
+// A pty whose port side is configured as the job uses it.
+struct ConfiguredPty : Pty {
+    ConfiguredPty() { EXPECT_EQ(configure_port(port, LINK_BAUD_FOR_TEST, READ_INTERVAL_MS), 0); }
+    static constexpr std::uint32_t LINK_BAUD_FOR_TEST = 921600;
+};
+
+TEST(PortRead, SilenceReturnsNothingAfterTheTotalTimeout)
+{
+    ConfiguredPty pty;
+    std::uint8_t buffer[64];
+    const auto start = Clock::now();
+    EXPECT_EQ(port_read(pty.port, buffer, sizeof buffer), 0);
+    const long elapsed = ms_since(start);
+    EXPECT_GE(elapsed, 90);
+    EXPECT_LE(elapsed, 400);
+}
+
+TEST(PortRead, ShortGapsKeepOneReadGoingAndALongGapEndsIt)
+{
+    ConfiguredPty pty;
+    std::thread device([&] {
+        for (std::uint8_t b = 1; b <= 4; ++b) {
+            pty.send(b);
+            pause_ms(4); // well under the 20 ms interval
+        }
+        pause_ms(70); // well over it
+        pty.send(5);
+        pty.send(6);
+    });
+    std::uint8_t buffer[64] = {};
+    const auto start = Clock::now();
+    const std::int32_t first = port_read(pty.port, buffer, sizeof buffer);
+    const long first_ms = ms_since(start);
+    const std::int32_t second = port_read(pty.port, buffer + first, sizeof buffer - 8);
+    device.join();
+
+    EXPECT_EQ(first, 4);
+    EXPECT_LT(first_ms, 70); // ended by the gap, before the next bytes came
+    EXPECT_EQ(second, 2);
+    const std::vector<std::uint8_t> got(buffer, buffer + 6);
+    EXPECT_EQ(got, (std::vector<std::uint8_t>{1, 2, 3, 4, 5, 6}));
+}
+
+TEST(PortRead, EndsAfterTheTotalTimeoutWhileBytesKeepComing)
+{
+    ConfiguredPty pty;
+    std::thread device([&] {
+        for (int i = 0; i < 60; ++i) {
+            pty.send(static_cast<std::uint8_t>(i));
+            pause_ms(5);
+        }
+    });
+    std::uint8_t buffer[256];
+    pause_ms(2);
+    const auto start = Clock::now();
+    const std::int32_t count = port_read(pty.port, buffer, sizeof buffer);
+    const long elapsed = ms_since(start);
+    device.join();
+    EXPECT_GT(count, 0);
+    EXPECT_LT(count, 60);
+    EXPECT_GE(elapsed, 90);
+    EXPECT_LE(elapsed, 250);
+}
+
+TEST(PortRead, AFullBufferReturnsAtOnce)
+{
+    ConfiguredPty pty;
+    for (std::uint8_t b = 0; b < 32; ++b)
+        pty.send(b);
+    pause_ms(10);
+    std::uint8_t buffer[8];
+    const auto start = Clock::now();
+    EXPECT_EQ(port_read(pty.port, buffer, sizeof buffer), 8);
+    EXPECT_LT(ms_since(start), 15);
+    EXPECT_EQ(buffer[7], 7);
+}
+
+TEST(PortWrite, AFrameArrivesWholeAndUnchanged)
+{
+    ConfiguredPty pty;
+    // Bytes that a cooked line would translate or act on.
+    const std::vector<std::uint8_t> frame = {0x04, 0x0a, 0x0d, 0x03, 0x11, 0x13, 0x7f, 0xff};
+    EXPECT_EQ(port_write(pty.port, frame.data(), static_cast<std::int32_t>(frame.size())), 8);
+    port_flush(pty.port);
+    std::vector<std::uint8_t> got(16);
+    pause_ms(10);
+    const ssize_t n = read(pty.device, got.data(), got.size());
+    ASSERT_EQ(n, 8);
+    got.resize(8);
+    EXPECT_EQ(got, frame);
+}
+
+TEST(PortPurge, DiscardsWhatWasReceived)
+{
+    ConfiguredPty pty;
+    pty.send(1);
+    pty.send(2);
+    pause_ms(10);
+    port_purge(pty.port);
+    std::uint8_t buffer[8];
+    EXPECT_EQ(port_read(pty.port, buffer, sizeof buffer), 0);
+}
+
+// Newer kernels force a pseudo-terminal to 8 bits without parity whatever
+// is asked; parity can only be checked where the kernel keeps it.
+bool pty_keeps_parity()
+{
+    Pty probe;
+    termios line{};
+    tcgetattr(probe.port, &line);
+    line.c_cflag |= PARENB;
+    tcsetattr(probe.port, TCSANOW, &line);
+    tcgetattr(probe.port, &line);
+    return (line.c_cflag & PARENB) != 0;
+}
+
+TEST(ConfigurePort, SetsRaw8E1At921600WithoutFlowControl)
+{
+    Pty pty;
+    ASSERT_EQ(configure_port(pty.port, 921600, READ_INTERVAL_MS), 0);
+    termios line{};
+    ASSERT_EQ(tcgetattr(pty.port, &line), 0);
+    EXPECT_EQ(line.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    if (pty_keeps_parity())
+        EXPECT_NE(line.c_cflag & PARENB, 0u);
+    else
+        std::printf("note: this kernel drops parity on a pseudo-terminal; not checked\n");
+    EXPECT_EQ(line.c_cflag & PARODD, 0u);
+    EXPECT_EQ(line.c_cflag & CSTOPB, 0u);
+    EXPECT_EQ(line.c_cflag & CRTSCTS, 0u);
+    EXPECT_NE(line.c_cflag & CLOCAL, 0u);
+    EXPECT_NE(line.c_cflag & CREAD, 0u);
+    EXPECT_EQ(line.c_iflag & (INPCK | IXON | IXOFF | ICRNL), 0u);
+    EXPECT_EQ(line.c_lflag & (ICANON | ECHO | ISIG), 0u);
+    EXPECT_EQ(line.c_oflag & OPOST, 0u);
+    EXPECT_EQ(cfgetospeed(&line), static_cast<speed_t>(B921600));
+    EXPECT_EQ(cfgetispeed(&line), static_cast<speed_t>(B921600));
+}
+
+TEST(ConfigurePort, ANonTerminalFailsWithItsMessage)
+{
+    int pipe_ends[2];
+    ASSERT_EQ(pipe(pipe_ends), 0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(configure_port(pipe_ends[0], 921600, READ_INTERVAL_MS), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Could not get Port State\n");
+    close(pipe_ends[0]);
+    close(pipe_ends[1]);
+}
+
+// Discovery, pointed at a folder of links to pseudo-terminals.
+struct Found {
+    std::vector<std::string> paths;
+    int selected = 0;
+};
+
+PortList list_of(Found& found)
+{
+    return PortList{&found,
+                    [](void* context, const char* path) {
+                        static_cast<Found*>(context)->paths.emplace_back(path);
+                    },
+                    [](void* context) { ++static_cast<Found*>(context)->selected; }};
+}
+
+class Discovery : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/qdm7-ports-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+    }
+    void TearDown() override
+    {
+        unsetenv("QDM7_PORT_GLOB");
+        std::filesystem::remove_all(dir);
+    }
+    void link(const std::string& target, const std::string& name) const
+    {
+        std::filesystem::create_symlink(target, dir / name);
+    }
+    void point_discovery_at(const std::string& pattern) const
+    {
+        setenv("QDM7_PORT_GLOB", (dir.string() + "/" + pattern).c_str(), 1);
+    }
+    std::filesystem::path dir;
+};
+
+TEST_F(Discovery, ListsOpenableTerminalsInNaturalOrder)
+{
+    Pty a;
+    Pty b;
+    Pty held;
+    link(b.path, "ttyQ10");
+    link(a.path, "ttyQ2");
+    link(held.path, "ttyQ3");
+    link("/nonexistent/tty", "ttyQ4");
+    { std::FILE* f = std::fopen((dir / "ttyQ5").c_str(), "w"); ASSERT_NE(f, nullptr); std::fclose(f); }
+    // Another holder of ttyQ3 keeps it out of the list.
+    const int holder = open(held.path.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+
+    point_discovery_at("ttyQ*");
+    Found found;
+    EXPECT_EQ(discover_ports(list_of(found)), 2);
+    close(holder);
+
+    const std::vector<std::string> expected = {(dir / "ttyQ2").string(), (dir / "ttyQ10").string()};
+    EXPECT_EQ(found.paths, expected);
+    EXPECT_EQ(found.selected, 1);
+    EXPECT_EQ(port_table[0].number, 1);
+    EXPECT_EQ(std::string(port_table[0].path), expected[0]);
+    EXPECT_EQ(std::string(port_table[1].path), expected[1]);
+}
+
+TEST_F(Discovery, NothingFoundLeavesTheListEmptyAndUnselected)
+{
+    point_discovery_at("none*");
+    Found found;
+    EXPECT_EQ(discover_ports(list_of(found)), 0);
+    EXPECT_TRUE(found.paths.empty());
+    EXPECT_EQ(found.selected, 0);
+}
+
+UpdateJob job_on(const std::string& path)
+{
+    UpdateJob job;
+    job.port_handle = INVALID_PORT_HANDLE;
+    job.port_path = path.c_str(); // the caller keeps path alive
+    job.baud_rate = 921600;
+    return job;
+}
+
+TEST(OpenPort, TracesTheOpeningAndReopensAfterClosing)
+{
+    Pty pty;
+    UpdateJob job = job_on(pty.path);
+    testing::internal::CaptureStdout();
+    open_port(job);
+    open_port(job); // a second start closes the port before opening it again
+    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string line = " . Opening serial port " + pty.path + " at 921600 baud\n";
+    EXPECT_EQ(out, line + line);
+    ASSERT_NE(job.port_handle, INVALID_PORT_HANDLE);
+    EXPECT_EQ(configure_port(job.port_handle, 921600, READ_INTERVAL_MS), 0);
+    close_port(job);
+    EXPECT_EQ(job.port_handle, INVALID_PORT_HANDLE);
+}
+
+TEST(OpenPortDeathTest, APortHeldByAnotherIsRefusedWithTheSystemText)
+{
+    testing::GTEST_FLAG(death_test_style) = "threadsafe";
+    Pty pty;
+    UpdateJob holder = job_on(pty.path);
+    testing::internal::CaptureStdout();
+    open_port(holder);
+    testing::internal::GetCapturedStdout();
+    UpdateJob second = job_on(pty.path);
+    EXPECT_EXIT(open_port(second), testing::ExitedWithCode(1),
+                "Unable to open serial port. In use already, or not present\n"
+                "Error number [0-9]+ reported\nDevice or resource busy");
+    close_port(holder);
+}
+
+TEST(OpenPortDeathTest, AMissingPortEndsTheProgramWithTheSystemText)
+{
+    testing::GTEST_FLAG(death_test_style) = "threadsafe";
+    const std::string missing = "/dev/qdm7-no-such-port";
+    UpdateJob job = job_on(missing);
+    EXPECT_EXIT(open_port(job), testing::ExitedWithCode(1),
+                "Unable to open serial port. In use already, or not present\n"
+                "Error number 2 reported\nNo such file or directory");
+}
+
+} // namespace

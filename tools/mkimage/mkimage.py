@@ -1,0 +1,87 @@
+#!/usr/bin/env python3
+"""Writes the sample QDM7 firmware image that the build embeds when no
+release image is given.
+
+The bytes are the same on every machine and every run: a Cortex-M vector
+table (initial stack pointer at the top of SRAM, then Thumb handler addresses
+inside the image's flash range) followed by pseudo-random content from a
+fixed-seed xorshift generator, so that a dropped, repeated or misplaced block
+always changes the image CRC. Nothing in it is meant to run.
+"""
+
+import argparse
+import os
+import struct
+import sys
+
+FLASH_BASE = 0x08008000
+# The length of the present release: 96 full blocks and 760 bytes.
+DEFAULT_LENGTH = 1573624
+INITIAL_SP = 0x20020000          # top of 128 KiB of SRAM
+CORE_VECTORS = 16                # stack pointer, reset and the core exceptions
+IRQ_VECTORS = 82
+RESERVED = {7, 8, 9, 10, 13}     # core slots that Cortex-M leaves reserved
+CODE_START = 0x200               # handlers start after the table, aligned
+SEED = 0x51D7C0DE
+
+
+def xorshift32(state):
+    while True:
+        state ^= (state << 13) & 0xFFFFFFFF
+        state ^= state >> 17
+        state ^= (state << 5) & 0xFFFFFFFF
+        yield state
+
+
+def vector_table():
+    """Stack pointer, then Thumb (odd) handler addresses or zero."""
+    entries = [INITIAL_SP]
+    reset = FLASH_BASE + CODE_START
+    default_handler = reset + 0x100
+    for slot in range(1, CORE_VECTORS + IRQ_VECTORS):
+        if slot in RESERVED:
+            entries.append(0)
+        elif slot == 1:
+            entries.append(reset | 1)
+        elif slot < CORE_VECTORS:
+            entries.append((reset + 0x20 + 4 * slot) | 1)
+        else:
+            entries.append(default_handler | 1)
+    return struct.pack("<%dI" % len(entries), *entries)
+
+
+def make_image(length):
+    table = vector_table()
+    if length < CODE_START + 0x200:
+        raise ValueError("image length %d is too short for the vector table and its handlers" % length)
+    body = bytearray(length)
+    body[: len(table)] = table
+    words = xorshift32(SEED)
+    for offset in range(CODE_START, length - length % 4, 4):
+        body[offset:offset + 4] = struct.pack("<I", next(words))
+    tail = next(words).to_bytes(4, "little")
+    body[length - length % 4:] = tail[: length % 4]
+    return bytes(body)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("output", help="file to write")
+    parser.add_argument("--length", type=int, default=DEFAULT_LENGTH,
+                        help="image length in bytes (default %(default)s)")
+    args = parser.parse_args()
+    try:
+        image = make_image(args.length)
+    except ValueError as error:
+        print("mkimage: %s" % error, file=sys.stderr)
+        return 1
+    # Write beside the target and rename, so a failed run leaves no half image.
+    partial = args.output + ".partial"
+    with open(partial, "wb") as out:
+        out.write(image)
+    os.replace(partial, args.output)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
