@@ -13,6 +13,9 @@ cmake --preset windows-x86
 cmake --build --preset windows-x86 -j "$jobs"
 
 status=0
-ctest --preset native -j "$jobs" || status=1
+ctest --preset native -j "$jobs" -LE reliability || status=1
+# The fault soak and the endurance run print their tables; LeakSanitizer
+# checks each at exit.
+ctest --preset native -L reliability --verbose || status=1
 ctest --preset windows-x86 -j "$jobs" || status=1
 exit $status

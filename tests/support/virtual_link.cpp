@@ -22,6 +22,16 @@ std::uint32_t char_time_us(const VirtualLink& link)
     return link.baud == 0 ? 0 : BITS_PER_CHARACTER * 1000000u / link.baud;
 }
 
+std::uint32_t next_noise(VirtualLink& link)
+{
+    std::uint32_t x = link.noise_state != 0 ? link.noise_state : 1;
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    link.noise_state = x;
+    return x;
+}
+
 // Puts the device's replies on the line after the request has arrived.
 void schedule_replies(VirtualLink& link, std::uint32_t request_end)
 {
@@ -53,6 +63,21 @@ void virtual_link_reset(std::uint32_t start_tick)
     link_instance.power_on_at = start_tick;
 }
 
+bool virtual_link_power_cut(std::uint32_t off_ms)
+{
+    VirtualLink& link = link_instance;
+    bool busy = false;
+    // Bytes already on the wire have reached the host; the rest never leave.
+    while (!link.incoming.empty() && static_cast<std::int32_t>(link.incoming.back().time - link.now) > 0) {
+        link.incoming.pop_back();
+        busy = true;
+    }
+    busy = busy || !link.device.outbox.empty();
+    device_set_power(link.device, false);
+    link.power_on_at = link.now + off_ms;
+    return busy;
+}
+
 std::uint32_t virtual_wire_ms(std::size_t n)
 {
     return static_cast<std::uint32_t>(std::uint64_t{n} * char_time_us(link_instance) / 1000u);
@@ -77,7 +102,15 @@ std::int32_t port_write(PortHandle, const std::uint8_t* buffer, std::int32_t len
     const bool on = static_cast<std::int32_t>(link.now - link.power_on_at) >= 0;
     if (on != link.device.powered)
         device_set_power(link.device, on);
-    device_receive(link.device, buffer, static_cast<std::size_t>(length));
+    if (link.request_noise_percent != 0 && length > 0 && next_noise(link) % 100u < link.request_noise_percent) {
+        // Noise on the way out damages one byte; the device sees a bad CRC.
+        std::vector<std::uint8_t> damaged(buffer, buffer + length);
+        damaged[next_noise(link) % damaged.size()] ^= static_cast<std::uint8_t>(1u + next_noise(link) % 255u);
+        ++link.requests_corrupted;
+        device_receive(link.device, damaged.data(), damaged.size());
+    } else {
+        device_receive(link.device, buffer, static_cast<std::size_t>(length));
+    }
     schedule_replies(link, link.now);
     return length;
 }
@@ -114,6 +147,8 @@ std::int32_t port_read(PortHandle, std::uint8_t* buffer, std::int32_t capacity)
     }
     if (static_cast<std::int32_t>(end - link.now) > 0)
         link.now = end;
+    if (link.log_reads)
+        link.reads_log.emplace_back(buffer, buffer + count);
     return count;
 }
 

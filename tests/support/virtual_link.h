@@ -27,6 +27,11 @@ struct VirtualLink {
     std::uint32_t purges = 0;
     std::uint32_t flushes = 0;
     std::uint32_t reads = 0;
+    std::uint32_t request_noise_percent = 0; // requests hit by line noise on the way out
+    std::uint32_t noise_state = 1;
+    std::uint32_t requests_corrupted = 0;
+    bool log_reads = false;                 // keep what every read returned
+    std::vector<std::vector<std::uint8_t>> reads_log; // empty entry: silence
 };
 
 // The one link that the platform functions act on.
@@ -36,6 +41,10 @@ void virtual_link_reset(std::uint32_t start_tick = 0);
 // Queues bytes that arrive at the host at the given tick (one after another
 // at the wire rate), as a device or a noisy line would send them.
 void virtual_link_inject(const std::vector<std::uint8_t>& bytes, std::uint32_t at);
+// The device loses power now and gets it back off_ms later: what it was
+// taking in or still had to send is lost, its flash keeps its contents.
+// Returns true when a reply was still on its way (the device was busy).
+bool virtual_link_power_cut(std::uint32_t off_ms);
 // Milliseconds that n characters take on the wire at the link's baud rate.
 std::uint32_t virtual_wire_ms(std::size_t n);
 
