@@ -30,8 +30,13 @@ namespace {
 
 constexpr int EXIT_USAGE = 64;
 constexpr std::int64_t US_PER_MS = 1000;
-// The line is taken in and written out in pieces of about this much wire time.
+// The line is handed to the device and written out in pieces of about this
+// much wire time.
 constexpr std::int64_t PIECE_US = 2000;
+// Bytes are taken off the terminal up to this much wire time ahead of their
+// arrival, as a UART's receive side would have them queued, so that the
+// updater being scheduled a few milliseconds late does not stall the wire.
+constexpr std::int64_t LOOKAHEAD_US = 10000;
 // After the reset acknowledgement, how long to wait for the updater to read
 // it: at least the first (written bytes reach the terminal's input queue a
 // moment later, and closing the master discards what is unread), at most the
@@ -59,6 +64,13 @@ struct Outgoing {
     bool reset_ack = false;        // a good acknowledgement of a reset request
 };
 
+// Bytes taken off the terminal at one moment, waiting for the wire to deliver them.
+struct Incoming {
+    std::int64_t available_us = 0;
+    std::vector<std::uint8_t> bytes;
+    std::size_t delivered = 0;
+};
+
 struct Sim {
     SimOptions options;
     Qdm7Device device;
@@ -68,12 +80,14 @@ struct Sim {
     bool link_made = false;
     std::int64_t start_us = 0;
     double char_us = 0;            // wire time of one character; 0 unpaced
-    std::size_t piece = 4096;      // bytes taken in or written out at a time
+    std::size_t piece = 4096;      // bytes delivered or written out at a time
+    std::size_t lookahead = 65536; // bytes taken off the terminal ahead of the wire
 
     // Host to device.
-    std::int64_t rx_free_us = 0;   // when the wire has delivered what was taken
-    bool rx_backlog = false;       // the last read filled its piece: more waits
-    std::int64_t last_rx_us = -1;  // arrival of the last byte
+    std::deque<Incoming> incoming;
+    std::size_t incoming_bytes = 0;
+    std::int64_t rx_free_us = 0;   // when the wire has delivered what it was given
+    std::int64_t last_rx_us = -1;  // arrival of the last byte at the device
     bool idle_reported = true;
     std::int64_t power_on_us = -1; // scheduled power-on, once the first byte came
 
@@ -237,39 +251,65 @@ void take_replies(Sim& sim, std::int64_t request_end_us)
     }
 }
 
-// Reads what the wire has delivered by now and hands it to the device.
-// Returns false on a fatal read error.
-bool receive(Sim& sim, std::int64_t now)
+// Takes what the terminal holds, up to the lookahead. Returns false on a
+// fatal read error.
+bool take_in(Sim& sim, std::int64_t now)
 {
-    std::vector<std::uint8_t> buffer(sim.piece);
-    const ssize_t got = read(sim.fd, buffer.data(), buffer.size());
+    if (sim.incoming_bytes >= sim.lookahead)
+        return true;
+    Incoming chunk;
+    chunk.available_us = now;
+    chunk.bytes.resize(sim.lookahead - sim.incoming_bytes);
+    const ssize_t got = read(sim.fd, chunk.bytes.data(), chunk.bytes.size());
     if (got < 0)
         return errno == EAGAIN || errno == EINTR;
     if (got == 0)
         return true;
-    const auto count = static_cast<std::size_t>(got);
-    std::int64_t arrived = now;
-    if (sim.char_us > 0) {
-        // Back-to-back with the previous piece while the updater's frame is
-        // still streaming in, otherwise starting now.
-        const std::int64_t start =
-            sim.rx_backlog && now - sim.rx_free_us < PIECE_US ? sim.rx_free_us : now;
-        arrived = start + static_cast<std::int64_t>(static_cast<double>(count) * sim.char_us);
-        sim.rx_free_us = arrived;
-        sim.rx_backlog = count == sim.piece;
-    }
-    sim.rx_bytes += count;
-    sim.last_rx_us = arrived;
-    sim.idle_reported = false;
+    chunk.bytes.resize(static_cast<std::size_t>(got));
+    sim.incoming_bytes += chunk.bytes.size();
+    sim.rx_bytes += chunk.bytes.size();
     if (sim.options.power_on_delayed && sim.power_on_us < 0) {
         sim.power_on_us = now + static_cast<std::int64_t>(sim.options.power_on_after_ms) * US_PER_MS;
         log(sim, "first byte; power on in %u ms", sim.options.power_on_after_ms);
     }
-    if (!sim.device.powered)
-        return true;
-    device_receive(sim.device, buffer.data(), count);
-    take_replies(sim, arrived);
+    sim.incoming.push_back(std::move(chunk));
     return true;
+}
+
+// When the wire starts on the first waiting byte, and how many bytes the
+// next piece holds.
+std::int64_t next_piece(const Sim& sim, std::size_t& size)
+{
+    const Incoming& chunk = sim.incoming.front();
+    size = std::min(chunk.bytes.size() - chunk.delivered, sim.piece);
+    return std::max(sim.rx_free_us, chunk.available_us);
+}
+
+// Hands the device every piece that the wire has delivered by now.
+void deliver(Sim& sim, std::int64_t now)
+{
+    while (!sim.incoming.empty()) {
+        Incoming& chunk = sim.incoming.front();
+        std::size_t size = 0;
+        const std::int64_t start = next_piece(sim, size);
+        std::int64_t arrived = now;
+        if (sim.char_us > 0) {
+            arrived = start + static_cast<std::int64_t>(static_cast<double>(size) * sim.char_us);
+            if (arrived > now)
+                break;
+            if (sim.last_rx_us >= 0 && start - sim.last_rx_us > PIECE_US)
+                log(sim, "line busy again after %.1f ms", static_cast<double>(start - sim.last_rx_us) / 1e3);
+            sim.rx_free_us = arrived;
+        }
+        sim.last_rx_us = arrived;
+        sim.idle_reported = false;
+        device_receive(sim.device, chunk.bytes.data() + chunk.delivered, size);
+        take_replies(sim, arrived);
+        chunk.delivered += size;
+        sim.incoming_bytes -= size;
+        if (chunk.delivered == chunk.bytes.size())
+            sim.incoming.pop_front();
+    }
 }
 
 // Writes the next piece of the first reply if its time has come. Returns
@@ -338,8 +378,11 @@ std::int64_t next_deadline(const Sim& sim, std::int64_t now)
         if (next < 0 || at < next)
             next = at;
     };
-    if (sim.char_us > 0 && sim.rx_free_us > now)
-        consider(sim.rx_free_us);
+    if (!sim.incoming.empty()) {
+        std::size_t size = 0;
+        const std::int64_t start = next_piece(sim, size);
+        consider(start + static_cast<std::int64_t>(static_cast<double>(size) * sim.char_us));
+    }
     if (!sim.idle_reported)
         consider(sim.last_rx_us + SIM_LINE_IDLE_MS * US_PER_MS + 1);
     if (sim.power_on_us >= 0 && !sim.device.powered)
@@ -369,7 +412,8 @@ int serve(Sim& sim, const sigset_t& run_mask)
             device_set_power(sim.device, true);
             log(sim, "power on");
         }
-        if (!sim.idle_reported && now - sim.last_rx_us > SIM_LINE_IDLE_MS * US_PER_MS) {
+        deliver(sim, now);
+        if (!sim.idle_reported && sim.incoming.empty() && now - sim.last_rx_us > SIM_LINE_IDLE_MS * US_PER_MS) {
             // Silence on the line: whatever partial request there is will never be completed.
             const std::uint32_t before = sim.device.stats.dropped_partial;
             device_line_idle(sim.device);
@@ -385,7 +429,7 @@ int serve(Sim& sim, const sigset_t& run_mask)
             return 0;
 
         pollfd watch{sim.fd, 0, 0};
-        const bool may_read = sim.char_us <= 0 || now >= sim.rx_free_us;
+        const bool may_read = sim.incoming_bytes < sim.lookahead;
         if (may_read)
             watch.events |= POLLIN;
         if (sim.write_blocked)
@@ -410,7 +454,7 @@ int serve(Sim& sim, const sigset_t& run_mask)
         if ((watch.revents & POLLOUT) != 0)
             sim.write_blocked = false;
         if ((watch.revents & (POLLIN | POLLHUP | POLLERR)) != 0 && may_read) {
-            if (!receive(sim, now)) {
+            if (!take_in(sim, now)) {
                 std::fprintf(stderr, "qdm7-sim: read from %s failed: %s\n", sim.port_path.c_str(),
                              std::strerror(errno));
                 return 1;
@@ -492,6 +536,8 @@ int main(int argc, char** argv)
     if (sim.options.baud != 0 && sim.options.device_path.empty()) {
         sim.char_us = 11.0 * 1e6 / sim.options.baud;
         sim.piece = std::max<std::size_t>(1, static_cast<std::size_t>(static_cast<double>(PIECE_US) / sim.char_us));
+        sim.lookahead =
+            std::max<std::size_t>(1, static_cast<std::size_t>(static_cast<double>(LOOKAHEAD_US) / sim.char_us));
     }
     sim.start_us = now_us();
 
