@@ -1,0 +1,330 @@
+// qdm7-flash as a user meets it: its options and exit codes, a port it
+// cannot have, a whole update against the device model on a
+// pseudo-terminal, and a device that stops reading in the middle of a block
+// (the deadline and Ctrl-C must still end the run within about a second).
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "device/qdm7_device.h"
+#include "engine/frames.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long ms_since(Clock::time_point start)
+{
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+
+std::string read_file(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+int count_of(const std::string& text, const std::string& piece)
+{
+    int n = 0;
+    for (std::size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1))
+        ++n;
+    return n;
+}
+
+// One run of qdm7-flash with its output in files; killed if it outlives
+// the test.
+struct Flash {
+    pid_t pid = -1;
+    std::string out_path;
+    std::string err_path;
+    int status = -1;
+
+    explicit Flash(const std::vector<std::string>& args)
+    {
+        char dir[] = "/tmp/qdm7-flash-test-XXXXXX";
+        if (mkdtemp(dir) == nullptr)
+            return;
+        out_path = std::string(dir) + "/out";
+        err_path = std::string(dir) + "/err";
+        pid = fork();
+        if (pid == 0) {
+            const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            dup2(out, STDOUT_FILENO);
+            dup2(err, STDERR_FILENO);
+            std::vector<char*> argv;
+            argv.push_back(const_cast<char*>(QDM7_FLASH_PATH));
+            for (const std::string& arg : args)
+                argv.push_back(const_cast<char*>(arg.c_str()));
+            argv.push_back(nullptr);
+            execv(QDM7_FLASH_PATH, argv.data());
+            _exit(127);
+        }
+    }
+    ~Flash()
+    {
+        if (pid > 0 && status == -1) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        if (!out_path.empty()) {
+            std::remove(out_path.c_str());
+            std::remove(err_path.c_str());
+            rmdir(out_path.substr(0, out_path.size() - 4).c_str());
+        }
+    }
+    Flash(const Flash&) = delete;
+    Flash& operator=(const Flash&) = delete;
+
+    // The exit code, or -1 if it has not ended within limit_ms.
+    int wait(long limit_ms)
+    {
+        const auto start = Clock::now();
+        while (status == -1) {
+            int raw = 0;
+            if (waitpid(pid, &raw, WNOHANG) == pid) {
+                status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+                break;
+            }
+            if (ms_since(start) > limit_ms)
+                return -1;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return status;
+    }
+    std::string out() const { return read_file(out_path); }
+    std::string err() const { return read_file(err_path); }
+};
+
+constexpr const char* OPEN_FAILED = "Unable to open serial port. In use already, or not present";
+
+TEST(FlashOptions, UsageErrorsGiveAOneLineHintAndExit64)
+{
+    const std::vector<std::vector<std::string>> wrong = {
+        {}, {"--frobnicate"}, {"--port"}, {"--port", "/dev/x", "--deadline", "soon"},
+        {"--deadline", "5"}, {"--port", "/dev/x", "--list"}, {"--port", "/dev/x", "--deadline", "-1"}};
+    for (const auto& args : wrong) {
+        Flash flash(args);
+        ASSERT_EQ(flash.wait(10000), 64) << (args.empty() ? "(no arguments)" : args[0]);
+        const std::string err = flash.err();
+        EXPECT_EQ(count_of(err, "\n"), 1) << err;
+        EXPECT_NE(err.find("try 'qdm7-flash --help'"), std::string::npos) << err;
+    }
+}
+
+TEST(FlashOptions, HelpAndVersionExitZero)
+{
+    Flash help({"--help"});
+    ASSERT_EQ(help.wait(10000), 0);
+    EXPECT_NE(help.out().find("Usage: qdm7-flash --port PATH"), std::string::npos);
+    EXPECT_NE(help.out().find("3 deadline passed"), std::string::npos);
+    Flash version({"--version"});
+    ASSERT_EQ(version.wait(10000), 0);
+    EXPECT_NE(version.out().find("CRC 0x"), std::string::npos) << version.out();
+}
+
+TEST(FlashPort, AMissingPortIsFatalWithTheSystemText)
+{
+    Flash flash({"--port", "/dev/qdm7-no-such-port"});
+    ASSERT_EQ(flash.wait(10000), 1);
+    const std::string err = flash.err();
+    EXPECT_NE(err.find(OPEN_FAILED), std::string::npos) << err;
+    EXPECT_NE(err.find("No such file or directory"), std::string::npos) << err;
+    EXPECT_NE(flash.out().find(" . Opening serial port /dev/qdm7-no-such-port at 921600 baud\n"),
+              std::string::npos);
+}
+
+// A pseudo-terminal whose device side this test plays.
+struct Line {
+    int device = -1;
+    int port = -1; // kept open so the device side never sees a hang-up
+    std::string path;
+    Line()
+    {
+        char name[256] = "";
+        if (openpty(&device, &port, name, nullptr, nullptr) == 0)
+            path = name;
+        termios raw{};
+        tcgetattr(device, &raw);
+        cfmakeraw(&raw);
+        tcsetattr(device, TCSANOW, &raw);
+    }
+    ~Line()
+    {
+        close(port);
+        close(device);
+    }
+    Line(const Line&) = delete;
+    Line& operator=(const Line&) = delete;
+};
+
+TEST(FlashPort, APortHeldByAnotherProgramIsFatalWithTheSystemText)
+{
+    Line line;
+    const int holder = open(line.path.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    Flash flash({"--port", line.path});
+    ASSERT_EQ(flash.wait(10000), 1);
+    close(holder);
+    const std::string err = flash.err();
+    EXPECT_NE(err.find(OPEN_FAILED), std::string::npos) << err;
+    EXPECT_NE(err.find("Device or resource busy"), std::string::npos) << err;
+}
+
+// The device model answering on the line, unpaced, until stopped.
+void serve(Line& line, Qdm7Device& device, const std::atomic<bool>& stop)
+{
+    std::vector<std::uint8_t> buffer(65536);
+    while (!stop) {
+        pollfd wait{line.device, POLLIN, 0};
+        if (poll(&wait, 1, 20) <= 0) {
+            device_line_idle(device);
+            continue;
+        }
+        const ssize_t n = read(line.device, buffer.data(), buffer.size());
+        if (n <= 0)
+            continue;
+        device_receive(device, buffer.data(), static_cast<std::size_t>(n));
+        DeviceReply reply;
+        while (device_take_reply(device, reply))
+            if (write(line.device, reply.bytes.data(), reply.bytes.size()) < 0)
+                return;
+    }
+}
+
+TEST(FlashUpdate, CompletesAgainstTheDeviceModel)
+{
+    Line line;
+    Qdm7Device device;
+    device_init(device);
+    std::atomic<bool> stop{false};
+    std::thread device_thread(serve, std::ref(line), std::ref(device), std::cref(stop));
+    Flash flash({"--port", line.path, "--deadline", "120"});
+    const int status = flash.wait(130000);
+    stop = true;
+    device_thread.join();
+    const std::string out = flash.out();
+    const std::string err = flash.err();
+    ASSERT_EQ(status, 0) << err;
+    EXPECT_NE(out.find("REMOTE DEVICE LINK ESTABLISHED\n"), std::string::npos);
+    EXPECT_EQ(count_of(out, " - SENT - - OK\n"), static_cast<int>(device.stats.blocks_programmed));
+    EXPECT_NE(out.find("CRCs match\n"), std::string::npos);
+    // Not a terminal: each status on its own line, ending with completion.
+    EXPECT_NE(err.find("Contacting Device...\nEstablishing Link...\nprogramming 0x8008000\n"),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find("Program Verified OK\nResetting target...\nProgramming Completed OK\n"
+                       "Programming Completed\n"),
+              std::string::npos)
+        << err;
+}
+
+// A device that answers the contact and then stops reading: the updater's
+// first block fills the line and its write blocks. Acknowledgements keep
+// coming, one per 100 ms, so that the updater would move on if it could.
+void stall(Line& line, const std::atomic<bool>& stop)
+{
+    std::uint8_t ack[4] = {4, LOADER_FUNCTION, 0, 0};
+    const std::uint16_t crc = crc16_update(CRC_INITIAL, ack, 2);
+    ack[2] = static_cast<std::uint8_t>(crc & 0xFF);
+    ack[3] = static_cast<std::uint8_t>(crc >> 8);
+    std::uint8_t first[64];
+    pollfd wait{line.device, POLLIN, 0};
+    while (!stop && poll(&wait, 1, 20) <= 0) {
+    }
+    if (read(line.device, first, sizeof first) <= 0)
+        return;
+    if (write(line.device, ack, sizeof ack) < 0)
+        return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    while (!stop) {
+        if (write(line.device, ack, sizeof ack) < 0)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
+// Waits until a block's trace line has stayed without its " - SENT - " for
+// half a second: the updater's write of that block is stuck.
+bool wait_until_stuck(const Flash& flash)
+{
+    const auto start = Clock::now();
+    auto since = Clock::now();
+    bool pending = false;
+    while (ms_since(start) < 20000) {
+        const std::string out = flash.out();
+        const std::size_t block = out.rfind("PROG ADDR");
+        const bool now = block != std::string::npos &&
+                         out.find(" - SENT - ", block) == std::string::npos;
+        if (now && !pending)
+            since = Clock::now();
+        pending = now;
+        if (pending && ms_since(since) > 500)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+TEST(FlashStuckDevice, CtrlCClosesThePortAndExits130WithinASecond)
+{
+    Line line;
+    std::atomic<bool> stop{false};
+    std::thread device_thread(stall, std::ref(line), std::cref(stop));
+    Flash flash({"--port", line.path});
+    const bool stuck = wait_until_stuck(flash);
+    const auto start = Clock::now();
+    kill(flash.pid, SIGINT);
+    const int status = flash.wait(5000);
+    const long took = ms_since(start);
+    stop = true;
+    device_thread.join();
+    ASSERT_TRUE(stuck) << flash.out();
+    EXPECT_EQ(status, 130) << flash.err();
+    EXPECT_LE(took, 1000);
+    EXPECT_NE(flash.err().find("interrupted; port closed"), std::string::npos) << flash.err();
+}
+
+TEST(FlashStuckDevice, TheDeadlineEndsTheRunWithExit3WithinASecond)
+{
+    Line line;
+    std::atomic<bool> stop{false};
+    std::thread device_thread(stall, std::ref(line), std::cref(stop));
+    const auto start = Clock::now();
+    Flash flash({"--port", line.path, "--deadline", "4"});
+    const bool stuck = wait_until_stuck(flash);
+    const int status = flash.wait(10000);
+    const long took = ms_since(start);
+    stop = true;
+    device_thread.join();
+    ASSERT_TRUE(stuck) << flash.out();
+    EXPECT_EQ(status, 3) << flash.err();
+    EXPECT_GE(took, 3900);
+    EXPECT_LE(took, 5000);
+    EXPECT_NE(flash.err().find("deadline of 4 s passed; port closed"), std::string::npos)
+        << flash.err();
+}
+
+} // namespace
