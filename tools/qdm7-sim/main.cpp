@@ -32,8 +32,12 @@ constexpr int EXIT_USAGE = 64;
 constexpr std::int64_t US_PER_MS = 1000;
 // The line is taken in and written out in pieces of about this much wire time.
 constexpr std::int64_t PIECE_US = 2000;
-// After the reset acknowledgement, how long to wait for the updater to read it.
-constexpr std::int64_t DRAIN_WAIT_US = 2000 * US_PER_MS;
+// After the reset acknowledgement, how long to wait for the updater to read
+// it: at least the first (written bytes reach the terminal's input queue a
+// moment later, and closing the master discards what is unread), at most the
+// second.
+constexpr std::int64_t DRAIN_MIN_US = 100 * US_PER_MS;
+constexpr std::int64_t DRAIN_MAX_US = 2000 * US_PER_MS;
 
 volatile std::sig_atomic_t stop_signal = 0;
 
@@ -81,7 +85,7 @@ struct Sim {
     std::uint64_t rx_bytes = 0;
     std::uint64_t tx_bytes = 0;
     std::uint32_t replies_sent = 0;
-    std::int64_t drain_until_us = -1; // exiting after the reset: reading out
+    std::int64_t drain_from_us = -1;  // exiting after the reset: when the ack went out
 };
 
 void log(const Sim& sim, const char* format, ...) QDM7_PRINTF(2, 3);
@@ -303,9 +307,9 @@ bool transmit(Sim& sim, std::int64_t now)
         return true;
     ++sim.replies_sent;
     log(sim, "reply of %zu bytes written", out.bytes.size());
-    if (out.reset_ack && sim.options.exit_after_reset && sim.drain_until_us < 0) {
+    if (out.reset_ack && sim.options.exit_after_reset && sim.drain_from_us < 0) {
         log(sim, "reset acknowledged; ending once it is read");
-        sim.drain_until_us = now + DRAIN_WAIT_US;
+        sim.drain_from_us = now;
     }
     sim.outbox.pop_front();
     return true;
@@ -314,7 +318,9 @@ bool transmit(Sim& sim, std::int64_t now)
 // True once the updater has read everything we wrote (or we gave up waiting).
 bool drained(const Sim& sim, std::int64_t now)
 {
-    if (now >= sim.drain_until_us)
+    if (now - sim.drain_from_us < DRAIN_MIN_US)
+        return false;
+    if (now - sim.drain_from_us >= DRAIN_MAX_US)
         return true;
     int pending = 0;
     if (sim.slave_fd >= 0)
@@ -345,8 +351,8 @@ std::int64_t next_deadline(const Sim& sim, std::int64_t now)
             start = std::max(start, sim.tx_free_us + out.split_gap_us);
         consider(start);
     }
-    if (sim.drain_until_us >= 0)
-        consider(std::min(sim.drain_until_us, now + 10 * US_PER_MS));
+    if (sim.drain_from_us >= 0)
+        consider(now + 10 * US_PER_MS);
     return next;
 }
 
@@ -375,7 +381,7 @@ int serve(Sim& sim, const sigset_t& run_mask)
             std::fprintf(stderr, "qdm7-sim: write to %s failed: %s\n", sim.port_path.c_str(), std::strerror(errno));
             return 1;
         }
-        if (sim.drain_until_us >= 0 && sim.outbox.empty() && drained(sim, now))
+        if (sim.drain_from_us >= 0 && sim.outbox.empty() && drained(sim, now))
             return 0;
 
         pollfd watch{sim.fd, 0, 0};
