@@ -17,5 +17,7 @@ ctest --preset native -j "$jobs" -LE reliability || status=1
 # The fault soak and the endurance run print their tables; LeakSanitizer
 # checks each at exit.
 ctest --preset native -L reliability --verbose || status=1
+# Each fuzz target for 30 s under ASan and UBSan, with its figures.
+bash scripts/fuzz.sh 30 || status=1
 ctest --preset windows-x86 -j "$jobs" || status=1
 exit $status
