@@ -110,7 +110,9 @@ void job_enter(UpdateJob& job, JobState state)
 {
     switch (state) {
     case JobState::Link:
-        job.block_length = BLOCK_SIZE;
+        // An image shorter than one block goes out as one short frame; a
+        // whole block would be read from past the image's end.
+        job.block_length = job.image_size < BLOCK_SIZE ? job.image_size : BLOCK_SIZE;
         job.offset = 0;
         job.reply_timeout = CONTACT_REPLY_TIMEOUT_MS;
         break;

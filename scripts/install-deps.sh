@@ -10,7 +10,7 @@ packages=(
   cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev
   clang libclang-rt-14-dev valgrind python3
   g++-mingw-w64-i686 mingw-w64-tools binutils-mingw-w64-i686
-  wine wine32:i386 xvfb xauth imagemagick procps
+  wine wine32:i386 xvfb xauth imagemagick procps time
 )
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then

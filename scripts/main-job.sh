@@ -6,7 +6,10 @@
 # exactly the padded image.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-
+# --dialog: watch the real Windows program do the update, under Wine.
+if [ "${1:-}" = "--dialog" ]; then
+  exec bash scripts/watch-dialog.sh
+fi
 bash scripts/install-deps.sh
 cmake --preset release >/dev/null
 cmake --build --preset release --target qdm7-sim qdm7-flash

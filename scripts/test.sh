@@ -17,5 +17,13 @@ ctest --preset native -j "$jobs" -LE reliability || status=1
 # The fault soak and the endurance run print their tables; LeakSanitizer
 # checks each at exit.
 ctest --preset native -L reliability --verbose || status=1
+# Each fuzz target for 30 s under ASan and UBSan, with its figures.
+bash scripts/fuzz.sh 30 || status=1
+# The update-time benchmark on a few blocks paced at 921600 baud, so every
+# log shows its ratio to the wire-time limit; the full run is its own command.
+if [ -f bench/update_time.py ]; then
+  { cmake --preset release >/dev/null && cmake --build --preset release -j "$jobs" &&
+    python3 bench/update_time.py --blocks 4; } || status=1
+fi
 ctest --preset windows-x86 -j "$jobs" || status=1
 exit $status

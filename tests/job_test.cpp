@@ -130,6 +130,19 @@ TEST_F(JobTest, OneBlockGoesStraightToVerifyingAndResetsInTheSameTick)
     EXPECT_EQ(virtual_link().written.back(), sealed({0x04, 0xF3, 0x03}));
 }
 
+// Start-up pads the image to whole blocks, but the job must not read past an
+// image that is shorter than one block.
+TEST_F(JobTest, ImageShorterThanOneBlockGoesOutAsOneShortFrame)
+{
+    prepare(100);
+    run_job(job(), MAX_TICKS);
+    ASSERT_EQ(job().state, JobState::Completed);
+    const auto programs = frames_with(SUB_PROGRAM);
+    ASSERT_EQ(programs.size(), 1u);
+    EXPECT_EQ(virtual_link().written[programs[0]].size(), 111u);
+    EXPECT_TRUE(flash_holds(test_job.image));
+}
+
 TEST_F(JobTest, FlippedFlashBitEndsInFailedAndStaysThere)
 {
     prepare(3 * 16384);

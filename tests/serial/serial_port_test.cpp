@@ -7,6 +7,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -73,30 +74,61 @@ TEST(PortRead, SilenceReturnsNothingAfterTheTotalTimeout)
     EXPECT_LE(elapsed, 400);
 }
 
-TEST(PortRead, ShortGapsKeepOneReadGoingAndALongGapEndsIt)
+// The device side keeps short gaps short only if the scheduler lets it; a
+// run whose measured gaps were not what was meant is not judged.
+struct GapRun {
+    bool judged = false;
+    std::int32_t first = 0;
+    long first_ms = 0;
+    std::int32_t second = 0;
+    std::vector<std::uint8_t> bytes;
+};
+
+GapRun run_gaps()
 {
     ConfiguredPty pty;
+    long longest_short_gap = 0;
+    long long_gap = 0;
     std::thread device([&] {
+        auto last = Clock::now();
         for (std::uint8_t b = 1; b <= 4; ++b) {
+            if (b > 1)
+                longest_short_gap = std::max(longest_short_gap, ms_since(last));
+            last = Clock::now();
             pty.send(b);
             pause_ms(4); // well under the 20 ms interval
         }
         pause_ms(70); // well over it
+        long_gap = ms_since(last);
         pty.send(5);
         pty.send(6);
     });
+    GapRun run;
     std::uint8_t buffer[64] = {};
     const auto start = Clock::now();
-    const std::int32_t first = port_read(pty.port, buffer, sizeof buffer);
-    const long first_ms = ms_since(start);
-    const std::int32_t second = port_read(pty.port, buffer + first, sizeof buffer - 8);
+    run.first = port_read(pty.port, buffer, sizeof buffer);
+    run.first_ms = ms_since(start);
+    run.second = port_read(pty.port, buffer + run.first, 32);
     device.join();
+    run.bytes.assign(buffer, buffer + run.first + run.second);
+    run.judged = longest_short_gap < 15 && long_gap > 40;
+    return run;
+}
 
-    EXPECT_EQ(first, 4);
-    EXPECT_LT(first_ms, 70); // ended by the gap, before the next bytes came
-    EXPECT_EQ(second, 2);
-    const std::vector<std::uint8_t> got(buffer, buffer + 6);
-    EXPECT_EQ(got, (std::vector<std::uint8_t>{1, 2, 3, 4, 5, 6}));
+TEST(PortRead, ShortGapsKeepOneReadGoingAndALongGapEndsIt)
+{
+    int judged = 0;
+    for (int attempt = 0; attempt < 5 && judged < 2; ++attempt) {
+        const GapRun run = run_gaps();
+        if (!run.judged)
+            continue;
+        ++judged;
+        EXPECT_EQ(run.first, 4);
+        EXPECT_LT(run.first_ms, 70); // ended by the gap, before the next bytes came
+        EXPECT_EQ(run.second, 2);
+        EXPECT_EQ(run.bytes, (std::vector<std::uint8_t>{1, 2, 3, 4, 5, 6}));
+    }
+    EXPECT_GT(judged, 0) << "the machine was too busy to send with the gaps meant";
 }
 
 TEST(PortRead, EndsAfterTheTotalTimeoutWhileBytesKeepComing)
