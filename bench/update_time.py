@@ -81,6 +81,7 @@ def main():
         # it is acknowledged, so arrival times of the trace are event times.
         acks = []
         contacts = 0
+        timeouts = 0
         rx_bytes = 0
         pending = b""
         fd = flash.stdout.fileno()
@@ -101,6 +102,8 @@ def main():
                     contacts += 1
                 elif piece.startswith("RX:"):
                     rx_bytes += len(piece.split()) - 1
+                elif piece.startswith("TIMEOUT"):
+                    timeouts += 1
                 elif piece.startswith("- OK"):
                     acks.append(now)
                 if os.environ.get("UT_DEBUG"):
@@ -149,6 +152,9 @@ def main():
           f"ratio {per_block / block_wire:.3f})")
     print(f"  to the 1st ack  {acks[0]:.3f} s  (start-up, {contacts} contact queries, block 1)")
     print(f"  blocks 2-{blocks:<7} {acks[blocks - 1] - acks[0]:.3f} s")
+    if timeouts or stats.get("dropped_partial") or stats.get("bad_crc"):
+        print(f"  anomalies       {timeouts} time-outs; the device dropped {stats.get('dropped_partial')} partial "
+              f"requests and saw {stats.get('bad_crc')} with a bad CRC")
     if not short:
         print(f"  after the last  {end - acks[-1]:.3f} s  (verification, reset, exit)")
     if args.max_ratio and per_block / block_wire > args.max_ratio:

@@ -33,10 +33,12 @@ constexpr std::int64_t US_PER_MS = 1000;
 // The line is handed to the device and written out in pieces of about this
 // much wire time.
 constexpr std::int64_t PIECE_US = 2000;
-// Bytes are taken off the terminal up to this much wire time ahead of their
-// arrival, as a UART's receive side would have them queued, so that the
-// updater being scheduled a few milliseconds late does not stall the wire.
-constexpr std::int64_t LOOKAHEAD_US = 10000;
+// Bytes are taken off the terminal up to this many ahead of the wire: the
+// whole largest request, as a serial driver holds a written frame in its
+// transmit queue. A pty's own buffer holds only a few KiB, and an updater
+// descheduled for 20 ms mid-frame on a busy machine would otherwise leave the
+// wire silent long enough for the device to drop the partial request.
+constexpr std::size_t LOOKAHEAD_BYTES = FRAME_BUFFER_SIZE;
 // After the reset acknowledgement, how long to wait for the updater to read
 // it: at least the first (written bytes reach the terminal's input queue a
 // moment later, and closing the master discards what is unread), at most the
@@ -536,8 +538,7 @@ int main(int argc, char** argv)
     if (sim.options.baud != 0 && sim.options.device_path.empty()) {
         sim.char_us = 11.0 * 1e6 / sim.options.baud;
         sim.piece = std::max<std::size_t>(1, static_cast<std::size_t>(static_cast<double>(PIECE_US) / sim.char_us));
-        sim.lookahead =
-            std::max<std::size_t>(1, static_cast<std::size_t>(static_cast<double>(LOOKAHEAD_US) / sim.char_us));
+        sim.lookahead = LOOKAHEAD_BYTES;
     }
     sim.start_us = now_us();
 
