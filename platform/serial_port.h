@@ -34,12 +34,18 @@ struct PortList {
 };
 
 // Probes the ports, adds each one that can be opened now to the list and to
-// port_table, then selects the first list item. Returns the number found.
+// port_table, then selects the first list item if there is one. Returns the
+// number found. Windows probes \\.\com1 to \\.\com998 in order; POSIX
+// lists the terminals matching QDM7_PORT_GLOB (colon-separated glob
+// patterns) or, without it, /dev/ttyUSB*, /dev/ttyACM*, /dev/cu.usbmodem*,
+// /dev/cu.usbserial* and /dev/ttyS*, each pattern's matches in natural order.
 int discover_ports(const PortList& list);
 
 // Closes a port left open, traces the opening line, opens job.port_path
 // exclusively and stores the handle in the job. A port that cannot be opened
-// ends the program through fatal_error.
+// (absent, or held by another program) ends the program through fatal_error
+// with the system's error text. The job's handle must be INVALID_PORT_HANDLE
+// while no port is open.
 void open_port(UpdateJob& job);
 
 // Sets the line (baud, 8 data bits, even parity, 1 stop bit, no flow

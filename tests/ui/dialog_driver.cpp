@@ -3,8 +3,9 @@
 // run in order; the first that fails ends the driver with exit code 2.
 //
 //   wait-window:MS        wait for the dialog (found by its caption)
-//   dump                  print the caption, class, styles and screen rectangle,
-//                         then every control: id, class, styles, text; then
+//   dump                  print the caption, class, styles, screen rectangle and
+//                         client size, then every control: id, class, styles,
+//                         x, y, width, height in the client area, text; then
 //                         the combo box's items and its selection
 //   select:I              select combo item I (-1: none)
 //   click                 press the update button
@@ -140,7 +141,12 @@ BOOL CALLBACK print_control(HWND control, LPARAM)
     const int id = GetDlgCtrlID(control);
     const auto style = static_cast<unsigned long>(GetWindowLongA(control, GWL_STYLE));
     const auto ex_style = static_cast<unsigned long>(GetWindowLongA(control, GWL_EXSTYLE));
-    std::printf("control %d %s %08lx %08lx %s\n", id, class_name, style, ex_style,
+    // Where it sits in the dialog's client area, in pixels.
+    RECT box{};
+    GetWindowRect(control, &box);
+    MapWindowPoints(HWND_DESKTOP, dialog, reinterpret_cast<POINT*>(&box), 2);
+    std::printf("control %d %s %08lx %08lx %ld %ld %ld %ld %s\n", id, class_name, style, ex_style,
+                box.left, box.top, box.right - box.left, box.bottom - box.top,
                 escaped(window_text(control)).c_str());
     return TRUE;
 }
@@ -169,6 +175,8 @@ void dump()
     RECT rect{};
     GetWindowRect(dialog, &rect);
     std::printf("rect %ld %ld %ld %ld\n", rect.left, rect.top, rect.right, rect.bottom);
+    GetClientRect(dialog, &rect);
+    std::printf("client %ld %ld\n", rect.right, rect.bottom);
     EnumChildWindows(dialog, print_control, 0);
     HWND combo = GetDlgItem(dialog, PORT_LIST_ID);
     DWORD_PTR count = 0;

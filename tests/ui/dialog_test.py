@@ -322,10 +322,14 @@ def parse_dump(out):
             view["class"] = rest
         elif kind == "style":
             view["style"], view["ex_style"] = (int(v, 16) for v in rest.split())
+        elif kind == "client":
+            view["client"] = tuple(int(v) for v in rest.split())
         elif kind == "control":
-            ident, cls, style, ex_style, text = (rest.split(" ", 4) + [""])[:5]
+            fields = (rest.split(" ", 8) + [""])[:9]
+            ident, cls, style, ex_style, text = fields[0], fields[1], fields[2], fields[3], fields[8]
             view["controls"].append((int(ident), cls.lower(), int(style, 16),
                                      int(ex_style, 16), unescape(text)))
+            view.setdefault("boxes", []).append(tuple(int(v) for v in fields[4:8]))
         elif kind == "item":
             view["items"].append(unescape(rest.split(" ", 1)[1]))
         elif kind == "selected":
@@ -381,6 +385,31 @@ def check_update_trace(trace, image_size, runs=1):
     check(trace.count("Resetting target\n") == runs, "resetting line")
     check(re.search(r"Remote CRC (0x[0-9a-f]+)\nLocal  CRC \1\nCRCs match\n", trace),
           "CRC lines")
+
+
+# The template's layout in dialog units: the client area, then each control
+# in tab order (x, y, width, height; the port list's height is that of its
+# drop-down, so it is not compared).
+DIALOG_UNITS = (347, 185)
+CONTROL_UNITS = [(109, 133, 56, None), (173, 133, 100, 14), (109, 156, 100, 14),
+                 (13, 7, 314, 57), (13, 66, 301, 27), (12, 94, 295, 17)]
+
+
+def check_layout(view):
+    """Every position and size is the template's, in one pair of dialog base
+    units (as the dialog manager converts them: units * base / 4 or / 8)."""
+    base_x = round(view["client"][0] * 4 / DIALOG_UNITS[0])
+    base_y = round(view["client"][1] * 8 / DIALOG_UNITS[1])
+
+    def near(pixels, units, base, divisor):
+        return units is None or abs(pixels - units * base / divisor) <= 1
+
+    check(near(view["client"][1], DIALOG_UNITS[1], base_y, 8), "client size %s" % (view["client"],))
+    for box, units in zip(view["boxes"], CONTROL_UNITS):
+        fits = (near(box[0], units[0], base_x, 4) and near(box[1], units[1], base_y, 8) and
+                near(box[2], units[2], base_x, 4) and near(box[3], units[3], base_y, 8))
+        check(fits, "control at %s px, template %s units (base units %d, %d)"
+              % (box, units, base_x, base_y))
 
 
 def open_dialog(s):
@@ -456,6 +485,7 @@ def case_startup(args):
         check(all(c[1] == "static" and has_styles(c[2], WS_GROUP) for c in controls[3:]),
               "instruction styles")
 
+        check_layout(view)
         check(view["items"] == expected, "port list %s, wanted %s" % (view["items"], expected))
         check(view["selected"] == 0, "selection %d" % view["selected"])
         s.screenshot("dialog-idle")
@@ -479,6 +509,9 @@ def case_update(args):
                       "wait-status:%d:Programming Completed" % (UPDATE_S * 1000))
         seen = statuses(out)
         check(full_update_statuses(seen), "statuses seen: %s" % seen)
+        # Each of these is replaced within the timer message that sets it.
+        check("Program Verified OK" not in seen and "Programming Completed OK" not in seen,
+              "a passing status stayed up: %s" % seen)
         s.screenshot("dialog-completed")
         s.drive("close", "wait-gone:10000")
         check(s.wait_program() == 0, "exit code after close")

@@ -1,0 +1,135 @@
+// The Windows serial port under Wine, against a pseudo-terminal that the
+// driving script maps as a COM port (QDM7_TEST_COM, e.g. \\.\com7) and
+// whose other side echoes what it receives.
+#include <windows.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/report.h"
+#include "platform/serial_port.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long ms_since(Clock::time_point start)
+{
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+
+std::string mapped_port()
+{
+    const char* port = std::getenv("QDM7_TEST_COM");
+    return port != nullptr ? port : "";
+}
+
+struct Found {
+    std::vector<std::string> paths;
+    int selected = 0;
+};
+
+TEST(WinSerial, DiscoveryListsTheMappedPortByItsFullPath)
+{
+    const std::string port = mapped_port();
+    ASSERT_FALSE(port.empty()) << "QDM7_TEST_COM is not set";
+    Found found;
+    const PortList list{&found,
+                        [](void* context, const char* path) {
+                            static_cast<Found*>(context)->paths.emplace_back(path);
+                        },
+                        [](void* context) { ++static_cast<Found*>(context)->selected; }};
+    const int count = discover_ports(list);
+    ASSERT_EQ(count, static_cast<int>(found.paths.size()));
+    EXPECT_EQ(found.selected, 1);
+
+    int at = -1;
+    for (int i = 0; i < count; ++i) {
+        EXPECT_EQ(found.paths[static_cast<std::size_t>(i)], port_table[i].path);
+        EXPECT_EQ(found.paths[static_cast<std::size_t>(i)],
+                  "\\\\.\\com" + std::to_string(port_table[i].number));
+        if (i > 0) {
+            EXPECT_GT(port_table[i].number, port_table[i - 1].number); // ascending
+        }
+        if (found.paths[static_cast<std::size_t>(i)] == port)
+            at = i;
+    }
+    EXPECT_GE(at, 0) << port << " not found";
+    EXPECT_EQ(port_table[count].number, 0); // the table ends after the last port
+}
+
+TEST(WinSerial, OpensConfiguresReadsAndWritesTheMappedPort)
+{
+    const std::string port = mapped_port();
+    ASSERT_FALSE(port.empty()) << "QDM7_TEST_COM is not set";
+    UpdateJob job;
+    job.port_handle = INVALID_PORT_HANDLE;
+    job.port_path = port.c_str();
+    job.baud_rate = 921600;
+    testing::internal::CaptureStdout();
+    open_port(job);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out, " . Opening serial port " + port + " at 921600 baud\n");
+    ASSERT_NE(job.port_handle, INVALID_PORT_HANDLE);
+    ASSERT_EQ(configure_port(job.port_handle, 921600, READ_INTERVAL_MS), 0);
+
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    ASSERT_TRUE(GetCommState(reinterpret_cast<HANDLE>(job.port_handle), &dcb));
+    EXPECT_EQ(dcb.BaudRate, 921600u);
+    EXPECT_EQ(dcb.ByteSize, 8);
+    // Parity is not read back: Wine reports the pseudo-terminal's termios,
+    // and newer Linux kernels force a pty to no parity whatever is asked.
+    EXPECT_EQ(dcb.StopBits, ONESTOPBIT);
+    EXPECT_EQ(dcb.fOutxCtsFlow, 0u);
+    EXPECT_EQ(dcb.fOutX, 0u);
+    EXPECT_EQ(dcb.fInX, 0u);
+    COMMTIMEOUTS timeouts{};
+    ASSERT_TRUE(GetCommTimeouts(reinterpret_cast<HANDLE>(job.port_handle), &timeouts));
+    EXPECT_EQ(timeouts.ReadIntervalTimeout, READ_INTERVAL_MS);
+    EXPECT_EQ(timeouts.ReadTotalTimeoutConstant, READ_TOTAL_MS);
+    EXPECT_EQ(timeouts.ReadTotalTimeoutMultiplier, 0u);
+    EXPECT_EQ(timeouts.WriteTotalTimeoutConstant, 0u);
+
+    std::uint8_t buffer[64];
+    auto start = Clock::now();
+    EXPECT_EQ(port_read(job.port_handle, buffer, sizeof buffer), 0);
+    const long silent_ms = ms_since(start);
+    EXPECT_GE(silent_ms, 80);
+    EXPECT_LE(silent_ms, 400);
+
+    // The peer echoes: one write comes back as one read.
+    const std::uint8_t frame[] = {0x04, 0xF3, 0x03, 0x0a, 0x0d, 0x11, 0x13, 0xff};
+    port_purge(job.port_handle);
+    EXPECT_EQ(port_write(job.port_handle, frame, sizeof frame), 8);
+    port_flush(job.port_handle);
+    const std::int32_t got = port_read(job.port_handle, buffer, sizeof buffer);
+    ASSERT_EQ(got, 8);
+    EXPECT_EQ(std::memcmp(buffer, frame, sizeof frame), 0);
+
+    close_port(job);
+    EXPECT_EQ(job.port_handle, INVALID_PORT_HANDLE);
+}
+
+void fatal_to_stderr(const char* text) { std::fputs(text, stderr); }
+
+TEST(WinSerialDeathTest, AnAbsentPortEndsTheProgramWithTheSystemText)
+{
+    set_fatal_sink(fatal_to_stderr); // no message box in a test
+    UpdateJob job;
+    job.port_handle = INVALID_PORT_HANDLE;
+    job.port_path = "\\\\.\\com250";
+    job.baud_rate = 921600;
+    EXPECT_EXIT(open_port(job), testing::ExitedWithCode(1),
+                "Unable to open serial port. In use already, or not present\n"
+                "Error number \\d+ reported");
+}
+
+} // namespace
