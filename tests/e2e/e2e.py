@@ -384,6 +384,44 @@ def case_sim_power_and_reset(args, work):
         sim.kill()
 
 
+def case_sim_device(args, work):
+    """--device serves an existing terminal, exclusively; a second is refused."""
+    import pty
+    import tty
+    master, slave = pty.openpty()
+    path = os.ttyname(slave)
+    os.close(slave)
+    sim = Sim(args.sim, ["--device", path])
+    try:
+        check(sim.port == path, f"serving {sim.port}, not {path}")
+        tty.setraw(master)
+        os.write(master, query(FLASH_BASE, 4))
+        reply = b""
+        end = time.monotonic() + 2
+        while len(reply) < 15 and time.monotonic() < end:
+            if select.select([master], [], [], 0.1)[0]:
+                reply += os.read(master, 100)
+        check(valid(reply) and len(reply) == 15, f"bad contact reply on the device: {reply.hex()}")
+        second = subprocess.run([args.sim, "--device", path], capture_output=True, text=True, timeout=10,
+                                preexec_fn=die_with_parent)
+        check(second.returncode == 1 and "in use" in second.stderr,
+              f"a second simulator on the same device: exit {second.returncode}, {second.stderr!r}")
+        check(sim.stop() == 0, "qdm7-sim did not end cleanly")
+        missing = subprocess.run([args.sim, "--device", f"{work}/no-such-tty"], capture_output=True, text=True,
+                                 timeout=10, preexec_fn=die_with_parent)
+        check(missing.returncode == 1 and "cannot open" in missing.stderr, f"missing device: {missing.stderr!r}")
+        with open(f"{work}/precious", "w") as file:
+            file.write("keep")
+        clash = subprocess.run([args.sim, "--link", f"{work}/precious"], capture_output=True, text=True,
+                               timeout=10, preexec_fn=die_with_parent)
+        check(clash.returncode == 1 and open(f"{work}/precious").read() == "keep",
+              f"--link over a regular file: exit {clash.returncode}, {clash.stderr!r}")
+        print("served an existing terminal; a second user, a missing device and a file at --link refused")
+    finally:
+        sim.kill()
+        os.close(master)
+
+
 CASES = {
     "update": case_update,
     "power-on": case_power_on,
@@ -392,6 +430,7 @@ CASES = {
     "wine": case_wine,
     "sim-protocol": case_sim_protocol,
     "sim-power-and-reset": case_sim_power_and_reset,
+    "sim-device": case_sim_device,
 }
 
 

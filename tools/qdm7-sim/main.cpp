@@ -18,6 +18,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -182,6 +183,11 @@ bool open_pty(Sim& sim, std::string& error)
     if (!set_raw(sim.slave_fd, B921600, error))
         return false;
     if (!sim.options.link_path.empty()) {
+        struct stat existing {};
+        if (lstat(sim.options.link_path.c_str(), &existing) == 0 && !S_ISLNK(existing.st_mode)) {
+            error = sim.options.link_path + " exists and is not a symbolic link; not replacing it";
+            return false;
+        }
         // Made beside the target and renamed over it, so a stale link left by
         // a killed run is replaced in one step.
         const std::string temporary = sim.options.link_path + ".qdm7-sim-" + std::to_string(getpid());
