@@ -320,6 +320,22 @@ void deliver(Sim& sim, std::int64_t now)
     }
 }
 
+// When the next piece of the first reply is due, and its size. A piece goes
+// out when its last byte would have crossed the wire.
+std::int64_t next_reply_piece(const Sim& sim, std::size_t& size)
+{
+    const Outgoing& out = sim.outbox.front();
+    std::int64_t start = std::max(out.ready_us, sim.tx_free_us);
+    if (out.split_at != 0 && out.sent == out.split_at)
+        start = std::max(start, sim.tx_free_us + out.split_gap_us);
+    size = out.bytes.size() - out.sent;
+    if (out.split_at != 0 && out.sent < out.split_at)
+        size = out.split_at - out.sent;
+    if (sim.char_us > 0)
+        size = std::min(size, sim.piece);
+    return start + static_cast<std::int64_t>(static_cast<double>(size) * sim.char_us);
+}
+
 // Writes the next piece of the first reply if its time has come. Returns
 // false on a fatal write error.
 bool transmit(Sim& sim, std::int64_t now)
@@ -327,16 +343,8 @@ bool transmit(Sim& sim, std::int64_t now)
     if (sim.outbox.empty())
         return true;
     Outgoing& out = sim.outbox.front();
-    std::int64_t start = std::max(out.ready_us, sim.tx_free_us);
-    if (out.split_at != 0 && out.sent == out.split_at)
-        start = std::max(start, sim.tx_free_us + out.split_gap_us);
-    std::size_t size = out.bytes.size() - out.sent;
-    if (out.split_at != 0 && out.sent < out.split_at)
-        size = out.split_at - out.sent;
-    if (sim.char_us > 0)
-        size = std::min(size, sim.piece);
-    // A piece goes out when its last byte would have crossed the wire.
-    const std::int64_t due = start + static_cast<std::int64_t>(static_cast<double>(size) * sim.char_us);
+    std::size_t size = 0;
+    const std::int64_t due = next_reply_piece(sim, size);
     if (now < due)
         return true;
     const ssize_t written = write(sim.fd, out.bytes.data() + out.sent, size);
@@ -396,11 +404,8 @@ std::int64_t next_deadline(const Sim& sim, std::int64_t now)
     if (sim.power_on_us >= 0 && !sim.device.powered)
         consider(sim.power_on_us);
     if (!sim.outbox.empty() && !sim.write_blocked) {
-        const Outgoing& out = sim.outbox.front();
-        std::int64_t start = std::max(out.ready_us, sim.tx_free_us);
-        if (out.split_at != 0 && out.sent == out.split_at)
-            start = std::max(start, sim.tx_free_us + out.split_gap_us);
-        consider(start);
+        std::size_t size = 0;
+        consider(next_reply_piece(sim, size));
     }
     if (sim.drain_from_us >= 0)
         consider(now + 10 * US_PER_MS);
