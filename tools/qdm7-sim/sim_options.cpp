@@ -51,7 +51,7 @@ const char* sim_usage()
            "  --power-on-after MS  stay off (take in and answer nothing) until MS\n"
            "                       milliseconds after the first byte arrives, as when\n"
            "                       the user power-cycles the device after starting\n"
-           "  --fault SPEC         inject a fault; may be repeated. SPEC is\n"
+           "  --fault RULE         inject a fault; may be repeated. RULE is\n"
            "                       KIND[:key=value,...] with KIND one of\n"
            "                         drop       the reply is not sent\n"
            "                         corrupt    the reply's CRC is wrong\n"
