@@ -31,7 +31,9 @@ if [ ${#need[@]} -gt 0 ] || [ -n "${updated_arch:-}" ]; then
   echo "install-deps: installing ${need[*]}"
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -q
-  apt-get install -y -q --no-install-recommends "${need[@]}"
+  # With recommends: Wine's fonts and X libraries are among them, and the
+  # dialog tests measure the window as those fonts lay it out.
+  apt-get install -y -q "${need[@]}"
 fi
 
 # Check the tools themselves, not only the packages.
