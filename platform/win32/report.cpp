@@ -6,7 +6,6 @@
 #include "platform/report.h"
 #include "resources/resource.h"
 
-
 void show_status(const char* text)
 {
     // Without a window there is no field to show it in.
