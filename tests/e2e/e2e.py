@@ -161,83 +161,73 @@ def flash_command(args, port):
     return [args.flash, "--port", port]
 
 
-def case_update(args, work):
-    """A whole update, unpaced, with the built-in image."""
-    sim = Sim(args.sim, ["--baud", "0", "--dump", f"{work}/flash.bin"])
+def update_against_sim(args, work, sim_options, expected_status=0):
+    """Runs qdm7-flash against an unpaced qdm7-sim that dumps its flash to
+    work/flash.bin; checks the exit status and that the sim ended cleanly.
+    Returns the trace, standard error and the run's seconds."""
+    sim = Sim(args.sim, ["--baud", "0", *sim_options, "--dump", f"{work}/flash.bin"])
     try:
         status, out, err, seconds = run(flash_command(args, sim.port), 300)
-        check(status == 0, f"qdm7-flash ended with {status}\n{err[-2000:]}")
-        check_trace(out, args.image_bytes)
+        check(status == expected_status,
+              f"qdm7-flash ended with {status}, expected {expected_status}\n{err[-2000:]}")
         check(sim.stop() == 0, "qdm7-sim did not end cleanly")
-        check_dump(f"{work}/flash.bin", args.image_bytes)
-        print(f"update took {seconds:.1f} s")
+        return out, err, seconds
     finally:
         sim.kill()
+
+
+def case_update(args, work):
+    """A whole update, unpaced, with the built-in image."""
+    out, _, seconds = update_against_sim(args, work, [])
+    check_trace(out, args.image_bytes)
+    check_dump(f"{work}/flash.bin", args.image_bytes)
+    print(f"update took {seconds:.1f} s")
 
 
 def case_power_on(args, work):
     """The device answers only a second after the first contact query."""
-    sim = Sim(args.sim, ["--baud", "0", "--power-on-after", "1000", "--dump", f"{work}/flash.bin"])
-    try:
-        status, out, err, _ = run(flash_command(args, sim.port), 300)
-        check(status == 0, f"qdm7-flash ended with {status}\n{err[-2000:]}")
-        lines = out.splitlines()
-        check("REMOTE DEVICE LINK ESTABLISHED" in lines, "the link was never established")
-        contacts = lines[:lines.index("REMOTE DEVICE LINK ESTABLISHED")].count("CONTACTING...")
-        # Each contact attempt takes at least 100 ms of sleep: a second of
-        # silence means several of them.
-        check(contacts >= 4, f"the contact query went out {contacts} times before the link; expected it repeated")
-        check_trace(out, args.image_bytes)
-        check(sim.stop() == 0, "qdm7-sim did not end cleanly")
-        check_dump(f"{work}/flash.bin", args.image_bytes)
-        print(f"contact query sent {contacts} times before the device answered")
-    finally:
-        sim.kill()
+    out, _, _ = update_against_sim(args, work, ["--power-on-after", "1000"])
+    lines = out.splitlines()
+    check("REMOTE DEVICE LINK ESTABLISHED" in lines, "the link was never established")
+    contacts = lines[:lines.index("REMOTE DEVICE LINK ESTABLISHED")].count("CONTACTING...")
+    # Each contact attempt takes at least 100 ms of sleep: a second of
+    # silence means several of them.
+    check(contacts >= 4, f"the contact query went out {contacts} times before the link; expected it repeated")
+    check_trace(out, args.image_bytes)
+    check_dump(f"{work}/flash.bin", args.image_bytes)
+    print(f"contact query sent {contacts} times before the device answered")
 
 
 def case_flipped_bit(args, work):
     """A bit flips in flash after the first block: verification must fail."""
-    sim = Sim(args.sim, ["--baud", "0", "--fault", "flip:on=program,count=1", "--dump", f"{work}/flash.bin"])
-    try:
-        status, out, err, _ = run(flash_command(args, sim.port), 300)
-        check(status == 2, f"qdm7-flash ended with {status}, expected 2\n{err[-2000:]}")
-        check("CRC FAIL" in out.splitlines(), "no CRC FAIL in the trace")
-        check("FAILED" in err, "no FAILED on standard error")
-        check("Resetting target" not in out, "a device that failed verification was reset")
-        check(sim.stop() == 0, "qdm7-sim did not end cleanly")
-        with open(f"{work}/flash.bin", "rb") as file:
-            dump = file.read()
-        image = padded(args.image_bytes)
-        check(len(dump) == len(image), "the whole image should have been programmed")
-        flipped = sum(bin(a ^ b).count("1") for a, b in zip(dump, image))
-        check(flipped == 1, f"{flipped} bits differ in flash, expected the one flipped")
-        print("exit 2, CRC FAIL, one flipped bit in flash")
-    finally:
-        sim.kill()
+    out, err, _ = update_against_sim(args, work, ["--fault", "flip:on=program,count=1"], expected_status=2)
+    check("CRC FAIL" in out.splitlines(), "no CRC FAIL in the trace")
+    check("FAILED" in err, "no FAILED on standard error")
+    check("Resetting target" not in out, "a device that failed verification was reset")
+    with open(f"{work}/flash.bin", "rb") as file:
+        dump = file.read()
+    image = padded(args.image_bytes)
+    check(len(dump) == len(image), "the whole image should have been programmed")
+    flipped = sum(bin(a ^ b).count("1") for a, b in zip(dump, image))
+    check(flipped == 1, f"{flipped} bits differ in flash, expected the one flipped")
+    print("exit 2, CRC FAIL, one flipped bit in flash")
 
 
 def case_dropped_ack(args, work):
     """The second block's acknowledgement is lost: resent after 10 s."""
-    sim = Sim(args.sim, ["--baud", "0", "--fault", "drop:on=program,every=2,count=1",
-                         "--dump", f"{work}/flash.bin"])
-    try:
-        status, out, err, seconds = run(flash_command(args, sim.port), 300)
-        check(status == 0, f"qdm7-flash ended with {status}\n{err[-2000:]}")
-        lines = out.splitlines()
-        lost = program_line(1, "TIMEOUT")
-        check(lost in lines, f"no line {lost!r} in the trace")
-        resent = lines[lines.index(lost) + 1]
-        check(resent == program_line(1, "- OK"), f"the block after the time-out was not resent: {resent!r}")
-        check(seconds >= 10, f"the update took {seconds:.1f} s; the resend should wait 10 s")
-        timeouts = sum(1 for line in lines if "TIMEOUT" in line)
-        check(timeouts == 1, f"{timeouts} time-outs, expected 1")
-        without_timeout = "\n".join(line for line in lines if line != lost)
-        check_trace(without_timeout, args.image_bytes)
-        check(sim.stop() == 0, "qdm7-sim did not end cleanly")
-        check_dump(f"{work}/flash.bin", args.image_bytes)
-        print(f"one TIMEOUT, block 1 resent, completed in {seconds:.1f} s")
-    finally:
-        sim.kill()
+    out, _, seconds = update_against_sim(args, work, ["--fault", "drop:on=program,every=2,count=1"])
+    lines = out.splitlines()
+    lost = program_line(1, "TIMEOUT")
+    check(lost in lines, f"no line {lost!r} in the trace")
+    resent = lines[lines.index(lost) + 1]
+    check(resent == program_line(1, "- OK"), f"the block after the time-out was not resent: {resent!r}")
+    check(seconds >= 10, f"the update took {seconds:.1f} s; the resend should wait 10 s")
+    timeouts = sum(1 for line in lines if "TIMEOUT" in line)
+    check(timeouts == 1, f"{timeouts} time-outs, expected 1")
+    without_timeout = "\n".join(line for line in lines if line != lost)
+    check_trace(without_timeout, args.image_bytes)
+    check_dump(f"{work}/flash.bin", args.image_bytes)
+    print(f"one TIMEOUT, block 1 resent, completed in {seconds:.1f} s")
 
 
 def case_wine(args, work):
