@@ -68,16 +68,28 @@ void tick_programming(UpdateJob& job)
     }
 }
 
+void fail_verification(UpdateJob& job)
+{
+    trace("CRC FAIL\n");
+    set_status("FAILED");
+    job_enter(job, JobState::Failed);
+}
+
 void tick_verifying(UpdateJob& job)
 {
     if (timed_out(job, job.reply_timeout))
         job_enter(job, JobState::Verifying);
     if (!read_reply(job, false))
         return;
-    // A reply too short to carry the CRC ahead of its own CRC bytes would be
-    // read through stale bytes of an earlier frame: drop it like a bad one.
-    if (job.frame_length < MIN_CRC_REPLY_LENGTH)
+    // A valid reply too short to carry the device's CRC ahead of its own CRC
+    // bytes (a refusal of the query, say) has no CRC to compare: reading
+    // bytes 11 and 12 would take stale bytes of an earlier frame, and
+    // waiting for another reply would hang on "Verifying..." for ever.
+    if (job.frame_length < MIN_CRC_REPLY_LENGTH) {
+        trace("CRC reply too short: %d bytes\n", job.frame_length);
+        fail_verification(job);
         return;
+    }
     const std::uint8_t* reply = job.frame_buffer;
     const unsigned remote = reply[REPLY_CRC_LOW] + 256u * reply[REPLY_CRC_HIGH];
     const unsigned local = image_crc(job.image, job.image_size);
@@ -88,9 +100,7 @@ void tick_verifying(UpdateJob& job)
         set_status("Program Verified OK");
         job_enter(job, JobState::Resetting);
     } else {
-        trace("CRC FAIL\n");
-        set_status("FAILED");
-        job_enter(job, JobState::Failed);
+        fail_verification(job);
     }
 }
 
