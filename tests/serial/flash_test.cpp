@@ -23,6 +23,7 @@
 
 #include <gtest/gtest.h>
 
+#include "build_info.h"
 #include "device/qdm7_device.h"
 #include "engine/frames.h"
 
@@ -141,14 +142,24 @@ TEST(FlashOptions, HelpAndVersionExitZero)
     EXPECT_NE(help.out().find("3 deadline passed"), std::string::npos);
     Flash version({"--version"});
     ASSERT_EQ(version.wait(10000), 0);
-    EXPECT_NE(version.out().find("CRC 0x"), std::string::npos) << version.out();
+    const std::string out = version.out();
+    const std::string first_line = std::string("qdm7-flash ") + QDM7_VERSION +
+                                   (QDM7_DEVELOPMENT_BUILD ? " (development build)\n" : "\n");
+    EXPECT_EQ(out.rfind(first_line, 0), 0u) << out;
+    EXPECT_NE(out.find("CRC 0x"), std::string::npos) << out;
+    EXPECT_EQ(count_of(out, "\nimage: sample image (not a release)\n"), QDM7_SAMPLE_IMAGE) << out;
 }
+
+// A program that carries the sample image says so before it opens the port.
+constexpr const char* SAMPLE_WARNING =
+    "qdm7-flash: warning: sample image (not a release), not firmware for a real QDM7\n";
 
 TEST(FlashPort, AMissingPortIsFatalWithTheSystemText)
 {
     Flash flash({"--port", "/dev/qdm7-no-such-port"});
     ASSERT_EQ(flash.wait(10000), 1);
     const std::string err = flash.err();
+    EXPECT_EQ(err.find(SAMPLE_WARNING), QDM7_SAMPLE_IMAGE ? 0 : std::string::npos) << err;
     EXPECT_NE(err.find(OPEN_FAILED), std::string::npos) << err;
     EXPECT_NE(err.find("No such file or directory"), std::string::npos) << err;
     EXPECT_NE(flash.out().find(" . Opening serial port /dev/qdm7-no-such-port at 921600 baud\n"),

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "build_info.h"
 #include "engine/frames.h"
 #include "engine/image.h"
 #include "engine/job.h"
@@ -214,11 +215,14 @@ int print_version()
     static const std::uint8_t zeros[BLOCK_SIZE] = {};
     for (std::int32_t left = padded - length; left > 0; left -= BLOCK_SIZE)
         crc = crc16_update(crc, zeros, static_cast<std::size_t>(left < BLOCK_SIZE ? left : BLOCK_SIZE));
-    std::printf("qdm7-flash %s\n"
-                "image: %ld bytes, padded to %ld (%ld blocks), flash base %#lx, CRC %#06x\n",
-                QDM7_VERSION, static_cast<long>(length), static_cast<long>(padded),
+    std::printf("qdm7-flash %s%s\n"
+                "image: %ld bytes, padded to %ld (%ld blocks), flash base %#lx, CRC 0x%04x\n",
+                QDM7_VERSION, QDM7_DEVELOPMENT_BUILD ? " (development build)" : "",
+                static_cast<long>(length), static_cast<long>(padded),
                 static_cast<long>(padded / BLOCK_SIZE), static_cast<unsigned long>(FLASH_BASE),
                 static_cast<unsigned>(crc));
+    if (QDM7_SAMPLE_IMAGE)
+        std::printf("image: sample image (not a release)\n");
     return EXIT_COMPLETED;
 }
 
@@ -240,6 +244,9 @@ int print_version()
 
 int run_update(const Options& options)
 {
+    if (QDM7_SAMPLE_IMAGE)
+        std::fprintf(stderr, "qdm7-flash: warning: sample image (not a release), "
+                             "not firmware for a real QDM7\n");
     stop_watch_start(options.deadline_ms);
     prepare_job();
     draw_bar = stderr_is_terminal();
