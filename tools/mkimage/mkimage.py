@@ -9,8 +9,9 @@ fixed-seed xorshift generator, so that a dropped, repeated or misplaced block
 always changes the image CRC. Nothing in it is meant to run.
 
 With --is-sample FILE it tells whether FILE is that sample instead: the
-exit status is 0 when it is (at any length, also cut short or padded), 1
-when it is not, 2 when FILE cannot be read.
+exit status is 0 when it is (at any length, also cut short or padded: any
+file that begins as the sample does), 1 when it is not, 2 when FILE cannot
+be read.
 """
 
 import argparse
@@ -28,9 +29,6 @@ RESERVED = {7, 8, 9, 10, 13}     # core slots that Cortex-M leaves reserved
 CODE_START = 0x200               # handlers start after the table, aligned
 SEED = 0x51D7C0DE
 MIN_LENGTH = CODE_START + 0x200
-# A sample of any length is the start of a longer one, so its first bytes
-# (well past the vector table, into the pseudo-random content) identify it.
-IDENTIFYING_LENGTH = 65536
 
 
 def xorshift32(state):
@@ -73,10 +71,11 @@ def make_image(length):
 
 
 def is_sample(data):
-    """True when data is a sample image, or the start of one followed by
-    anything (a sample padded to whole blocks, say)."""
-    n = min(len(data), IDENTIFYING_LENGTH)
-    return n >= MIN_LENGTH and data[:n] == make_image(IDENTIFYING_LENGTH)[:n]
+    """True when data begins as every sample image does, whatever its length
+    and whatever follows (a sample cut short or padded, say): a sample is the
+    start of any longer one, and its first MIN_LENGTH bytes hold 512 bytes of
+    the pseudo-random content after the vector table."""
+    return data[:MIN_LENGTH] == make_image(MIN_LENGTH)
 
 
 def main():
@@ -90,7 +89,7 @@ def main():
     if args.is_sample is not None:
         try:
             with open(args.is_sample, "rb") as f:
-                return 0 if is_sample(f.read(IDENTIFYING_LENGTH)) else 1
+                return 0 if is_sample(f.read(MIN_LENGTH)) else 1
         except OSError as error:
             print("mkimage: %s" % error, file=sys.stderr)
             return 2
