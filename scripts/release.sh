@@ -42,6 +42,9 @@ done
 [ -n "$image" ] || refuse "no --image given; $usage"
 [ -n "$version" ] || refuse "no --version given; $usage"
 [ -n "$out" ] || refuse "no --out given; $usage"
+for tool in python3 cmake ninja i686-w64-mingw32-g++-posix i686-w64-mingw32-windres sha256sum; do
+  command -v "$tool" >/dev/null || refuse "$tool is missing; run scripts/install-deps.sh as root"
+done
 
 # X.Y.Z, each number without leading zeros and at most 65535 (the version
 # resource keeps 16 bits of each); 0.0.0 marks development builds.
@@ -72,10 +75,6 @@ fi
 if [ -d "$out" ] && [ -n "$(ls -A "$out")" ]; then
   refuse "output folder is not empty: $out"
 fi
-
-for tool in cmake ninja i686-w64-mingw32-g++-posix i686-w64-mingw32-windres sha256sum; do
-  command -v "$tool" >/dev/null || refuse "$tool is missing; run scripts/install-deps.sh as root"
-done
 
 build=$(mktemp -d "${TMPDIR:-/tmp}/qdm7-release.XXXXXX")
 trap 'rm -rf "$build"' EXIT
