@@ -101,54 +101,39 @@ def check_version_info(args, exe, version, image, sample):
 
 def case_refusals(args):
     work = fresh(os.path.join(args.work, "refusals"))
-    good = os.path.join(work, "good.bin")
-    with open(good, "wb") as f:
+    files = {name: os.path.join(work, name) for name in ("good", "empty", "sample", "cut", "full")}
+    with open(files["good"], "wb") as f:
         f.write(os.urandom(5000))
-    empty = os.path.join(work, "empty.bin")
-    open(empty, "wb").close()
+    open(files["empty"], "wb").close()
+    # The sample as the build makes it, and one cut short and padded to blocks.
     mkimage = os.path.join(args.source, "tools", "mkimage", "mkimage.py")
-    sample = os.path.join(work, "sample.bin")
-    cut_sample = os.path.join(work, "cut-sample.bin")
-    subprocess.run([sys.executable, mkimage, sample], check=True)
-    subprocess.run([sys.executable, mkimage, "--length", "20000", cut_sample], check=True)
-    padded_sample = os.path.join(work, "padded-sample.bin")
-    with open(cut_sample, "rb") as f, open(padded_sample, "wb") as g:
-        g.write(f.read() + bytes(2 * BLOCK_SIZE - 20000))
-    full = os.path.join(work, "full")
-    os.makedirs(full)
-    open(os.path.join(full, "old.exe"), "w").close()
-    plain_file = os.path.join(work, "a-file")
-    open(plain_file, "w").close()
-    out = os.path.join(work, "out")
+    subprocess.run([sys.executable, mkimage, files["sample"]], check=True)
+    subprocess.run([sys.executable, mkimage, "--length", "20000", files["cut"]], check=True)
+    with open(files["cut"], "ab") as f:
+        f.write(bytes(2 * BLOCK_SIZE - 20000))
+    os.makedirs(files["full"])
+    open(os.path.join(files["full"], "old.exe"), "w").close()
+    good, out = files["good"], os.path.join(work, "out")
 
-    cases = [
-        ("missing image", [os.path.join(work, "absent.bin"), "1.0.0", out], "no such image file"),
-        ("empty image", [empty, "1.0.0", out], "image file is empty"),
-        ("sample image", [sample, "1.0.0", out], "is the generated sample image"),
-        ("sample image, cut short", [cut_sample, "1.0.0", out], "is the generated sample image"),
-        ("sample image, padded", [padded_sample, "1.0.0", out], "is the generated sample image"),
-        ("image is a folder", [work, "1.0.0", out], "not a regular file"),
+    for what, (image, version, out_dir), message in [
+        ("missing image", [os.path.join(work, "absent"), "1.0.0", out], "no such image file"),
+        ("empty image", [files["empty"], "1.0.0", out], "image file is empty"),
+        ("sample image", [files["sample"], "1.0.0", out], "is the generated sample image"),
+        ("sample, cut and padded", [files["cut"], "1.0.0", out], "is the generated sample image"),
         ("two numbers", [good, "1.2", out], "is not X.Y.Z"),
-        ("four numbers", [good, "1.2.3.4", out], "is not X.Y.Z"),
         ("a v in front", [good, "v1.2.3", out], "is not X.Y.Z"),
-        ("leading zero", [good, "1.02.3", out], "is not X.Y.Z"),
         ("above 16 bits", [good, "1.2.65536", out], "is not X.Y.Z"),
         ("development version", [good, "0.0.0", out], "marks development builds"),
-        ("output folder not empty", [good, "1.0.0", full], "output folder is not empty"),
-        ("output is a file", [good, "1.0.0", plain_file], "--out is not a folder"),
-    ]
-    for what, (image, version, out_dir), message in cases:
+        ("output folder not empty", [good, "1.0.0", files["full"]], "output folder is not empty"),
+    ]:
         status, stdout, err = run(["bash", args.script, "--image", image, "--version", version,
                                    "--out", out_dir])
-        check(status == 1, "%s: exit %d\n%s%s" % (what, status, stdout, err))
+        check(status == 1 and stdout == "", "%s: exit %d\n%s%s" % (what, status, stdout, err))
         check(err.count("\n") == 1 and err.startswith("release: ") and message in err,
               "%s: %r" % (what, err))
-        check(stdout == "", "%s: built anyway: %r" % (what, stdout))
         print("%-24s %s" % (what + ":", err.strip()))
     check(not os.path.exists(out), "a refused release made its output folder")
-    check(os.listdir(full) == ["old.exe"], "a refused release touched a full folder")
-    status, _, err = run(["bash", args.script, "--image", good, "--version", "1.0.0"])
-    check(status == 1 and "no --out given" in err, "no --out: %d %r" % (status, err))
+    check(os.listdir(files["full"]) == ["old.exe"], "a refused release touched a full folder")
 
 
 def case_version_info(args):
@@ -182,13 +167,6 @@ def case_reproducible(args):
         check(status == 0, "release %d failed (%d):\n%s%s" % (n, status, stdout[-3000:], err[-3000:]))
         print("release %d from %s: %.1f s" % (n, source, time.monotonic() - began))
         check(os.listdir(temp) == [], "release %d left its build folder: %s" % (n, os.listdir(temp)))
-        check(not os.path.exists(os.path.join(source, "build")), "release %d built in the tree" % n)
-        names = sorted(os.listdir(out))
-        wanted = sorted(["qdm7-update-%s.exe" % VERSION, "qdm7-flash-%s.exe" % VERSION,
-                         "image.txt", "SHA256SUMS"])
-        check(names == wanted, "release %d wrote %s" % (n, names))
-        status, _, err = run(["sh", "-c", 'cd "$0" && sha256sum -c --strict SHA256SUMS', out])
-        check(status == 0, "sha256sum -c in release %d: %s" % (n, err))
         with open(os.path.join(out, "SHA256SUMS")) as f:
             sums.append(f.read())
     print("both releases: %.1f s" % (time.monotonic() - started))
@@ -196,6 +174,11 @@ def case_reproducible(args):
     check(sums[0] == sums[1], "the two releases differ:\n%s\n%s" % (sums[0], sums[1]))
 
     out = os.path.join(work, "out0")
+    names = sorted(os.listdir(out))
+    check(names == sorted(["qdm7-update-%s.exe" % VERSION, "qdm7-flash-%s.exe" % VERSION,
+                           "image.txt", "SHA256SUMS"]), "the release holds %s" % names)
+    status, _, err = run(["sh", "-c", 'cd "$0" && sha256sum -c --strict SHA256SUMS', out])
+    check(status == 0, "sha256sum -c: %s" % err)
     summary, crc = image_summary(image)
     with open(os.path.join(out, "image.txt")) as f:
         account = f.read()
