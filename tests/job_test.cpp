@@ -212,6 +212,7 @@ TEST_F(JobTest, NoRetryLimitWhileTheDeviceStaysSilent)
     EXPECT_GE(programs, 20u);
     EXPECT_LE(programs, 23u);
     EXPECT_EQ(job().offset, 0);
+    EXPECT_EQ(job().timeouts, programs - 1);
 }
 
 TEST_F(JobTest, ContactQueryRepeatsEveryTickUntilThePowerComesOn)
@@ -232,6 +233,7 @@ TEST_F(JobTest, ContactQueryRepeatsEveryTickUntilThePowerComesOn)
     }
     // About 210 ms a tick: several ticks go unanswered before the power comes.
     EXPECT_GE(contacting_ticks, 7u);
+    EXPECT_EQ(job().unanswered_contacts, contacting_ticks); // each of those ticks resent it
     run_job(job(), MAX_TICKS);
     EXPECT_EQ(job().state, JobState::Completed);
 }
@@ -314,6 +316,7 @@ TEST_F(JobTest, ShortVerificationReplyIsNotTakenAsTheDevicesCrc)
     while (frames_with(SUB_QUERY_CRC).size() < 2)
         run_job(job(), 1);
     EXPECT_GT(virtual_link().now, 10000u);
+    EXPECT_EQ(job().timeouts, 1u);
 
     // A full-length reply with the image's CRC is taken.
     const std::uint16_t crc = image_crc(test_job.image.data(), 16384);
