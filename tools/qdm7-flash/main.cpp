@@ -168,9 +168,9 @@ void prepare_job()
     load_firmware_image(program_instance(), job);
 }
 
-// The fatal text, after a line that names the port it concerns; a port
-// that is open is given back first.
-void show_fatal_text(const char* text)
+// Every way out: the line being redrawn ended, the trace flushed, and the
+// port, if open, given back.
+void wind_up()
 {
     display_end();
     trace_flush();
@@ -178,6 +178,12 @@ void show_fatal_text(const char* text)
         close_port(job);
         stop_watch_port(INVALID_PORT_HANDLE);
     }
+}
+
+// The fatal text, after a line that names the port it concerns.
+void show_fatal_text(const char* text)
+{
+    wind_up();
     if (job.port_path != nullptr)
         std::fprintf(stderr, "qdm7-flash: port %s:", job.port_path);
     std::fputs(text, stderr);
@@ -221,12 +227,7 @@ int print_version()
 [[noreturn]] void end_early(int status, const char* format, ...) QDM7_PRINTF(2, 3);
 [[noreturn]] void end_early(int status, const char* format, ...)
 {
-    display_end();
-    trace_flush();
-    if (job.port_handle != INVALID_PORT_HANDLE) {
-        close_port(job);
-        stop_watch_port(INVALID_PORT_HANDLE);
-    }
+    wind_up();
     char text[512];
     va_list args;
     va_start(args, format);
@@ -239,7 +240,7 @@ int print_version()
 [[noreturn]] void stop_now(StopReason reason, std::uint32_t deadline_ms)
 {
     if (reason == StopReason::Deadline)
-        end_early(static_cast<int>(reason), "deadline of %.3g s passed; port closed", deadline_ms / 1000.0);
+        end_early(static_cast<int>(reason), "deadline of %g s passed; port closed", deadline_ms / 1000.0);
     end_early(static_cast<int>(reason), "interrupted; port closed");
 }
 
@@ -279,8 +280,7 @@ int run_update(const Options& options)
     }
     if (job.state == JobState::Completed)
         set_status("Programming Completed");
-    close_port(job);
-    stop_watch_port(INVALID_PORT_HANDLE);
+    wind_up();
     return job.state == JobState::Completed ? EXIT_COMPLETED : EXIT_VERIFY_FAILED;
 }
 
