@@ -37,8 +37,10 @@ bool read_reply(UpdateJob& job, bool dump)
 
 void tick_contacting(UpdateJob& job)
 {
-    if (timed_out(job, job.reply_timeout))
+    if (timed_out(job, job.reply_timeout)) {
+        ++job.unanswered_contacts;
         job_enter(job, JobState::Contacting);
+    }
     if (!read_reply(job, true))
         return;
     trace("REMOTE DEVICE LINK ESTABLISHED\n");
@@ -52,6 +54,7 @@ void tick_programming(UpdateJob& job)
 {
     if (timed_out(job, job.reply_timeout)) {
         trace("TIMEOUT\n");
+        ++job.timeouts;
         job_enter(job, JobState::Programming);
     }
     if (!read_reply(job, false))
@@ -77,8 +80,10 @@ void fail_verification(UpdateJob& job)
 
 void tick_verifying(UpdateJob& job)
 {
-    if (timed_out(job, job.reply_timeout))
+    if (timed_out(job, job.reply_timeout)) {
+        ++job.timeouts;
         job_enter(job, JobState::Verifying);
+    }
     if (!read_reply(job, false))
         return;
     // A valid reply too short to carry the device's CRC ahead of its own CRC
@@ -125,6 +130,8 @@ void job_enter(UpdateJob& job, JobState state)
         job.block_length = job.image_size < BLOCK_SIZE ? job.image_size : BLOCK_SIZE;
         job.offset = 0;
         job.reply_timeout = CONTACT_REPLY_TIMEOUT_MS;
+        job.timeouts = 0;
+        job.unanswered_contacts = 0;
         break;
     case JobState::Contacting:
         job.send_time = tick_count();

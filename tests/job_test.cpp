@@ -212,6 +212,7 @@ TEST_F(JobTest, NoRetryLimitWhileTheDeviceStaysSilent)
     EXPECT_GE(programs, 20u);
     EXPECT_LE(programs, 23u);
     EXPECT_EQ(job().offset, 0);
+    EXPECT_EQ(job().timeouts, programs - 1);
 }
 
 TEST_F(JobTest, ContactQueryRepeatsEveryTickUntilThePowerComesOn)
@@ -232,6 +233,7 @@ TEST_F(JobTest, ContactQueryRepeatsEveryTickUntilThePowerComesOn)
     }
     // About 210 ms a tick: several ticks go unanswered before the power comes.
     EXPECT_GE(contacting_ticks, 7u);
+    EXPECT_EQ(job().unanswered_contacts, contacting_ticks); // each of those ticks resent it
     run_job(job(), MAX_TICKS);
     EXPECT_EQ(job().state, JobState::Completed);
 }
@@ -305,6 +307,12 @@ TEST_F(JobTest, ShortVerificationReplyEndsInFailedWithoutAResend)
     job_enter(job(), JobState::Link);
     job().reply_timeout = 10000;
     job_enter(job(), JobState::Verifying);
+    // Unanswered, the query goes again after its time-out.
+    while (frames_with(SUB_QUERY_CRC).size() < 2)
+        run_job(job(), 1);
+    EXPECT_GT(virtual_link().now, 10000u);
+    EXPECT_EQ(job().timeouts, 1u);
+
     const std::uint16_t crc = image_crc(test_job.image.data(), 16384);
     job().frame_buffer[REPLY_CRC_HIGH] = static_cast<std::uint8_t>(crc >> 8);
     job().frame_buffer[REPLY_CRC_LOW] = static_cast<std::uint8_t>(crc & 0xFF);
@@ -321,7 +329,7 @@ TEST_F(JobTest, ShortVerificationReplyEndsInFailedWithoutAResend)
         virtual_link().now += 1000;
         job_tick(job());
     }
-    EXPECT_EQ(frames_with(SUB_QUERY_CRC).size(), 1u);
+    EXPECT_EQ(frames_with(SUB_QUERY_CRC).size(), 2u);
     EXPECT_EQ(virtual_link().reads, reads);
 }
 
