@@ -1,15 +1,12 @@
 #include <time.h>
 
 #include "platform/platform.h"
+#include "platform/posix/terminal.h"
 
 std::uint32_t tick_count()
 {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
     // Truncation to 32 bits is the point: the counter wraps like GetTickCount.
-    const auto ms = static_cast<std::uint64_t>(now.tv_sec) * 1000u +
-                    static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
-    return static_cast<std::uint32_t>(ms);
+    return static_cast<std::uint32_t>(monotonic_ns() / 1000000);
 }
 
 void sleep_ms(std::uint32_t milliseconds)

@@ -10,7 +10,6 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,6 +28,7 @@
 #  include <sys/sysmacros.h>
 #endif
 
+#include "platform/posix/terminal.h"
 #include "platform/report.h"
 #include "platform/serial_port.h"
 
@@ -39,13 +39,6 @@ namespace {
 // USB virtual ports first (Linux, then macOS), then on-board UARTs.
 constexpr const char* DEFAULT_PORT_PATTERNS =
     "/dev/ttyUSB*:/dev/ttyACM*:/dev/cu.usbmodem*:/dev/cu.usbserial*:/dev/ttyS*";
-
-std::int64_t now_ns()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
 
 constexpr std::int64_t NS_PER_MS = 1000000;
 
@@ -191,18 +184,8 @@ bool open_job_port(UpdateJob& job, bool serial_only)
         return false;
     }
     PortState fresh;
-    // TIOCEXCL keeps other users out; root passes it, so a lock as well.
-    // Whoever held the flag before us keeps it after.
-    int exclusive_already = 0;
-#if defined(TIOCGEXCL)
-    if (ioctl(fd, TIOCGEXCL, &exclusive_already) != 0)
-        exclusive_already = 0;
-#endif
-    fresh.made_exclusive = exclusive_already == 0 && ioctl(fd, TIOCEXCL) == 0;
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const int error = errno == EWOULDBLOCK ? EBUSY : errno;
-        if (fresh.made_exclusive)
-            ioctl(fd, TIOCNXCL);
+    if (!terminal_take(fd, fresh.made_exclusive)) {
+        const int error = errno;
         close(fd);
         errno = error;
         fatal_error("Unable to open serial port. In use already, or not present");
@@ -240,23 +223,6 @@ std::vector<std::string> candidate_paths()
         globfree(&found);
     }
     return paths;
-}
-
-speed_t speed_constant(std::uint32_t baud)
-{
-    switch (baud) {
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    case 230400: return B230400;
-#if defined(B921600)
-    case 460800: return B460800;
-    case 921600: return B921600;
-#endif
-    default: return B0;
-    }
 }
 
 // Where the system has no constant for the speed (921600 on macOS), its own
@@ -308,19 +274,10 @@ int configure_port(PortHandle handle, std::uint32_t baud, std::uint32_t interval
     if (PortState* state = state_of(fd))
         state->read_interval_ms = interval_ms;
 
-    // Raw 8E1: parity generated on output, not tested on input; no software
-    // or hardware flow control; the modem lines are not waited for.
-    cfmakeraw(&line);
-    line.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARODD | CSTOPB | CRTSCTS);
-    line.c_cflag |= CS8 | PARENB | CLOCAL | CREAD;
-    line.c_iflag &= ~static_cast<tcflag_t>(INPCK | IGNPAR | PARMRK | ISTRIP | IXON | IXOFF | IXANY);
+    const speed_t speed = terminal_speed(baud);
+    terminal_make_raw(line, speed);
     line.c_cc[VMIN] = 0;
     line.c_cc[VTIME] = 0;
-    const speed_t speed = speed_constant(baud);
-    if (speed != B0) {
-        cfsetispeed(&line, speed);
-        cfsetospeed(&line, speed);
-    }
     tcsetattr(fd, TCSANOW, &line);
     if (speed == B0)
         set_unlisted_speed(fd, baud);
@@ -392,7 +349,7 @@ std::int32_t port_read(PortHandle handle, std::uint8_t* buffer, std::int32_t cap
 {
     const int fd = as_fd(handle);
     const std::int64_t interval = static_cast<std::int64_t>(interval_of(fd)) * NS_PER_MS;
-    const std::int64_t began = now_ns();
+    const std::int64_t began = monotonic_ns();
     const std::int64_t total_end = began + static_cast<std::int64_t>(READ_TOTAL_MS) * NS_PER_MS;
     std::int64_t last_byte = 0;
     std::int32_t count = 0;
@@ -400,7 +357,7 @@ std::int32_t port_read(PortHandle handle, std::uint8_t* buffer, std::int32_t cap
         std::int64_t end = total_end;
         if (count > 0)
             end = std::min(end, last_byte + interval);
-        const std::int64_t left = end - now_ns();
+        const std::int64_t left = end - monotonic_ns();
         if (left <= 0)
             break;
         pollfd wait{fd, POLLIN, 0};
@@ -421,7 +378,7 @@ std::int32_t port_read(PortHandle handle, std::uint8_t* buffer, std::int32_t cap
         const ssize_t n = read(fd, buffer + count, static_cast<std::size_t>(capacity - count));
         if (n > 0) {
             count += static_cast<std::int32_t>(n);
-            last_byte = now_ns();
+            last_byte = monotonic_ns();
         } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
             // A hung-up terminal reads as the end of the file.
             if ((n == 0 && (wait.revents & GONE_EVENTS) != 0) || (n < 0 && means_gone(errno)))
