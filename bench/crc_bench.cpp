@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/frames.h"
+#include "tests/support/test_bytes.h"
 
 namespace {
 
@@ -31,13 +32,9 @@ const std::vector<std::uint8_t>& padded_image()
     static const std::vector<std::uint8_t> image = [] {
         // Firmware-like bytes, then the zero padding of the last block.
         std::vector<std::uint8_t> bytes(static_cast<std::size_t>(PADDED_IMAGE_SIZE), 0);
-        std::uint32_t x = 2463534242u;
-        for (std::size_t i = 0; i < 1573624; ++i) {
-            x ^= x << 13;
-            x ^= x >> 17;
-            x ^= x << 5;
-            bytes[i] = static_cast<std::uint8_t>(x);
-        }
+        XorShift32 random{2463534242u};
+        for (std::size_t i = 0; i < 1573624; ++i)
+            bytes[i] = static_cast<std::uint8_t>(random.next());
         if (image_crc(bytes.data(), PADDED_IMAGE_SIZE) != bitwise_crc(bytes.data(), PADDED_IMAGE_SIZE)) {
             std::fputs("crc_bench: image_crc and the bitwise CRC disagree\n", stderr);
             std::exit(1);

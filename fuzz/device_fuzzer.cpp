@@ -61,9 +61,8 @@ void feed(Qdm7Device& device, const std::uint8_t* bytes, std::size_t n, std::vec
         if (reply[2] != SUB_PROGRAM)
             continue;
         FUZZ_CHECK(reply.size() == PROGRAM_ACK_LENGTH);
-        const std::uint32_t address = (std::uint32_t{reply[3]} << 24) | (std::uint32_t{reply[4]} << 16) |
-                                      (std::uint32_t{reply[5]} << 8) | reply[6];
-        const std::uint32_t length = (std::uint32_t{reply[7]} << 8) | reply[8];
+        const std::uint32_t address = read_be32(reply.data() + 3);
+        const std::uint32_t length = read_be16(reply.data() + 7);
         FUZZ_CHECK(address >= FLASH_BASE && length > 0 && length <= static_cast<std::uint32_t>(BLOCK_SIZE));
         FUZZ_CHECK(std::uint64_t{address - FLASH_BASE} + length <= FLASH_SIZE);
         written.emplace_back(address - FLASH_BASE, length);

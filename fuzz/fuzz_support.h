@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/frames.h"
+#include "tests/support/test_bytes.h"
 
 // A broken property is a crash for the fuzzer: say which, then abort.
 #define FUZZ_CHECK(condition)                                                                      \
@@ -27,13 +28,7 @@ inline constexpr std::size_t FUZZ_IMAGE_CHOICES = sizeof FUZZ_IMAGE_SIZES / size
 
 inline std::vector<std::uint8_t> fuzz_image(std::size_t choice)
 {
-    std::vector<std::uint8_t> image(static_cast<std::size_t>(FUZZ_IMAGE_SIZES[choice % FUZZ_IMAGE_CHOICES]));
-    std::uint32_t x = 0x1234567u;
-    for (auto& b : image) {
-        x = x * 1664525u + 1013904223u;
-        b = static_cast<std::uint8_t>(x >> 24);
-    }
-    return image;
+    return make_test_image(static_cast<std::size_t>(FUZZ_IMAGE_SIZES[choice % FUZZ_IMAGE_CHOICES]), 0x1234567u);
 }
 
 // CRC-16/MODBUS from a table built here bit by bit, apart from the engine's

@@ -122,11 +122,10 @@ std::int32_t port_write(PortHandle handle, const std::uint8_t* buffer, std::int3
     const auto n = static_cast<std::size_t>(length);
     FUZZ_CHECK(reference_frame_ok(buffer, n));
     FUZZ_CHECK(buffer[0] == UNIT_ADDRESS && buffer[1] == LOADER_FUNCTION);
-    const std::uint32_t address = (std::uint32_t{buffer[3]} << 24) | (std::uint32_t{buffer[4]} << 16) |
-                                  (std::uint32_t{buffer[5]} << 8) | buffer[6];
+    const std::uint32_t address = read_be32(buffer + 3);
     switch (buffer[2]) {
     case SUB_PROGRAM: {
-        const std::int32_t data_length = (buffer[7] << 8) | buffer[8];
+        const std::int32_t data_length = read_be16(buffer + 7);
         FUZZ_CHECK(length == data_length + PROGRAM_FRAME_OVERHEAD);
         FUZZ_CHECK(data_length == job.block_length);
         FUZZ_CHECK(address == job.base_address + static_cast<std::uint32_t>(job.offset));
@@ -136,8 +135,7 @@ std::int32_t port_write(PortHandle handle, const std::uint8_t* buffer, std::int3
     }
     case SUB_QUERY_CRC: {
         FUZZ_CHECK(length == QUERY_FRAME_LENGTH);
-        const std::uint32_t queried = (std::uint32_t{buffer[7]} << 24) | (std::uint32_t{buffer[8]} << 16) |
-                                      (std::uint32_t{buffer[9]} << 8) | buffer[10];
+        const std::uint32_t queried = read_be32(buffer + 7);
         FUZZ_CHECK(address == job.base_address);
         FUZZ_CHECK(queried == CONTACT_QUERY_LENGTH || queried == static_cast<std::uint32_t>(job.image_size));
         break;

@@ -13,6 +13,7 @@
 
 #include "engine/frames.h"
 #include "engine/job.h"
+#include "tests/support/test_bytes.h"
 #include "tests/support/virtual_link.h"
 
 namespace {
@@ -26,20 +27,6 @@ constexpr std::size_t IMAGE_LENGTH = 3 * BLOCK_SIZE + 5000;
 constexpr std::size_t PADDED_LENGTH = 4 * BLOCK_SIZE;
 
 enum class Ending { Completed, Failed, Retrying };
-
-struct Rng {
-    std::uint32_t state;
-    std::uint32_t next()
-    {
-        state ^= state << 13;
-        state ^= state >> 17;
-        state ^= state << 5;
-        return state;
-    }
-    std::uint32_t below(std::uint32_t n) { return next() % n; }
-    std::uint32_t between(std::uint32_t lo, std::uint32_t hi) { return lo + below(hi - lo + 1); }
-    bool chance(std::uint32_t percent) { return below(100) < percent; }
-};
 
 // The fault kinds a run may draw; "late" is a delay longer than the 10 s
 // reply time-out, so the reply arrives after the request has been resent.
@@ -110,14 +97,11 @@ std::size_t bytes_differing(const std::vector<std::uint8_t>& image, std::int32_t
 
 std::uint32_t echoed_address(const std::vector<std::uint8_t>& reply)
 {
-    if (reply.size() < 7)
-        return 0;
-    return (std::uint32_t{reply[3]} << 24) | (std::uint32_t{reply[4]} << 16) | (std::uint32_t{reply[5]} << 8) |
-           reply[6];
+    return reply.size() < 7 ? 0 : read_be32(reply.data() + 3);
 }
 
 // Draws this run's faults: each kind is present in some runs, at its own rate.
-void arm_faults(Qdm7Device& device, Rng& rng, std::array<std::size_t, FAULT_SLOTS>& rule_of)
+void arm_faults(Qdm7Device& device, XorShift32& rng, std::array<std::size_t, FAULT_SLOTS>& rule_of)
 {
     rule_of.fill(SIZE_MAX);
     auto add = [&](FaultSlot slot, FaultRule rule) {
@@ -143,7 +127,7 @@ void arm_faults(Qdm7Device& device, Rng& rng, std::array<std::size_t, FAULT_SLOT
 
 // The device loses power; if it was still busy with a block, that block is
 // left half written, as a real flash page would be.
-void cut_power(Rng& rng, RunRecord& record)
+void cut_power(XorShift32& rng, RunRecord& record)
 {
     VirtualLink& link = virtual_link();
     ++record.power_cuts;
@@ -153,9 +137,8 @@ void cut_power(Rng& rng, RunRecord& record)
     const auto& last = link.written.back();
     if (last.size() < PROGRAM_FRAME_OVERHEAD || last[2] != SUB_PROGRAM)
         return;
-    const std::uint32_t address = (std::uint32_t{last[3]} << 24) | (std::uint32_t{last[4]} << 16) |
-                                  (std::uint32_t{last[5]} << 8) | last[6];
-    const std::uint32_t n = (std::uint32_t{last[7]} << 8) | last[8];
+    const std::uint32_t address = read_be32(last.data() + 3);
+    const std::uint32_t n = read_be16(last.data() + 7);
     const std::uint32_t offset = address - FLASH_BASE;
     if (n == 0 || offset + n > link.device.flash.size())
         return;
@@ -166,7 +149,7 @@ void cut_power(Rng& rng, RunRecord& record)
 
 RunRecord soak_run(std::uint32_t seed)
 {
-    Rng rng{seed * 2654435761u + 1};
+    XorShift32 rng{seed * 2654435761u + 1};
     RunRecord record;
     record.seed = seed;
 
@@ -182,7 +165,7 @@ RunRecord soak_run(std::uint32_t seed)
     const std::uint32_t cut_percent = rng.chance(35) ? rng.between(1, 5) : 0;
     if (rng.chance(30)) {
         link.request_noise_percent = rng.between(1, 15);
-        link.noise_state = rng.next();
+        link.noise.state = rng.next();
     }
 
     TestJob test_job;

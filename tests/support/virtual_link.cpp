@@ -1,10 +1,12 @@
 #include "tests/support/virtual_link.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 
+#include "device/wire_pacing.h"
 #include "engine/frames.h"
 #include "platform/report.h"
 
@@ -15,39 +17,49 @@ VirtualLink link_instance;
 constexpr std::uint32_t READ_INTERVAL_MS = 20;
 constexpr std::uint32_t READ_TOTAL_MS = 100;
 constexpr std::uint32_t TIMER_PERIOD_MS = 10;
-constexpr std::uint32_t BITS_PER_CHARACTER = 11;
 
-std::uint32_t char_time_us(const VirtualLink& link)
+// The wire's pace, a byte at a time so that each byte has its own arrival.
+// A character takes whole microseconds (11 at 921600 baud): the tests'
+// timings were set with that.
+WirePace pace_of(const VirtualLink& link)
 {
-    return link.baud == 0 ? 0 : BITS_PER_CHARACTER * 1000000u / link.baud;
+    WirePace pace = wire_pace(link.baud);
+    pace.char_us = std::floor(pace.char_us);
+    pace.piece = 1;
+    return pace;
 }
 
-std::uint32_t next_noise(VirtualLink& link)
+// A tick of the link's 32-bit clock in microseconds, counted from now so
+// that the clock may wrap.
+std::int64_t us_of(const VirtualLink& link, std::uint32_t tick)
 {
-    std::uint32_t x = link.noise_state != 0 ? link.noise_state : 1;
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    link.noise_state = x;
-    return x;
+    return (std::int64_t{link.now} + static_cast<std::int32_t>(tick - link.now)) * 1000;
+}
+
+std::uint32_t tick_at(std::int64_t us) { return static_cast<std::uint32_t>(us / 1000); }
+
+// Puts a reply's bytes on the line to the host, each at its arrival, once
+// the line is free.
+void put_on_line(VirtualLink& link, OutboundReply reply, std::uint32_t line_free)
+{
+    OutboundWire wire{.pace = pace_of(link)};
+    wire.free_us = us_of(link, line_free);
+    wire.replies.push_back(std::move(reply));
+    WirePiece piece;
+    while (outbound_next(wire, piece)) {
+        for (std::size_t i = 0; i < piece.size; ++i)
+            link.incoming.push_back({tick_at(piece.due_us), piece.data[i]});
+        outbound_sent(wire, piece, piece.size, piece.due_us);
+    }
 }
 
 // Puts the device's replies on the line after the request has arrived.
 void schedule_replies(VirtualLink& link, std::uint32_t request_end)
 {
     DeviceReply reply;
-    std::uint32_t line_free = link.incoming.empty() ? request_end : link.incoming.back().time;
     while (device_take_reply(link.device, reply)) {
-        std::uint64_t t_us = std::uint64_t{request_end + reply.delay_ms} * 1000u;
-        if (t_us < std::uint64_t{line_free} * 1000u)
-            t_us = std::uint64_t{line_free} * 1000u;
-        for (std::size_t i = 0; i < reply.bytes.size(); ++i) {
-            if (reply.split_at != 0 && i == reply.split_at)
-                t_us += std::uint64_t{reply.split_gap_ms} * 1000u;
-            t_us += char_time_us(link);
-            link.incoming.push_back({static_cast<std::uint32_t>(t_us / 1000u), reply.bytes[i]});
-        }
-        line_free = link.incoming.back().time;
+        const std::uint32_t line_free = link.incoming.empty() ? request_end : link.incoming.back().time;
+        put_on_line(link, reply_on_wire(std::move(reply), us_of(link, request_end)), line_free);
     }
 }
 
@@ -80,16 +92,15 @@ bool virtual_link_power_cut(std::uint32_t off_ms)
 
 std::uint32_t virtual_wire_ms(std::size_t n)
 {
-    return static_cast<std::uint32_t>(std::uint64_t{n} * char_time_us(link_instance) / 1000u);
+    return static_cast<std::uint32_t>(wire_us(pace_of(link_instance), n) / 1000);
 }
 
 void virtual_link_inject(const std::vector<std::uint8_t>& bytes, std::uint32_t at)
 {
-    std::uint64_t t_us = std::uint64_t{at} * 1000u;
-    for (std::uint8_t b : bytes) {
-        t_us += char_time_us(link_instance);
-        link_instance.incoming.push_back({static_cast<std::uint32_t>(t_us / 1000u), b});
-    }
+    OutboundReply reply;
+    reply.bytes = bytes;
+    reply.ready_us = us_of(link_instance, at);
+    put_on_line(link_instance, std::move(reply), at);
 }
 
 std::int32_t port_write(PortHandle, const std::uint8_t* buffer, std::int32_t length)
@@ -102,10 +113,10 @@ std::int32_t port_write(PortHandle, const std::uint8_t* buffer, std::int32_t len
     const bool on = static_cast<std::int32_t>(link.now - link.power_on_at) >= 0;
     if (on != link.device.powered)
         device_set_power(link.device, on);
-    if (link.request_noise_percent != 0 && length > 0 && next_noise(link) % 100u < link.request_noise_percent) {
+    if (link.request_noise_percent != 0 && length > 0 && link.noise.below(100) < link.request_noise_percent) {
         // Noise on the way out damages one byte; the device sees a bad CRC.
         std::vector<std::uint8_t> damaged(buffer, buffer + length);
-        damaged[next_noise(link) % damaged.size()] ^= static_cast<std::uint8_t>(1u + next_noise(link) % 255u);
+        damaged[link.noise.next() % damaged.size()] ^= static_cast<std::uint8_t>(1u + link.noise.below(255));
         ++link.requests_corrupted;
         device_receive(link.device, damaged.data(), damaged.size());
     } else {
@@ -232,15 +243,4 @@ std::uint32_t run_job(UpdateJob& job, std::uint32_t max_ticks)
         ++ticks;
     }
     return ticks;
-}
-
-std::vector<std::uint8_t> make_test_image(std::size_t length, std::uint32_t seed)
-{
-    std::vector<std::uint8_t> image(length);
-    std::uint32_t x = seed != 0 ? seed : 1;
-    for (auto& b : image) {
-        x = x * 1664525u + 1013904223u;
-        b = static_cast<std::uint8_t>(x >> 24);
-    }
-    return image;
 }

@@ -10,6 +10,7 @@
 
 #include "device/qdm7_device.h"
 #include "engine/job.h"
+#include "tests/support/test_bytes.h"
 
 struct VirtualLink {
     Qdm7Device device;
@@ -28,7 +29,7 @@ struct VirtualLink {
     std::uint32_t flushes = 0;
     std::uint32_t reads = 0;
     std::uint32_t request_noise_percent = 0; // requests hit by line noise on the way out
-    std::uint32_t noise_state = 1;
+    XorShift32 noise;
     std::uint32_t requests_corrupted = 0;
     bool log_reads = false;                 // keep what every read returned
     std::vector<std::vector<std::uint8_t>> reads_log; // empty entry: silence
@@ -60,5 +61,3 @@ void start_job(UpdateJob& job);
 // Ticks like the dialog's timer (a tick, then 10 ms) until the job completes
 // or fails, or max_ticks have run. Returns the number of ticks run.
 std::uint32_t run_job(UpdateJob& job, std::uint32_t max_ticks);
-// A deterministic, non-uniform test image of the given length.
-std::vector<std::uint8_t> make_test_image(std::size_t length, std::uint32_t seed = 1);
