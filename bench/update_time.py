@@ -22,7 +22,10 @@ import subprocess
 import sys
 import time
 
-BLOCK = 16384
+sys.dont_write_bytecode = True  # nothing written into the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "support"))
+from qdm7test import BLOCK, Failure, Sim  # noqa: E402
+
 PROGRAM_OVERHEAD = 11      # request header and CRC around a block
 PROGRAM_REPLY = 11         # the device's acknowledgement of a block
 BITS_PER_CHARACTER = 11    # start, 8 data, even parity, stop
@@ -67,15 +70,15 @@ def main():
     short = blocks < total_blocks
     char_s = BITS_PER_CHARACTER / args.baud
 
-    sim = subprocess.Popen([sim_path, "--baud", str(args.baud), "--program-ms", str(args.program_ms)],
-                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    try:
+        sim = Sim(sim_path, ["--baud", str(args.baud), "--program-ms", str(args.program_ms)],
+                  stderr=subprocess.DEVNULL)
+    except Failure as failure:
+        fail(f"qdm7-sim did not start: {failure}")
     flash = None
     try:
-        ready = sim.stdout.readline().split()
-        if len(ready) != 2 or ready[0] != "READY":
-            fail(f"qdm7-sim did not start: {ready}")
         start = time.monotonic()
-        flash = subprocess.Popen([flash_path, "--port", ready[1]], stdout=subprocess.PIPE,
+        flash = subprocess.Popen([flash_path, "--port", sim.port], stdout=subprocess.PIPE,
                                  stderr=subprocess.DEVNULL)
         # Each block's trace line is flushed when it is sent and again when
         # it is acknowledged, so arrival times of the trace are event times.
@@ -113,22 +116,18 @@ def main():
                 break
         status = flash.wait(timeout=30)
         end = time.monotonic() - start
-        sim.send_signal(signal.SIGTERM)
-        stats_line = sim.communicate(timeout=10)[0]
+        sim.stop()
     finally:
-        for proc in (flash, sim):
-            if proc and proc.poll() is None:
-                proc.kill()
-                proc.wait()
+        if flash and flash.poll() is None:
+            flash.kill()
+            flash.wait()
+        sim.kill()
 
     if len(acks) < blocks:
         fail(f"only {len(acks)} of {blocks} blocks were acknowledged (qdm7-flash exit {status})")
     if not short and status != 0:
         fail(f"qdm7-flash ended with {status}")
-    stats = {}
-    for line in stats_line.splitlines():
-        if line.startswith("STATS "):
-            stats = {k: int(float(v)) for k, v in (item.split("=", 1) for item in line.split()[1:])}
+    stats = {key: int(float(value)) for key, value in sim.stats.items()}
 
     if short:
         # Up to the last acknowledgement: the contact phase and the blocks.

@@ -3,18 +3,15 @@
 
 Each case starts qdm7-sim (and qdm7-flash, natively or under Wine), checks
 what came out, and ends every process it started, also when a check fails:
-the simulator is told to die with this script, and everything is stopped in
-a finally block.
+each is told to die with this script, and stopped when its case ends.
 """
 import argparse
-import ctypes
 import fcntl
 import os
 import pty
 import re
 import select
 import shutil
-import signal
 import struct
 import subprocess
 import sys
@@ -22,136 +19,12 @@ import tempfile
 import termios
 import time
 
-BLOCK = 16384
-FLASH_BASE = 0x08008000
+sys.dont_write_bytecode = True  # nothing written into the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from qdm7test import (BLOCK, FLASH_BASE, Failure, Sim, WinePrefix, check, check_trace, crc16,  # noqa: E402
+                      die_with_parent, padded, program_line, run, sealed)
+
 WIRE_BITS = 11
-
-libc = ctypes.CDLL(None, use_errno=True)
-
-
-def die_with_parent():
-    # PR_SET_PDEATHSIG: if this script is killed outright (a CTest time-out),
-    # what it started goes with it.
-    libc.prctl(1, signal.SIGTERM)
-
-
-class Failure(Exception):
-    pass
-
-
-def check(condition, message):
-    if not condition:
-        raise Failure(message)
-
-
-def crc16(data, crc=0xFFFF):
-    for byte in data:
-        crc ^= byte
-        for _ in range(8):
-            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
-    return crc
-
-
-def sealed(body):
-    crc = crc16(body)
-    return bytes(body) + bytes([crc & 0xFF, crc >> 8])
-
-
-def padded(data):
-    blocks = max(1, (len(data) + BLOCK - 1) // BLOCK)
-    return data + bytes(blocks * BLOCK - len(data))
-
-
-class Sim:
-    """qdm7-sim as a child process: started, waited for, stopped."""
-
-    def __init__(self, path, args, prefix=()):
-        self.proc = subprocess.Popen([*prefix, path] + args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                     preexec_fn=die_with_parent)
-        self.port = None
-        self.stats = {}
-        self.output = ""
-        self.errors = ""
-        deadline = time.monotonic() + 10
-        line = b""
-        while not line.endswith(b"\n"):
-            left = deadline - time.monotonic()
-            check(left > 0, "qdm7-sim printed no READY line within 10 s")
-            ready, _, _ = select.select([self.proc.stdout], [], [], left)
-            if ready:
-                byte = os.read(self.proc.stdout.fileno(), 1)
-                if byte == b"":
-                    raise Failure("qdm7-sim ended before it was ready: "
-                                  + self.proc.stderr.read().decode(errors="replace"))
-                line += byte
-        fields = line.decode().split()
-        check(len(fields) == 2 and fields[0] == "READY", f"unexpected ready line {line!r}")
-        self.port = fields[1]
-
-    def stop(self):
-        """SIGTERM, then the exit status; the STATS line is parsed."""
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-        try:
-            out, err = self.proc.communicate(timeout=10)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            out, err = self.proc.communicate()
-            raise Failure("qdm7-sim did not end within 10 s of SIGTERM")
-        self.output += out.decode(errors="replace")
-        self.errors += err.decode(errors="replace")
-        for line in self.output.splitlines():
-            if line.startswith("STATS "):
-                self.stats = dict(item.split("=", 1) for item in line.split()[1:])
-        return self.proc.returncode
-
-    def kill(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
-
-
-def run(command, timeout, env=None):
-    """Runs a program to its end; returns (status, stdout, stderr, seconds)."""
-    start = time.monotonic()
-    proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env,
-                            preexec_fn=die_with_parent)
-    try:
-        out, err = proc.communicate(timeout=timeout)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        out, err = proc.communicate()
-        raise Failure(f"{os.path.basename(command[0])} still running after {timeout} s\n"
-                      + out.decode(errors="replace")[-2000:] + err.decode(errors="replace")[-2000:])
-    seconds = time.monotonic() - start
-    normal = lambda b: b.decode(errors="replace").replace("\r\n", "\n")
-    return proc.returncode, normal(out), normal(err), seconds
-
-
-def program_line(block, ending):
-    address = FLASH_BASE + block * BLOCK
-    offset = block * BLOCK
-    start = f"{offset:#x}" if offset else "0"
-    return f"PROG ADDR {address:#x}, LEN {BLOCK:#x}, FROM {start}... - SENT - {ending}"
-
-
-def check_trace(trace, image):
-    """The programming lines in order, one per block, then the verification."""
-    blocks = len(padded(image)) // BLOCK
-    lines = trace.splitlines()
-    programming = [line for line in lines if line.startswith("PROG ADDR")]
-    expected = [program_line(block, "- OK") for block in range(blocks)]
-    check(programming == expected,
-          f"expected {blocks} programming lines in order, got {len(programming)}; first differences: "
-          + str([(a, b) for a, b in zip(programming, expected) if a != b][:3]))
-    local = crc16(padded(image))
-    order = [f"Verifying address {FLASH_BASE:#x}, image size {len(padded(image)):#x} bytes",
-             f"Remote CRC {local:#x}", f"Local  CRC {local:#x}", "CRCs match", "Resetting target"]
-    at = lines.index(expected[-1])
-    for text in order:
-        check(text in lines[at:], f"missing after the last block, in order: {text!r}")
-        at = lines.index(text, at)
-    print(f"trace: {blocks} programming lines, CRC {local:#06x} on both sides, CRCs match")
 
 
 def check_dump(dump_path, image):
@@ -170,15 +43,12 @@ def update_against_sim(args, work, sim_options, expected_status=0):
     """Runs qdm7-flash against an unpaced qdm7-sim that dumps its flash to
     work/flash.bin; checks the exit status and that the sim ended cleanly.
     Returns the trace, standard error, the run's seconds and the sim's STATS."""
-    sim = Sim(args.sim, ["--baud", "0", *sim_options, "--dump", f"{work}/flash.bin"])
-    try:
+    with Sim(args.sim, ["--baud", "0", *sim_options, "--dump", f"{work}/flash.bin"]) as sim:
         status, out, err, seconds = run(flash_command(args, sim.port), 300)
         check(status == expected_status,
               f"qdm7-flash ended with {status}, expected {expected_status}\n{err[-2000:]}")
         check(sim.stop() == 0, "qdm7-sim did not end cleanly")
         return out, err, seconds, sim.stats
-    finally:
-        sim.kill()
 
 
 def case_update(args, work):
@@ -247,55 +117,54 @@ def case_terminal(args, work):
     """On a 50-column terminal: the wait for power-on said plainly, a resend
     shown in the progress line, nothing wider than the terminal; meanwhile
     the trace reaches its file line by line."""
-    sim = Sim(args.sim, ["--baud", "0", "--power-on-after", "2500",
-                         "--fault", "drop:on=program,every=2,count=1"])
-    master, slave = pty.openpty()
-    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 50, 0, 0))
-    problems = []
-    try:
-        with open(f"{work}/trace.txt", "wb") as trace:
-            proc = subprocess.Popen(flash_command(args, sim.port), stdout=trace, stderr=slave,
-                                    preexec_fn=die_with_parent)
-        os.close(slave)
-        shown = b""
-        start = time.monotonic()
-        linked = False
-        traced_early = False  # a contact query was in the trace file before the link
-        while True:
-            if not linked:
-                with open(f"{work}/trace.txt") as file:
-                    trace_now = file.read()
-                linked = "REMOTE DEVICE" in trace_now
-                traced_early |= not linked and "CONTACTING...\n" in trace_now
-            if select.select([master], [], [], 0.1)[0]:
-                try:
-                    shown += os.read(master, 65536)
-                except OSError:
+    with Sim(args.sim, ["--baud", "0", "--power-on-after", "2500",
+                        "--fault", "drop:on=program,every=2,count=1"]) as sim:
+        master, slave = pty.openpty()
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 50, 0, 0))
+        problems = []
+        try:
+            with open(f"{work}/trace.txt", "wb") as trace:
+                proc = subprocess.Popen(flash_command(args, sim.port), stdout=trace, stderr=slave,
+                                        preexec_fn=die_with_parent)
+            os.close(slave)
+            shown = b""
+            start = time.monotonic()
+            linked = False
+            traced_early = False  # a contact query was in the trace file before the link
+            while True:
+                if not linked:
+                    with open(f"{work}/trace.txt") as file:
+                        trace_now = file.read()
+                    linked = "REMOTE DEVICE" in trace_now
+                    traced_early |= not linked and "CONTACTING...\n" in trace_now
+                if select.select([master], [], [], 0.1)[0]:
+                    try:
+                        shown += os.read(master, 65536)
+                    except OSError:
+                        break
+                elif proc.poll() is not None:
                     break
-            elif proc.poll() is not None:
-                break
-            check(time.monotonic() - start < 120, "qdm7-flash still running after 120 s")
-        status = proc.wait()
-        check(status == 0, f"qdm7-flash ended with {status}: {shown[-2000:]!r}")
-        text = shown.decode(errors="replace")
-        if not traced_early:
-            problems.append("no contact query reached the trace file before the link")
-        if WAITING_FOR_POWER not in re.sub(r"\s+", " ", text):  # broken to fit the width
-            problems.append("the wait for power-on was not said")
-        if not re.search(r"resending in \d+ s", text) or "1 resend" not in text:
-            problems.append("the progress line never showed the wait for a resend and its count")
-        wide = [piece for piece in re.split(r"[\r\n]", text) if len(piece) > 49]
-        if wide:
-            problems.append(f"{len(wide)} pieces wider than 49 columns, e.g. {wide[0]!r}")
-        with open(f"{work}/trace.txt") as file:
-            out = file.read()
-        check_trace("\n".join(line for line in out.splitlines() if "TIMEOUT" not in line), args.image_bytes)
-        check(not problems, "; ".join(problems))
-        check(sim.stop() == 0, "qdm7-sim did not end cleanly")
-        print("power-on wait, resend and progress all within 50 columns; trace written as it came")
-    finally:
-        os.close(master)
-        sim.kill()
+                check(time.monotonic() - start < 120, "qdm7-flash still running after 120 s")
+            status = proc.wait()
+            check(status == 0, f"qdm7-flash ended with {status}: {shown[-2000:]!r}")
+            text = shown.decode(errors="replace")
+            if not traced_early:
+                problems.append("no contact query reached the trace file before the link")
+            if WAITING_FOR_POWER not in re.sub(r"\s+", " ", text):  # broken to fit the width
+                problems.append("the wait for power-on was not said")
+            if not re.search(r"resending in \d+ s", text) or "1 resend" not in text:
+                problems.append("the progress line never showed the wait for a resend and its count")
+            wide = [piece for piece in re.split(r"[\r\n]", text) if len(piece) > 49]
+            if wide:
+                problems.append(f"{len(wide)} pieces wider than 49 columns, e.g. {wide[0]!r}")
+            with open(f"{work}/trace.txt") as file:
+                out = file.read()
+            check_trace("\n".join(line for line in out.splitlines() if "TIMEOUT" not in line), args.image_bytes)
+            check(not problems, "; ".join(problems))
+            check(sim.stop() == 0, "qdm7-sim did not end cleanly")
+            print("power-on wait, resend and progress all within 50 columns; trace written as it came")
+        finally:
+            os.close(master)
 
 
 def wait_for_text(path, text, count, limit):
@@ -312,8 +181,7 @@ def case_port_lost(args, work):
     """The device goes away while contacting and while programming: the run
     ends at once with exit 4, naming the port."""
     for phase, sim_options in (("contacting", ["--power-on-after", "600000"]), ("programming", [])):
-        sim = Sim(args.sim, sim_options)
-        try:
+        with Sim(args.sim, sim_options) as sim:
             with open(f"{work}/trace.txt", "wb") as trace, open(f"{work}/err.txt", "wb") as err:
                 proc = subprocess.Popen(flash_command(args, sim.port), stdout=trace, stderr=err,
                                         preexec_fn=die_with_parent)
@@ -340,8 +208,6 @@ def case_port_lost(args, work):
             check(f"lost the port {sim.port}" in err_text, f"the port lost was not named:\n{err_text}")
             check(took < 3, f"qdm7-flash took {took:.1f} s to notice")
             print(f"device gone while {phase}: exit 4 after {took:.2f} s")
-        finally:
-            sim.kill()
 
 
 def case_unprivileged_reopen(args, work):
@@ -358,29 +224,22 @@ def case_unprivileged_reopen(args, work):
             shutil.copy(source, copy)
             os.chmod(copy, 0o755)
         prefix = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "--pdeathsig=TERM"]
-    sim = Sim(sim_path, ["--baud", "0"], prefix)
-    try:
+    with Sim(sim_path, ["--baud", "0"], prefix) as sim:
         for attempt in (1, 2):
             status, _, err, seconds = run([*prefix, flash_path, "--port", sim.port, "--deadline", "120"], 150)
             check(status == 0, f"run {attempt} as an ordinary user ended with {status}:\n{err[-2000:]}")
             print(f"run {attempt} as {'nobody' if prefix else 'this user'} completed in {seconds:.1f} s")
         check(sim.stop() == 0, "qdm7-sim did not end cleanly")
-    finally:
-        sim.kill()
 
 
 def case_wine(args, work):
     """The Windows build under Wine, the simulator mapped as COM port 7."""
     check(os.path.exists(args.sim), f"no native qdm7-sim at {args.sim}: build the native preset first "
           "(cmake --preset native && cmake --build --preset native), or set QDM7_HOST_TOOLS_DIR")
-    env = dict(os.environ, WINEPREFIX=f"{work}/wine", WINEDEBUG="-all")
-    sim = None
-    try:
-        # A throwaway prefix of our own: made first, so the COM link can go in it.
-        status, _, err, _ = run([args.wine_run, "cmd", "/c", "exit"], 300, env)
-        check(status == 0, f"making the Wine prefix failed: {err[-2000:]}")
-        sim = Sim(args.sim, ["--baud", "0", "--link", f"{work}/wine/dosdevices/com7",
-                             "--dump", f"{work}/flash.bin"])
+    # A throwaway prefix of our own: made first, so the COM link can go in it.
+    with WinePrefix(f"{work}/wine") as wine, \
+            Sim(args.sim, ["--baud", "0", "--link", wine.dosdevice("com7"), "--dump", f"{work}/flash.bin"]) as sim:
+        env = wine.env
         status, out, err, _ = run([args.wine_run, args.flash, "--list"], 120, env)
         check(status == 0, f"qdm7-flash.exe --list ended with {status}: {err[-2000:]}")
         check("\\\\.\\com7" in out.lower().splitlines(), f"COM7 not among the listed ports: {out!r}")
@@ -391,10 +250,6 @@ def case_wine(args, work):
         check(not os.path.lexists(f"{work}/wine/dosdevices/com7"), "qdm7-sim left its COM link behind")
         check_dump(f"{work}/flash.bin", args.image_bytes)
         print(f"update under Wine took {seconds:.1f} s")
-    finally:
-        if sim:
-            sim.kill()
-        subprocess.run(["wineserver", "-k"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
 # --- The simulator on its own, with a hand-made client ---------------------------------------
@@ -442,8 +297,7 @@ def valid(reply):
 def case_sim_protocol(args, work):
     """The protocol, bad input, reopening, pacing, and a clean end."""
     link = f"{work}/com3"
-    sim = Sim(args.sim, ["--link", link, "--dump", f"{work}/flash.bin"])
-    try:
+    with Sim(args.sim, ["--link", link, "--dump", f"{work}/flash.bin"]) as sim:
         check(os.readlink(link) == sim.port, "the link does not point at the printed port")
         second = subprocess.run([args.sim, "--link", link], capture_output=True, text=True, timeout=10,
                                 preexec_fn=die_with_parent)
@@ -491,14 +345,11 @@ def case_sim_protocol(args, work):
         with open(f"{work}/flash.bin", "rb") as file:
             check(file.read() == b"\xff" * BLOCK + data, "the dump is not erased flash then the block")
         print(f"protocol, bad input and pacing fine ({took * 1000:.0f} ms for one block); stats {sim.stats}")
-    finally:
-        sim.kill()
 
 
 def case_sim_power_and_reset(args, work):
     """Silence until power-on; --exit-after-reset ends once the ack is read."""
-    sim = Sim(args.sim, ["--baud", "0", "--power-on-after", "400", "--exit-after-reset", "--verbose"])
-    try:
+    with Sim(args.sim, ["--baud", "0", "--power-on-after", "400", "--exit-after-reset", "--verbose"]) as sim:
         client = Client(sim.port)
         start = time.monotonic()
         client.send(query(FLASH_BASE, 4))
@@ -517,8 +368,6 @@ def case_sim_power_and_reset(args, work):
         check(any("query" in line for line in logged) and any("reset" in line for line in logged),
               f"--verbose did not log the requests: {sim.errors!r}")
         print("silent before power-on, answered after, ended after the reset")
-    finally:
-        sim.kill()
 
 
 def case_sim_device(args, work):
@@ -528,39 +377,39 @@ def case_sim_device(args, work):
     master, slave = pty.openpty()
     path = os.ttyname(slave)
     os.close(slave)
-    sim = Sim(args.sim, ["--device", path])
     try:
-        check(sim.port == path, f"serving {sim.port}, not {path}")
-        tty.setraw(master)
-        os.write(master, query(FLASH_BASE, 4))
-        reply = b""
-        end = time.monotonic() + 2
-        while len(reply) < 15 and time.monotonic() < end:
-            if select.select([master], [], [], 0.1)[0]:
-                reply += os.read(master, 100)
-        check(valid(reply) and len(reply) == 15, f"bad contact reply on the device: {reply.hex()}")
-        second = subprocess.run([args.sim, "--device", path], capture_output=True, text=True, timeout=10,
-                                preexec_fn=die_with_parent)
-        check(second.returncode == 1 and "in use" in second.stderr,
-              f"a second simulator on the same device: exit {second.returncode}, {second.stderr!r}")
-        check(sim.stop() == 0, "qdm7-sim did not end cleanly")
-        missing = subprocess.run([args.sim, "--device", f"{work}/no-such-tty"], capture_output=True, text=True,
-                                 timeout=10, preexec_fn=die_with_parent)
-        check(missing.returncode == 1 and "cannot open" in missing.stderr, f"missing device: {missing.stderr!r}")
-        # A dump that cannot be written is refused before serving, not after the update.
-        nowhere = subprocess.run([args.sim, "--dump", f"{work}/no-such-folder/flash.bin"], capture_output=True,
-                                 text=True, timeout=5, preexec_fn=die_with_parent)
-        check(nowhere.returncode == 1 and "cannot write" in nowhere.stderr and "READY" not in nowhere.stdout,
-              f"--dump into a missing folder: exit {nowhere.returncode}, {nowhere.stderr!r}")
-        with open(f"{work}/precious", "w") as file:
-            file.write("keep")
-        clash = subprocess.run([args.sim, "--link", f"{work}/precious"], capture_output=True, text=True,
-                               timeout=10, preexec_fn=die_with_parent)
-        check(clash.returncode == 1 and open(f"{work}/precious").read() == "keep",
-              f"--link over a regular file: exit {clash.returncode}, {clash.stderr!r}")
-        print("served an existing terminal; a second user, a missing device and a file at --link refused")
+        with Sim(args.sim, ["--device", path]) as sim:
+            check(sim.port == path, f"serving {sim.port}, not {path}")
+            tty.setraw(master)
+            os.write(master, query(FLASH_BASE, 4))
+            reply = b""
+            end = time.monotonic() + 2
+            while len(reply) < 15 and time.monotonic() < end:
+                if select.select([master], [], [], 0.1)[0]:
+                    reply += os.read(master, 100)
+            check(valid(reply) and len(reply) == 15, f"bad contact reply on the device: {reply.hex()}")
+            second = subprocess.run([args.sim, "--device", path], capture_output=True, text=True, timeout=10,
+                                    preexec_fn=die_with_parent)
+            check(second.returncode == 1 and "in use" in second.stderr,
+                  f"a second simulator on the same device: exit {second.returncode}, {second.stderr!r}")
+            check(sim.stop() == 0, "qdm7-sim did not end cleanly")
+            missing = subprocess.run([args.sim, "--device", f"{work}/no-such-tty"], capture_output=True, text=True,
+                                     timeout=10, preexec_fn=die_with_parent)
+            check(missing.returncode == 1 and "cannot open" in missing.stderr,
+                  f"missing device: {missing.stderr!r}")
+            # A dump that cannot be written is refused before serving, not after the update.
+            nowhere = subprocess.run([args.sim, "--dump", f"{work}/no-such-folder/flash.bin"], capture_output=True,
+                                     text=True, timeout=5, preexec_fn=die_with_parent)
+            check(nowhere.returncode == 1 and "cannot write" in nowhere.stderr and "READY" not in nowhere.stdout,
+                  f"--dump into a missing folder: exit {nowhere.returncode}, {nowhere.stderr!r}")
+            with open(f"{work}/precious", "w") as file:
+                file.write("keep")
+            clash = subprocess.run([args.sim, "--link", f"{work}/precious"], capture_output=True, text=True,
+                                   timeout=10, preexec_fn=die_with_parent)
+            check(clash.returncode == 1 and open(f"{work}/precious").read() == "keep",
+                  f"--link over a regular file: exit {clash.returncode}, {clash.stderr!r}")
+            print("served an existing terminal; a second user, a missing device and a file at --link refused")
     finally:
-        sim.kill()
         os.close(master)
 
 

@@ -20,21 +20,13 @@ import sys
 import time
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "resources"))
+here = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [os.path.join(here, "..", "..", "resources"), os.path.join(here, "..", "support")]
 import image_facts  # noqa: E402
+from qdm7test import BLOCK, Failure, check, run, wine_env  # noqa: E402
 
-BLOCK_SIZE = 16384
 VERSION = "2.7.13"
 SAMPLE_NOTE = "sample image (not a release)"
-
-
-class Failure(Exception):
-    pass
-
-
-def check(condition, what):
-    if not condition:
-        raise Failure(what)
 
 
 def image_summary(image):
@@ -45,18 +37,10 @@ def image_summary(image):
             facts["crc"])
 
 
-def run(command, env=None, timeout=600):
-    result = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True, env=env,
-                            timeout=timeout)
-    return (result.returncode, result.stdout.decode(errors="replace").replace("\r\n", "\n"),
-            result.stderr.decode(errors="replace").replace("\r\n", "\n"))
-
-
 def wine(args, *command):
     """A Windows program under Wine, in the build's shared prefix, no display."""
-    env = dict(os.environ)
-    env.pop("DISPLAY", None)
-    return run(["bash", args.wine_run, *command], env)
+    status, out, err, _ = run(["bash", args.wine_run, *command], 600, wine_env())
+    return status, out, err
 
 
 def version_info(args, exe):
@@ -110,7 +94,7 @@ def case_refusals(args):
     subprocess.run([sys.executable, mkimage, files["sample"]], check=True)
     subprocess.run([sys.executable, mkimage, "--length", "20000", files["cut"]], check=True)
     with open(files["cut"], "ab") as f:
-        f.write(bytes(2 * BLOCK_SIZE - 20000))
+        f.write(bytes(2 * BLOCK - 20000))
     os.makedirs(files["full"])
     open(os.path.join(files["full"], "old.exe"), "w").close()
     good, out = files["good"], os.path.join(work, "out")
@@ -126,8 +110,8 @@ def case_refusals(args):
         ("development version", [good, "0.0.0", out], "marks development builds"),
         ("output folder not empty", [good, "1.0.0", files["full"]], "output folder is not empty"),
     ]:
-        status, stdout, err = run(["bash", args.script, "--image", image, "--version", version,
-                                   "--out", out_dir])
+        status, stdout, err, _ = run(["bash", args.script, "--image", image, "--version", version,
+                                      "--out", out_dir], 600)
         check(status == 1 and stdout == "", "%s: exit %d\n%s%s" % (what, status, stdout, err))
         check(err.count("\n") == 1 and err.startswith("release: ") and message in err,
               "%s: %r" % (what, err))
@@ -162,8 +146,8 @@ def case_reproducible(args):
         env = dict(os.environ, TMPDIR=temp, TZ="UTC" if n == 0 else "Pacific/Auckland",
                    LC_ALL="C" if n == 0 else "C.UTF-8")
         began = time.monotonic()
-        status, stdout, err = run(["bash", os.path.join(source, "scripts", "release.sh"),
-                                   "--image", image_path, "--version", VERSION, "--out", out], env)
+        status, stdout, err, _ = run(["bash", os.path.join(source, "scripts", "release.sh"),
+                                      "--image", image_path, "--version", VERSION, "--out", out], 600, env)
         check(status == 0, "release %d failed (%d):\n%s%s" % (n, status, stdout[-3000:], err[-3000:]))
         print("release %d from %s: %.1f s" % (n, source, time.monotonic() - began))
         check(os.listdir(temp) == [], "release %d left its build folder: %s" % (n, os.listdir(temp)))
@@ -177,12 +161,12 @@ def case_reproducible(args):
     names = sorted(os.listdir(out))
     check(names == sorted(["qdm7-update-%s.exe" % VERSION, "qdm7-flash-%s.exe" % VERSION,
                            "image.txt", "SHA256SUMS"]), "the release holds %s" % names)
-    status, _, err = run(["sh", "-c", 'cd "$0" && sha256sum -c --strict SHA256SUMS', out])
+    status, _, err, _ = run(["sh", "-c", 'cd "$0" && sha256sum -c --strict SHA256SUMS', out], 600)
     check(status == 0, "sha256sum -c: %s" % err)
     summary, crc = image_summary(image)
     with open(os.path.join(out, "image.txt")) as f:
         account = f.read()
-    for line in ("length: %d bytes" % len(image), "padded length: %d bytes" % (3 * BLOCK_SIZE),
+    for line in ("length: %d bytes" % len(image), "padded length: %d bytes" % (3 * BLOCK),
                  "blocks: 3 of 16384 bytes", "CRC-16: 0x%04x " % crc,
                  "SHA-256: %s " % hashlib.sha256(image).hexdigest()):
         check(line in account, "image.txt lacks %r:\n%s" % (line, account))
@@ -191,7 +175,7 @@ def case_reproducible(args):
     update = os.path.join(out, "qdm7-update-%s.exe" % VERSION)
     flash = os.path.join(out, "qdm7-flash-%s.exe" % VERSION)
     for exe, subsystem in ((update, "Windows GUI"), (flash, "Windows CUI")):
-        status, dump, _ = run([args.objdump, "-p", exe])
+        status, dump, _, _ = run([args.objdump, "-p", exe], 600)
         check(status == 0 and re.search(r"^Magic\s+010b\s+\(PE32\)", dump, re.M) and
               re.search(r"^Subsystem\s+0000000[23]\s+\(%s\)" % subsystem, dump, re.M) and
               re.search(r"^Time/Date\s+Thu Jan  1 00:00:00 1970", dump, re.M),

@@ -12,7 +12,6 @@ Usage: dialog_test.py --exe ... --driver ... --sim ... --image ... --work DIR CA
 """
 
 import argparse
-import ctypes
 import fcntl
 import os
 import pty
@@ -23,6 +22,11 @@ import signal
 import subprocess
 import sys
 import time
+
+sys.dont_write_bytecode = True  # nothing written into the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from qdm7test import (BLOCK, FLASH_BASE, Failure, Sim, WinePrefix, check, die_with_parent,  # noqa: E402
+                      padded, program_line, verifying_line, wine_env)
 
 CAPTION = "QDM7 Firmware Update Tool"
 # As the window shows them: two double-quote characters on each side of the
@@ -36,8 +40,6 @@ INSTRUCTIONS = [
     "cycle the power, unplug any power adapter.",
     "Then turn the unit off and on using the power button on the side.",
 ]
-FLASH_BASE = 0x08008000
-BLOCK_SIZE = 16384
 FATAL_OPEN_TEXT = re.compile(
     r"\n\nAn Error has occurred as follows:\n"
     r"          Unable to open serial port\. In use already, or not present\n"
@@ -53,15 +55,6 @@ BS_DEFPUSHBUTTON, ES_AUTOHSCROLL, ES_READONLY, WS_BORDER = 0x1, 0x80, 0x800, 0x0
 
 WINE_START_S = 60          # a Wine program start, generously
 UPDATE_S = 120             # one whole update of the built-in image
-
-
-class Failure(Exception):
-    pass
-
-
-def check(condition, what):
-    if not condition:
-        raise Failure(what)
 
 
 def unescape(text):
@@ -87,19 +80,8 @@ def unescape(text):
     return "".join(out)
 
 
-def c_hex(value):
-    """printf's %#x: a bare 0 for zero, 0x before anything else."""
-    return "%#x" % value if value else "0"
-
-
 def port_name(n):
     return "\\\\.\\com%d" % n
-
-
-def die_with_parent():
-    """Children end when the test does, even when it is killed outright."""
-    PR_SET_PDEATHSIG = 1
-    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
 
 
 class Session:
@@ -114,7 +96,9 @@ class Session:
         self.prefix = os.path.join(self.dir, "prefix")
         self.log = open(os.path.join(self.dir, "log.txt"), "w")
         self.processes = []
+        self.sims = []
         self.ptys = []
+        self.wine = None
         self.program = None
         self.trace_path = os.path.join(self.dir, "trace.txt")
         self.env = None
@@ -147,20 +131,10 @@ class Session:
 
     def start(self):
         template = ensure_template_prefix(self.args.work)
-        subprocess.run(["cp", "-a", template, self.prefix], check=True)
         display = self.start_display()
-        self.env = dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG="-all",
-                        WINEDLLOVERRIDES="mscoree,mshtml=", DISPLAY=display)
-        self.env.pop("WAYLAND_DISPLAY", None)
-        # The prefix's server first, so that it does not inherit the output of
-        # a program under test; it stays while the case runs.
-        subprocess.run(["wineserver", "-p"], env=self.env, check=True,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        # Starting Wine's services maps com1 to /dev/ttyS0 (if there is one).
-        # That happens here, once, before any port of the case is mapped.
-        subprocess.run(["wine", "cmd", "/c", "exit"], env=self.env, check=True,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                       timeout=WINE_START_S)
+        self.wine = WinePrefix(self.prefix, display, template)
+        self.env = self.wine.env
+        self.wine.start()
         self.note("prefix ready, com ports: %s" % self.mapped_ports())
 
     def start_display(self):
@@ -181,9 +155,10 @@ class Session:
         return self.display
 
     def close(self):
-        if self.env is not None:
-            subprocess.run(["wineserver", "-k"], env=self.env,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if self.wine is not None:
+            self.wine.stop()
+        for sim in self.sims:
+            sim.kill()
         for process in reversed(self.processes):
             if process.poll() is None:
                 process.terminate()
@@ -194,16 +169,13 @@ class Session:
                     process.wait()
         for master, _ in self.ptys:
             os.close(master)
-        if self.env is not None:
-            subprocess.run(["wineserver", "-w"], env=self.env, timeout=30,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         shutil.rmtree(self.prefix, ignore_errors=True)
         self.log.close()
 
     # --- ports ---------------------------------------------------------------
 
     def dosdevice(self, n):
-        return os.path.join(self.prefix, "dosdevices", "com%d" % n)
+        return self.wine.dosdevice("com%d" % n)
 
     def mapped_ports(self):
         """The ports a program of this prefix can open now, in probe order."""
@@ -231,21 +203,17 @@ class Session:
         sim = self.args.sim
         check(os.access(sim, os.X_OK), "no simulator at %s (build the native preset first)" % sim)
         self.dump_path = os.path.join(self.dir, "flash.bin")
-        device = self.spawn([sim, "--link", self.dosdevice(n), "--baud", "0",
-                             "--dump", self.dump_path, *options],
-                            stdout=subprocess.PIPE)
-        line = read_line(device.stdout, 20)
-        check(line.startswith("READY "), "simulator did not start: %r" % line)
-        self.note("device on com%d: %s" % (n, line.strip()))
-        self.device = device
-        return device
+        self.device = Sim(sim, ["--link", self.dosdevice(n), "--baud", "0", "--dump", self.dump_path, *options],
+                          stderr=self.log, ready_s=20)
+        self.sims.append(self.device)
+        self.note("device on com%d: READY %s" % (n, self.device.port))
+        return self.device
 
     def stop_device(self):
         """Ends the device cleanly (it then writes its flash dump)."""
-        self.device.send_signal(signal.SIGINT)
-        rest, _ = self.device.communicate(timeout=20)
-        self.note("device: %s" % rest.decode().strip())
-        check(self.device.returncode == 0, "simulator exit code %d" % self.device.returncode)
+        code = self.device.stop(signal.SIGINT, timeout=20)
+        self.note("device: %s" % self.device.output.strip())
+        check(code == 0, "simulator exit code %d" % code)
         with open(self.dump_path, "rb") as dump:
             return dump.read()
 
@@ -288,11 +256,6 @@ class Session:
         self.note("screenshot %s" % path)
 
 
-def read_line(stream, timeout_s):
-    ready, _, _ = select.select([stream], [], [], timeout_s)
-    return stream.readline().decode() if ready else ""
-
-
 def ensure_template_prefix(work):
     """A Wine prefix made once per build folder; each case copies it, which
     is much quicker than a fresh wineboot."""
@@ -301,9 +264,7 @@ def ensure_template_prefix(work):
         fcntl.flock(lock, fcntl.LOCK_EX)
         if not os.path.exists(os.path.join(template, "system.reg")):
             shutil.rmtree(template, ignore_errors=True)
-            env = dict(os.environ, WINEPREFIX=template, WINEDEBUG="-all",
-                       WINEDLLOVERRIDES="mscoree,mshtml=")
-            env.pop("DISPLAY", None)
+            env = wine_env(template)
             subprocess.run(["wineboot", "-i"], env=env, check=True, stdin=subprocess.DEVNULL,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
             subprocess.run(["wineserver", "-k"], env=env)
@@ -344,9 +305,7 @@ def statuses(out):
 
 def padded_image(args):
     with open(args.image, "rb") as f:
-        image = f.read()
-    blocks = (len(image) - 1) // BLOCK_SIZE + 1
-    return image + bytes(blocks * BLOCK_SIZE - len(image))
+        return padded(f.read())
 
 
 def has_styles(style, wanted):
@@ -367,7 +326,7 @@ def passes_through(seen, wanted):
 
 def check_update_trace(trace, image_size, runs=1):
     """The trace lines of complete update runs, in order."""
-    blocks = image_size // BLOCK_SIZE
+    blocks = image_size // BLOCK
     lines = trace.split("\n")
     check(lines[0] == "Running on windows version: a00", "first trace line: %r" % lines[0])
     check("\nFlash Image Base 0x8008000\nFlash Image Size %#x bytes\n" % image_size in trace,
@@ -376,11 +335,9 @@ def check_update_trace(trace, image_size, runs=1):
     check(lines.count(opening) >= runs, "opening line missing")
     check(trace.count("REMOTE DEVICE LINK ESTABLISHED\n") >= runs, "link line missing")
     for n in range(blocks):
-        address = FLASH_BASE + n * BLOCK_SIZE
-        line = "PROG ADDR %#x, LEN 0x4000, FROM %s... - SENT - - OK" % (address, c_hex(n * BLOCK_SIZE))
+        line = program_line(n)
         check(trace.count(line + "\n") >= runs, "missing or garbled: %r" % line)
-    check(trace.count("Verifying address 0x8008000, image size %#x bytes\n" % image_size) >= runs,
-          "verifying line")
+    check(trace.count(verifying_line(image_size) + "\n") >= runs, "verifying line")
     check(trace.count("CRCs match\n") == runs, "CRCs match line")
     check(trace.count("Resetting target\n") == runs, "resetting line")
     check(re.search(r"Remote CRC (0x[0-9a-f]+)\nLocal  CRC \1\nCRCs match\n", trace),
@@ -555,7 +512,7 @@ def case_press_again(args):
         # Slow enough programming that the second press lands mid-update.
         s.start_device(3, "--program-ms", "30")
         s.start_program()
-        fourth_block = "programming %#x" % (FLASH_BASE + 3 * BLOCK_SIZE)
+        fourth_block = "programming %#x" % (FLASH_BASE + 3 * BLOCK)
         out = s.drive(select_port(open_dialog(s), 3), "click",
                       "wait-status:%d:%s" % (UPDATE_S * 1000, fourth_block), "click",
                       "wait-status:%d:Programming Completed" % (UPDATE_S * 1000))

@@ -1,0 +1,260 @@
+"""What the Python tests and the update-time script share: the virtual QDM7
+as a child process (Sim), the CRC and padding of images, the updater's trace
+lines, running a program to its end, and Wine prefixes of a test's own.
+
+Everything started here ends with the script that started it, also when the
+script is killed outright, and a Sim is always stopped when its block ends.
+"""
+import ctypes
+import os
+import select
+import signal
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "resources"))
+# CRC-16/MODBUS as the build computes it for the version resource: Python,
+# apart from the programs' own.
+from image_facts import crc16_modbus as crc16  # noqa: E402,F401
+
+BLOCK = 16384
+FLASH_BASE = 0x08008000
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+def die_with_parent():
+    """For preexec_fn: PR_SET_PDEATHSIG, so that if the test is killed outright
+    (a CTest time-out), what it started goes with it."""
+    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)
+
+
+# --- Images and frames ---------------------------------------------------------------------
+
+def sealed(body):
+    """A frame: the body and its CRC, low byte first."""
+    crc = crc16(body)
+    return bytes(body) + bytes([crc & 0xFF, crc >> 8])
+
+
+def padded(data):
+    """The image zero-padded to whole blocks, as the updater sends it."""
+    blocks = max(1, (len(data) + BLOCK - 1) // BLOCK)
+    return data + bytes(blocks * BLOCK - len(data))
+
+
+# --- The updater's trace ---------------------------------------------------------------------
+
+def c_hex(value):
+    """printf's %#x: a bare 0 for zero, 0x before anything else."""
+    return f"{value:#x}" if value else "0"
+
+
+def program_line(block, ending="- OK"):
+    """The trace line of one block sent, and how its acknowledgement went."""
+    return (f"PROG ADDR {FLASH_BASE + block * BLOCK:#x}, LEN {BLOCK:#x}, FROM {c_hex(block * BLOCK)}... "
+            f"- SENT - {ending}")
+
+
+def verifying_line(image_size):
+    return f"Verifying address {FLASH_BASE:#x}, image size {image_size:#x} bytes"
+
+
+def check_trace(trace, image):
+    """One update's trace: the programming lines in order, one per block,
+    then the verification with the same CRC on both sides, and the reset."""
+    blocks = len(padded(image)) // BLOCK
+    lines = trace.splitlines()
+    programming = [line for line in lines if line.startswith("PROG ADDR")]
+    expected = [program_line(block) for block in range(blocks)]
+    check(programming == expected,
+          f"expected {blocks} programming lines in order, got {len(programming)}; first differences: "
+          + str([(a, b) for a, b in zip(programming, expected) if a != b][:3]))
+    local = crc16(padded(image))
+    order = [verifying_line(len(padded(image))), f"Remote CRC {local:#x}", f"Local  CRC {local:#x}",
+             "CRCs match", "Resetting target"]
+    at = lines.index(expected[-1])
+    for text in order:
+        check(text in lines[at:], f"missing after the last block, in order: {text!r}")
+        at = lines.index(text, at)
+    print(f"trace: {blocks} programming lines, CRC {local:#06x} on both sides, CRCs match")
+
+
+# --- Programs ---------------------------------------------------------------------------------
+
+def text_of(output):
+    """A program's output as text, Wine's \\r\\n made \\n."""
+    return output.decode(errors="replace").replace("\r\n", "\n")
+
+
+def run(command, timeout, env=None):
+    """Runs a program to its end, with no standard input; returns (status,
+    stdout, stderr, seconds). A program still running at the time-out is
+    killed and the test fails."""
+    start = time.monotonic()
+    proc = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            env=env, preexec_fn=die_with_parent)
+    try:
+        out, err = proc.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        out, err = proc.communicate()
+        raise Failure(f"{os.path.basename(command[0])} still running after {timeout} s\n"
+                      + text_of(out)[-2000:] + text_of(err)[-2000:])
+    return proc.returncode, text_of(out), text_of(err), time.monotonic() - start
+
+
+class Sim:
+    """qdm7-sim as a child process, used as a context manager: started, its
+    READY line waited for (ready_s at most), stopped at the end of the block.
+
+        with Sim(path, ["--baud", "0"]) as sim:
+            ... sim.port ...
+            check(sim.stop() == 0, ...)     # its STATS line is then in sim.stats
+    """
+
+    def __init__(self, path, args=(), prefix=(), stderr=subprocess.PIPE, ready_s=10):
+        try:
+            self.proc = subprocess.Popen([*prefix, path, *args], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                         stderr=stderr, preexec_fn=die_with_parent)
+        except OSError as error:
+            raise Failure(f"cannot start qdm7-sim {path}: {error}")
+        self.port = None
+        self.stats = {}
+        self.output = ""
+        self.errors = ""
+        try:
+            self.port = self._wait_ready(ready_s)
+        except BaseException:
+            self.kill()
+            raise
+
+    def _wait_ready(self, ready_s):
+        deadline = time.monotonic() + ready_s
+        line = b""
+        while not line.endswith(b"\n"):
+            left = deadline - time.monotonic()
+            check(left > 0, f"qdm7-sim printed no READY line within {ready_s} s")
+            if select.select([self.proc.stdout], [], [], left)[0]:
+                byte = os.read(self.proc.stdout.fileno(), 1)
+                if byte == b"":
+                    errors = self.proc.stderr.read().decode(errors="replace").strip() if self.proc.stderr else ""
+                    raise Failure(f"qdm7-sim ended before it was ready (exit {self.proc.wait()}): {errors}")
+                line += byte
+        fields = line.decode(errors="replace").split()
+        check(len(fields) == 2 and fields[0] == "READY", f"unexpected ready line {line!r}")
+        return fields[1]
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.kill()
+        return False
+
+    def stop(self, how=signal.SIGTERM, timeout=10):
+        """Asks it to end (it then writes its dump), waits, returns its exit
+        status; its STATS line is parsed into self.stats."""
+        if self.proc.poll() is None:
+            self.proc.send_signal(how)
+        try:
+            out, err = self.proc.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.kill()
+            raise Failure(f"qdm7-sim did not end within {timeout} s of {signal.Signals(how).name}")
+        self.output += out.decode(errors="replace")
+        self.errors += err.decode(errors="replace") if err else ""
+        for line in self.output.splitlines():
+            if line.startswith("STATS "):
+                self.stats = dict(item.split("=", 1) for item in line.split()[1:])
+        return self.proc.returncode
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        for stream in (self.proc.stdout, self.proc.stderr):
+            if stream:
+                stream.close()
+
+
+# --- Wine ---------------------------------------------------------------------------------------
+
+def wine_env(prefix=None, display=None):
+    """The environment of a Wine program: quiet, without the Mono and Gecko
+    installers, in the given prefix (None: the caller's) and on the given X
+    display (None: none)."""
+    env = dict(os.environ, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+    env.pop("WAYLAND_DISPLAY", None)
+    env.pop("DISPLAY", None)
+    if prefix:
+        env["WINEPREFIX"] = prefix
+    if display:
+        env["DISPLAY"] = display
+    return env
+
+
+class WinePrefix:
+    """A throwaway Wine prefix: made (a copy of template, or booted afresh),
+    its server started before any program under test (a server started by
+    the first program inherits that program's output), its services started
+    once; at the end every process of it ended. Use as a context manager, or
+    start() and stop()."""
+
+    def __init__(self, path, display=None, template=None):
+        self.path = path
+        self.template = template
+        self.env = wine_env(path, display)
+        self.started = False
+
+    def start(self):
+        if self.template:
+            self._step(["cp", "-a", self.template, self.path], 300)
+        elif not os.path.exists(os.path.join(self.path, "system.reg")):
+            self._step(["wineboot", "-i"], 300)
+        self.started = True
+        self._step(["wineserver", "-p"], 60)
+        # Starting Wine's services maps com1 to /dev/ttyS0 (if there is one):
+        # here, once, before a test maps ports of its own.
+        self._step(["wine", "cmd", "/c", "exit"], 60)
+        return self
+
+    def _step(self, command, timeout):
+        # Wine's server and services outlive the command: they must hold
+        # none of our pipes open.
+        try:
+            status = subprocess.run(command, env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.DEVNULL, timeout=timeout).returncode
+        except subprocess.TimeoutExpired:
+            status = f"a time-out of {timeout} s"
+        check(status == 0, f"making the Wine prefix {self.path}: {' '.join(command)} ended with {status}")
+
+    def dosdevice(self, name):
+        return os.path.join(self.path, "dosdevices", name)
+
+    def stop(self):
+        if not self.started:
+            return
+        self.started = False
+        subprocess.run(["wineserver", "-k"], env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run(["wineserver", "-w"], env=self.env, timeout=30,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def __enter__(self):
+        try:
+            return self.start()
+        except BaseException:
+            self.stop()
+            raise
+
+    def __exit__(self, *exc):
+        self.stop()
+        return False
