@@ -25,6 +25,7 @@ from qdm7test import (BLOCK, FLASH_BASE, Failure, Sim, WinePrefix, check, check_
                       die_with_parent, padded, program_line, run, sealed)
 
 WIRE_BITS = 11
+TIOCGEXCL = 0x80045440  # Linux: is the terminal in exclusive mode
 
 
 def check_dump(dump_path, image):
@@ -393,6 +394,11 @@ def case_sim_device(args, work):
             check(second.returncode == 1 and "in use" in second.stderr,
                   f"a second simulator on the same device: exit {second.returncode}, {second.stderr!r}")
             check(sim.stop() == 0, "qdm7-sim did not end cleanly")
+            # Given back as found: not left open to root alone.
+            probe = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+            exclusive = struct.unpack("i", fcntl.ioctl(probe, TIOCGEXCL, bytes(4)))[0]
+            os.close(probe)
+            check(exclusive == 0, "qdm7-sim left the device in exclusive mode")
             missing = subprocess.run([args.sim, "--device", f"{work}/no-such-tty"], capture_output=True, text=True,
                                      timeout=10, preexec_fn=die_with_parent)
             check(missing.returncode == 1 and "cannot open" in missing.stderr,
@@ -408,7 +414,8 @@ def case_sim_device(args, work):
                                    timeout=10, preexec_fn=die_with_parent)
             check(clash.returncode == 1 and open(f"{work}/precious").read() == "keep",
                   f"--link over a regular file: exit {clash.returncode}, {clash.stderr!r}")
-            print("served an existing terminal; a second user, a missing device and a file at --link refused")
+            print("served an existing terminal and gave it back; a second user, a missing device and a file at "
+                  "--link refused")
     finally:
         os.close(master)
 
