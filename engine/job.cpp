@@ -122,6 +122,21 @@ void tick_resetting(UpdateJob& job)
     job_enter(job, JobState::Completed);
 }
 
+// One text of the job, formatted here and handed to the reporter's callback,
+// or without one to the platform's own function.
+void report_text(const UpdateJob& job, void (*callback)(void* context, const char* text),
+                 void (*platform)(const char* format, ...), const char* format, va_list args) QDM7_PRINTF(4, 0);
+void report_text(const UpdateJob& job, void (*callback)(void* context, const char* text),
+                 void (*platform)(const char* format, ...), const char* format, va_list args)
+{
+    char text[JOB_TEXT_SIZE];
+    std::vsnprintf(text, sizeof text, format, args);
+    if (callback != nullptr)
+        callback(job.reporter.context, text);
+    else
+        platform("%s", text);
+}
+
 } // namespace
 
 void prepare_job(UpdateJob& job, std::uint8_t* frame_buffer, const JobReporter& reporter)
@@ -233,28 +248,18 @@ void job_tick(UpdateJob& job)
 
 void job_status(const UpdateJob& job, const char* format, ...)
 {
-    char text[JOB_TEXT_SIZE];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
+    report_text(job, job.reporter.status, set_status, format, args);
     va_end(args);
-    if (job.reporter.status != nullptr)
-        job.reporter.status(job.reporter.context, text);
-    else
-        set_status("%s", text);
 }
 
 void job_trace(const UpdateJob& job, const char* format, ...)
 {
-    char text[JOB_TEXT_SIZE];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
+    report_text(job, job.reporter.trace, trace, format, args);
     va_end(args);
-    if (job.reporter.trace != nullptr)
-        job.reporter.trace(job.reporter.context, text);
-    else
-        trace("%s", text);
 }
 
 void job_trace_flush(const UpdateJob& job)

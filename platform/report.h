@@ -41,7 +41,7 @@ void set_failure_cause(FailureCause cause);
 // sounds the low beep where there is one and exits with code 1.
 [[noreturn]] void fatal_error(const char* message);
 
-// The current status text, as last set.
+// The current status text, as last set on this thread.
 const char* status_text();
 
 // Where set_status sends its texts: by default a line on standard error; a

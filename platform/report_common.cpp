@@ -7,7 +7,9 @@
 
 namespace {
 
-char status_buffer[STATUS_TEXT_SIZE];
+// Per thread, so that jobs on several threads that report through the
+// default set_status do not write over one another's text.
+thread_local char status_buffer[STATUS_TEXT_SIZE];
 StatusSink status_sink = show_status;
 void* owner_window = nullptr;
 FatalSink installed_fatal_sink = nullptr;
