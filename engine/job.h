@@ -42,7 +42,11 @@ inline constexpr std::uint32_t JOB_TICK_MS = 10;
 // Where one job's status texts and trace go. A callback left unset sends its
 // text where the platform sends it (set_status, trace, trace_flush), so that
 // a job without a reporter shows and traces exactly as a lone job always
-// has. Each text comes whole, already formatted.
+// has. Each text comes whole, already formatted, and while job.state says
+// what it is about: Start "Contacting Device...", Link "Establishing
+// Link...", Programming each "programming" text, Verifying "Verifying..."
+// and its outcome ("Program Verified OK" or "FAILED"), Resetting
+// "Resetting target...", Completed "Programming Completed OK".
 struct JobReporter {
     void* context = nullptr;
     void (*status)(void* context, const char* text) = nullptr;
@@ -78,18 +82,16 @@ struct UpdateJob {
 // buffer, the device's unit address, and reporter as where it reports.
 void prepare_job(UpdateJob& job, std::uint8_t* frame_buffer, const JobReporter& reporter = {});
 
-// The update button's press, once the caller has opened and configured port
-// (the path's port): the job takes the port at the link's baud rate, goes
-// back to Start and reports "Contacting Device...". Pressed during an
-// update, it starts again from the beginning.
+// The update button's press, after the caller has opened and configured the
+// port at port_path: the job takes port, at the link's baud rate, goes back
+// to Start and reports "Contacting Device...". Pressed during an update, it
+// starts again from the beginning.
 void start_job(UpdateJob& job, const char* port_path, PortHandle port);
 
 // One step of the machine: at most one read, at most two sends.
 void job_tick(UpdateJob& job);
 // Enters a state, performing its entry action (usually sending the request
-// whose reply that state awaits). The job is in the new state while the
-// action runs, so whoever receives its status text can tell from job.state
-// what the text is about.
+// whose reply that state awaits) once job.state is the new state.
 void job_enter(UpdateJob& job, JobState state);
 
 // The job's own reporting, through its reporter. Texts longer than a line
