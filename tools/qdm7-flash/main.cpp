@@ -27,7 +27,7 @@ constexpr int EXIT_PORT_LOST = 4;
 constexpr int EXIT_USAGE = 64;
 
 // One update: the job, its frame buffer and what the screen shows of it,
-// owned by run_update for the whole run.
+// owned by main for the whole run.
 struct FlashRun {
     FlashOptions options;
     UpdateJob job;
