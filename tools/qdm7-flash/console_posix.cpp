@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/posix/terminal.h"
 #include "platform/serial_port.h"
 #include "tools/qdm7-flash/console.h"
 
@@ -24,12 +25,7 @@ std::uint32_t deadline_after_ms = 0;
 // the poll() or tcdrain() that the main thread is blocked in.
 void wake(int) {}
 
-std::int64_t now_ms()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
+std::int64_t now_ms() { return monotonic_ns() / 1000000; }
 
 timespec span_of(std::int64_t ms)
 {
