@@ -51,7 +51,8 @@ TEST(WirePacing, TakesOneLargestFrameAheadAndDeliversItAtTheWireRate)
     EXPECT_EQ(inbound_room(wire), 0u);
     // Each piece's time is whole microseconds: at most one lost a piece.
     const double end = 1000 + static_cast<double>(LARGEST_REQUEST + 5) * wire.pace.char_us;
-    EXPECT_NEAR(static_cast<double>(deliver_all(wire)), end, static_cast<double>(LARGEST_REQUEST / wire.pace.piece + 2));
+    const auto pieces = static_cast<double>(LARGEST_REQUEST / wire.pace.piece + 2);
+    EXPECT_NEAR(static_cast<double>(deliver_all(wire)), end, pieces);
     EXPECT_EQ(inbound_room(wire), static_cast<std::size_t>(FRAME_BUFFER_SIZE));
 
     // After a silence the wire starts when the bytes are taken.
