@@ -54,7 +54,8 @@ void take_replies(Sim& sim, std::int64_t request_end_us)
     DeviceReply reply;
     while (device_take_reply(sim.device, reply)) {
         sim_log(sim, "reply of %zu bytes (sub-command %#x) due in %u ms%s", reply.bytes.size(),
-                reply.bytes.size() > 2 ? reply.bytes[2] : 0u, reply.delay_ms, reply.split_at != 0 ? ", split" : "");
+                reply.bytes.size() > 2 ? reply.bytes[2] : 0u, reply.delay_ms,
+                reply.split_at != 0 ? ", split" : "");
         sim.out.replies.push_back(reply_on_wire(std::move(reply), request_end_us));
     }
 }
@@ -88,7 +89,8 @@ void deliver(Sim& sim, std::int64_t now)
     WirePiece piece;
     while (inbound_next(sim.in, now, piece)) {
         if (paced(sim) && sim.last_rx_us >= 0 && piece.start_us - sim.last_rx_us > BUSY_AGAIN_US)
-            sim_log(sim, "line busy again after %.1f ms", static_cast<double>(piece.start_us - sim.last_rx_us) / 1e3);
+            sim_log(sim, "line busy again after %.1f ms",
+                    static_cast<double>(piece.start_us - sim.last_rx_us) / 1e3);
         sim.last_rx_us = piece.due_us;
         sim.idle_reported = false;
         device_receive(sim.device, piece.data, piece.size);
@@ -120,7 +122,8 @@ bool transmit(Sim& sim, std::int64_t now)
     ++sim.replies_sent;
     sim_log(sim, "reply of %zu bytes written", finished.bytes.size());
     const auto size = static_cast<std::int32_t>(finished.bytes.size());
-    const bool reset_ack = size >= 3 && finished.bytes[2] == SUB_RESET && reply_is_valid(finished.bytes.data(), size);
+    const bool reset_ack =
+        size >= 3 && finished.bytes[2] == SUB_RESET && reply_is_valid(finished.bytes.data(), size);
     if (reset_ack && sim.options.exit_after_reset && sim.drain_from_us < 0) {
         sim_log(sim, "reset acknowledged; ending once it is read");
         sim.drain_from_us = now;
@@ -214,7 +217,8 @@ int sim_serve(Sim& sim, const sigset_t& run_mask, const volatile std::sig_atomic
             sim.idle_reported = true;
         }
         if (!transmit(sim, now)) {
-            std::fprintf(stderr, "qdm7-sim: write to %s failed: %s\n", sim.port.path.c_str(), std::strerror(errno));
+            std::fprintf(stderr, "qdm7-sim: write to %s failed: %s\n", sim.port.path.c_str(),
+                         std::strerror(errno));
             return 1;
         }
         if (sim.drain_from_us >= 0 && sim.out.replies.empty() && drained(sim, now))
