@@ -45,7 +45,10 @@ MODULES = ["usb-common", "usbcore", "xhci-hcd", "xhci-pci", "usbserial", "ftdi_s
 ADAPTER_ID = "qdm7usb"
 LINE_ID = "qdm7line"
 ADAPTER_SERIAL = "QDM7-0001"
-MARKER = re.compile(r"@@rig (\S+) (\S+) ?(.*)$")
+# The guest's lines on its console (see guest/run).
+MARKER = re.compile(r"@@rig (\d+) (out|err|exit) ?(.*)$")
+READY = re.compile(r"@@rig ready (\S+)")
+FATAL = re.compile(r"@@rig fatal .*")
 # qdm7-sim --verbose logs one line per reply; sub-command 1 answers a block.
 BLOCK_REPLY = re.compile(r"reply of \d+ bytes \(sub-command 0x1\)")
 
@@ -164,7 +167,8 @@ class Cpio:
         name = name.strip("/")
         if name in self.names:
             return
-        self.directory(os.path.dirname(name)) if "/" in name else None
+        if "/" in name:
+            self.directory(os.path.dirname(name))
         self.names.add(name)
         self._entry(name, stat.S_IFREG | mode, data)
 
@@ -293,15 +297,18 @@ class Command:
 
     def __init__(self, rig, ident, text):
         self.rig, self.ident, self.text = rig, ident, text
+        self.result = None
 
     def wait(self, timeout):
         """Its Result once it has ended; a Failure after timeout seconds."""
-        self.rig._wait(lambda: self.ident in self.rig._exits, timeout,
-                       f"guest command {self.text!r} still running after {timeout} s")
-        with self.rig._lock:
-            lines = self.rig._lines.pop(self.ident, {})
-            status = self.rig._exits.pop(self.ident)
-        return Result(status, "\n".join(lines.get("out", [])), "\n".join(lines.get("err", [])))
+        if self.result is None:
+            self.rig._wait(lambda: self.ident in self.rig._exits, timeout,
+                           f"guest command {self.text!r} still running after {timeout} s")
+            with self.rig._lock:
+                lines = self.rig._lines.pop(self.ident, {})
+                status = self.rig._exits.pop(self.ident)
+            self.result = Result(status, "\n".join(lines.get("out", [])), "\n".join(lines.get("err", [])))
+        return self.result
 
     def signal(self, name="INT"):
         """Sends signal name to the command and whatever it started."""
@@ -330,6 +337,7 @@ class Rig:
         self._lock = threading.Condition()
         self._next = 0
         self._qemu_ended = False
+        self._kernel = self._fatal = None
         self.boot_seconds = None
 
     # Start and stop
@@ -378,20 +386,23 @@ class Rig:
         check("QMP" in self._qmp_reply("the greeting", 10), "QEMU's monitor sent no greeting")
         self.qmp("qmp_capabilities")
         self._channel = self._connect("cmd.sock")
-        self._wait(lambda: "ready" in self._exits, self.boot_timeout,
+        self._wait(lambda: self._kernel, self.boot_timeout,
                    f"the guest did not come up within {self.boot_timeout} s")
         self.boot_seconds = time.monotonic() - started
-        self.say(f"rig: guest up in {self.boot_seconds:.1f} s (kernel {self._exits.pop('ready')})")
+        self.say(f"rig: guest up in {self.boot_seconds:.1f} s (kernel {self._kernel})")
 
     def close(self):
         """Ends QEMU and the simulator and removes the temporary folder; safe to repeat."""
-        previous = [signal.signal(s, signal.SIG_IGN) for s in (signal.SIGINT, signal.SIGTERM)]
+        # A second Ctrl-C must not cut the cleanup short (signals reach the main thread only).
+        held = (signal.SIGINT, signal.SIGTERM) if threading.current_thread() is threading.main_thread() else ()
+        previous = [signal.signal(number, signal.SIG_IGN) for number in held]
         try:
             if self.qemu and self.qemu.poll() is None:
-                try:
-                    self.qmp("quit")
-                except (Failure, OSError):
-                    pass
+                if self._qmp:
+                    try:
+                        self.qmp("quit")
+                    except OSError:
+                        pass
                 try:
                     self.qemu.wait(timeout=5)
                 except subprocess.TimeoutExpired:
@@ -405,14 +416,18 @@ class Rig:
             if self.work:
                 shutil.rmtree(self.work, ignore_errors=True)
         finally:
-            signal.signal(signal.SIGINT, previous[0])
-            signal.signal(signal.SIGTERM, previous[1])
+            for number, handler in zip(held, previous):
+                signal.signal(number, handler)
 
     def report(self):
-        """The console's and the simulator's last lines, for a failure."""
+        """For a failure: the console's last lines, and the simulator's log
+        without its routine reply lines, then its last lines."""
         console = "\n".join(self.console[-60:])
-        sim = self.sim.log()[-3000:] if self.sim and self.sim.log_path.exists() else ""
-        return f"--- guest console (last lines)\n{console}\n--- qdm7-sim log (end)\n{sim}"
+        sim = self.sim.log().splitlines() if self.sim and self.sim.log_path.exists() else []
+        unusual = [line for line in sim if " reply of " not in line]
+        return (f"--- guest console (last lines)\n{console}\n"
+                f"--- qdm7-sim log, all but the replies\n" + "\n".join(unusual[-40:]) + "\n"
+                f"--- qdm7-sim log (last lines)\n" + "\n".join(sim[-12:]))
 
     # Guest commands
 
@@ -515,17 +530,19 @@ class Rig:
     def _read_console(self):
         for raw in iter(self.qemu.stdout.readline, b""):
             line = raw.decode(errors="replace").rstrip("\r\n")
-            match = MARKER.search(line)
+            match, ready, fatal = MARKER.search(line), READY.search(line), FATAL.search(line)
             with self._lock:
                 self.console.append(line)
                 if match:
                     ident, kind, text = match.groups()
-                    if ident == "ready":
-                        self._exits["ready"] = kind + (" " + text if text else "")
-                    elif kind == "exit":
+                    if kind == "exit":
                         self._exits[ident] = int(text)
-                    elif ident != "fatal":
+                    else:
                         self._lines.setdefault(ident, {}).setdefault(kind, []).append(text)
+                elif ready:
+                    self._kernel = ready.group(1)
+                elif fatal and not self._fatal:
+                    self._fatal = fatal.group(0)
                 self._lock.notify_all()
         with self._lock:
             self._qemu_ended = True
@@ -535,15 +552,29 @@ class Rig:
         deadline = time.monotonic() + timeout
         with self._lock:
             while not ready():
-                fatal = [line for line in self.console if "@@rig fatal" in line]
-                if fatal:
-                    raise Failure(f"the guest failed: {fatal[0]}")
+                if self._fatal:
+                    raise Failure(f"the guest failed: {self._fatal}")
                 if self._qemu_ended:
                     raise Failure(f"QEMU ended ({message})")
                 left = deadline - time.monotonic()
                 if left <= 0:
                     raise Failure(message)
                 self._lock.wait(min(left, poll))
+
+
+def run_rig(flash, sim, body):
+    """Boots the rig, runs body(rig) and ends the rig; an exit status for a
+    script: body's, 1 on a Failure, 130 on Ctrl-C or SIGTERM."""
+    raise_on_sigterm()
+    try:
+        with Rig(flash, sim) as rig:
+            return body(rig)
+    except Failure as failure:
+        print(f"FAIL: {failure}", file=sys.stderr)
+        return 1
+    except (KeyboardInterrupt, Interrupted):
+        print("interrupted; QEMU and qdm7-sim stopped", file=sys.stderr)
+        return 130
 
 
 def main():
@@ -553,22 +584,17 @@ def main():
     parser.add_argument("command", nargs=argparse.REMAINDER, help="a shell command for the guest")
     args = parser.parse_args()
     command = " ".join(args.command[1:] if args.command[:1] == ["--"] else args.command)
-    raise_on_sigterm()
-    try:
-        with Rig(args.flash, args.sim) as rig:
-            rig.wait_in_guest("[ -e /dev/ttyUSB0 ]", 30)
-            if not command:
-                print("/dev/ttyUSB0: %s:%s serial %s" % rig.usb_identity())
-                return 0
-            result = rig.run(command, 600)
-            print(result)
-            return result.status
-    except Failure as failure:
-        print(f"FAIL: {failure}", file=sys.stderr)
-        return 1
-    except (KeyboardInterrupt, Interrupted):
-        print("interrupted; QEMU and qdm7-sim stopped", file=sys.stderr)
-        return 130
+
+    def body(rig):
+        rig.wait_in_guest("[ -e /dev/ttyUSB0 ]", 30)
+        if not command:
+            print("/dev/ttyUSB0: %s:%s serial %s" % rig.usb_identity())
+            return 0
+        result = rig.run(command, 600)
+        print(result)
+        return result.status
+
+    return run_rig(args.flash, args.sim, body)
 
 
 if __name__ == "__main__":

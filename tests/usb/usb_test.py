@@ -11,9 +11,9 @@ import argparse
 import sys
 import time
 
-from rig import ADAPTER_SERIAL, Interrupted, Rig, raise_on_sigterm
+from rig import ADAPTER_SERIAL, run_rig
 # rig.py puts tests/e2e on the import path.
-from e2e import Failure, check, check_dump, check_trace
+from e2e import check, check_dump, check_trace
 
 UPDATE = "qdm7-flash --port /dev/ttyUSB0 --deadline 120"
 IDENTITY = ("0403", "6001", ADAPTER_SERIAL)
@@ -88,22 +88,13 @@ def main():
     parser.add_argument("--sim", required=True, help="the host's qdm7-sim")
     parser.add_argument("--image", required=True, help="the raw image that qdm7-flash carries")
     args = parser.parse_args()
-    raise_on_sigterm()
+    with open(args.image, "rb") as file:
+        image = file.read()
     started = time.monotonic()
-    try:
-        with open(args.image, "rb") as file:
-            image = file.read()
-        with Rig(args.flash, args.sim) as rig:
-            CASES[args.case](rig, image)
-    except Failure as failure:
-        print(f"FAIL: {failure}", file=sys.stderr)
-        return 1
-    except (KeyboardInterrupt, Interrupted):
-        print("interrupted; QEMU and qdm7-sim stopped", file=sys.stderr)
-        return 130
-    print(f"PASS: usb.{args.case} in {time.monotonic() - started:.1f} s")
-    return 0
-
+    status = run_rig(args.flash, args.sim, lambda rig: CASES[args.case](rig, image) or 0)
+    if status == 0:
+        print(f"PASS: usb.{args.case} in {time.monotonic() - started:.1f} s")
+    return status
 
 if __name__ == "__main__":
     sys.exit(main())
