@@ -198,7 +198,6 @@ def build_initramfs(path, module_dir, programs):
         check(busybox.is_file(), "no /bin/busybox (install busybox-static: bash scripts/install-deps.sh)")
         programs = [(busybox, "bin/busybox")] + [(Path(p), f"bin/{Path(p).name}") for p in programs]
         for program, name in programs:
-            check(Path(program).is_file(), f"no program at {program}")
             archive.file_entry(name, Path(program).read_bytes())
             for library in shared_libraries(program):
                 archive.file_entry(library, Path(library).read_bytes())
@@ -260,6 +259,10 @@ class Sim:
     def blocks(self):
         """Program requests answered so far."""
         return len(BLOCK_REPLY.findall(self.log()))
+
+    def dropped_requests(self):
+        """Partly received requests dropped so far, after 20 ms of silence."""
+        return self.log().count("partial request dropped")
 
     def stop(self):
         """SIGTERM; returns the exit status, with the STATS line parsed."""
@@ -356,6 +359,8 @@ class Rig:
         self.close()
 
     def start(self):
+        for name, path in (("qdm7-flash", self.flash), ("qdm7-sim", self.sim_path)):
+            check(os.path.isfile(path) and os.access(path, os.X_OK), f"no {name} program at {path}")
         _sweep_stale_work()
         self.work = Path(tempfile.mkdtemp(prefix=f"qdm7-usb-{os.getpid()}-"))
         for sock in ("qmp.sock", "cmd.sock"):
