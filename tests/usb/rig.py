@@ -13,6 +13,16 @@ a command channel (the guest's ttyS1) and reads results from its console
              sim="build/native/tools/qdm7-sim/qdm7-sim") as rig:
         rig.wait_in_guest("[ -e /dev/ttyUSB0 ]", 10)
         result = rig.run("qdm7-flash --port /dev/ttyUSB0", timeout=300)
+        result.status, result.out, result.err       # exit, stdout, stderr
+
+    running = rig.start_command("qdm7-flash --port /dev/ttyUSB0")
+    rig.wait_blocks(10, 60)      # the simulator has answered 10 blocks
+    rig.unplug()                 # returns once QEMU has removed the adapter
+    rig.replug()                 # same line, same serial number
+    running.signal("INT")        # as Ctrl-C would, to its process group
+    running.wait(60)             # its Result
+    rig.usb_identity()           # ("0403", "6001", "QDM7-0001") of ttyUSB0
+    rig.sim.stop(); rig.sim.stats; rig.sim.dump_path
 
 Run alone: python3 tests/usb/rig.py --flash F --sim S [-- GUEST COMMAND]
 boots the guest, runs the command (default: the port's USB identity) and
@@ -235,6 +245,7 @@ class Sim:
         self.log_path = work / "sim.log"
         self.dump_path = work / "flash.bin"
         self.stats = {}
+        self.stopping = False
         with open(self.log_path, "wb") as log:
             self.proc = _start([path, "--verbose", "--dump", str(self.dump_path), *args],
                                stdout=subprocess.PIPE, stderr=log)
@@ -266,6 +277,7 @@ class Sim:
 
     def stop(self):
         """SIGTERM; returns the exit status, with the STATS line parsed."""
+        self.stopping = True
         if self.proc.poll() is None:
             self.proc.send_signal(signal.SIGTERM)
         try:
@@ -561,6 +573,8 @@ class Rig:
                     raise Failure(f"the guest failed: {self._fatal}")
                 if self._qemu_ended:
                     raise Failure(f"QEMU ended ({message})")
+                if self.sim and not self.sim.stopping and self.sim.proc.poll() is not None:
+                    raise Failure(f"qdm7-sim ended with status {self.sim.proc.returncode} ({message})")
                 left = deadline - time.monotonic()
                 if left <= 0:
                     raise Failure(message)
@@ -586,6 +600,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--flash", required=True, help="the qdm7-flash to install in the guest")
     parser.add_argument("--sim", required=True, help="the host's qdm7-sim")
+    parser.add_argument("--timeout", type=float, default=600, help="seconds the command may take (600)")
     parser.add_argument("command", nargs=argparse.REMAINDER, help="a shell command for the guest")
     args = parser.parse_args()
     command = " ".join(args.command[1:] if args.command[:1] == ["--"] else args.command)
@@ -595,7 +610,7 @@ def main():
         if not command:
             print("/dev/ttyUSB0: %s:%s serial %s" % rig.usb_identity())
             return 0
-        result = rig.run(command, 600)
+        result = rig.run(command, args.timeout)
         print(result)
         return result.status
 
