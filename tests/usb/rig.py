@@ -317,8 +317,7 @@ class Command:
     def wait(self, timeout):
         """Its Result once it has ended; a Failure after timeout seconds."""
         if self.result is None:
-            self.rig._wait(lambda: self.ident in self.rig._exits, timeout,
-                           f"guest command {self.text!r} still running after {timeout} s")
+            self.rig._wait(lambda: self.ident in self.rig._exits, timeout, f"guest command {self.text!r} to end")
             with self.rig._lock:
                 lines = self.rig._lines.pop(self.ident, {})
                 status = self.rig._exits.pop(self.ident)
@@ -403,8 +402,7 @@ class Rig:
         check("QMP" in self._qmp_reply("the greeting", 10), "QEMU's monitor sent no greeting")
         self.qmp("qmp_capabilities")
         self._channel = self._connect("cmd.sock")
-        self._wait(lambda: self._kernel, self.boot_timeout,
-                   f"the guest did not come up within {self.boot_timeout} s")
+        self._wait(lambda: self._kernel, self.boot_timeout, "the guest to come up")
         self.boot_seconds = time.monotonic() - started
         self.say(f"rig: guest up in {self.boot_seconds:.1f} s (kernel {self._kernel})")
 
@@ -486,7 +484,7 @@ class Rig:
             self._events.clear()
         self.qmp("device_del", id=ADAPTER_ID)
         self._wait(lambda: any(e.get("event") == "DEVICE_DELETED" and e.get("data", {}).get("device") == ADAPTER_ID
-                               for e in self._events), timeout, f"QEMU did not remove the adapter within {timeout} s")
+                               for e in self._events), timeout, "QEMU to remove the adapter")
 
     def replug(self):
         """Plugs the adapter back in, on the same simulator line and serial number."""
@@ -495,8 +493,8 @@ class Rig:
     def wait_blocks(self, count, timeout):
         """Waits until the simulator has answered count program requests."""
         self._wait(lambda: self.sim.blocks() >= count, timeout,
-                   f"the simulator answered {self.sim.blocks()} program requests in {timeout} s, "
-                   f"not {count}", poll=0.05)
+                   lambda: f"the simulator to answer {count} program requests (it answered {self.sim.blocks()})",
+                   poll=0.05)
 
     # QMP, the console and the sockets
 
@@ -513,7 +511,7 @@ class Rig:
         return reply.get("return")
 
     def _qmp_reply(self, command, timeout):
-        self._wait(lambda: self._replies, timeout, f"QEMU's monitor did not answer {command} within {timeout} s")
+        self._wait(lambda: self._replies, timeout, f"QEMU's monitor to answer {command}")
         with self._lock:
             return self._replies.pop(0)
 
@@ -565,19 +563,23 @@ class Rig:
             self._qemu_ended = True
             self._lock.notify_all()
 
-    def _wait(self, ready, timeout, message, poll=0.5):
+    def _wait(self, ready, timeout, waiting_for, poll=0.5):
+        """Waits until ready() holds; a Failure after timeout seconds, or as
+        soon as the guest, QEMU or the simulator fails. waiting_for (a text,
+        or a function giving one) says what for."""
         deadline = time.monotonic() + timeout
+        what = waiting_for if callable(waiting_for) else lambda: waiting_for
         with self._lock:
             while not ready():
                 if self._fatal:
-                    raise Failure(f"the guest failed: {self._fatal}")
+                    raise Failure(f"the guest failed ({self._fatal}) while waiting for {what()}")
                 if self._qemu_ended:
-                    raise Failure(f"QEMU ended ({message})")
+                    raise Failure(f"QEMU ended while waiting for {what()}")
                 if self.sim and not self.sim.stopping and self.sim.proc.poll() is not None:
-                    raise Failure(f"qdm7-sim ended with status {self.sim.proc.returncode} ({message})")
+                    raise Failure(f"qdm7-sim ended with status {self.sim.proc.returncode} while waiting for {what()}")
                 left = deadline - time.monotonic()
                 if left <= 0:
-                    raise Failure(message)
+                    raise Failure(f"waited {timeout:g} s for {what()}")
                 self._lock.wait(min(left, poll))
 
 
