@@ -180,6 +180,21 @@ std::int64_t request_length(const std::uint8_t* frame, std::size_t available)
     }
 }
 
+DeviceRequest describe_request(const std::uint8_t* frame, std::int32_t size)
+{
+    DeviceRequest request;
+    request.sub_command = frame[2];
+    request.crc_ok = reply_is_valid(frame, size);
+    if (request.sub_command == SUB_QUERY_CRC) {
+        request.address = be32(frame + 3);
+        request.length = be32(frame + 7);
+    } else if (request.sub_command == SUB_PROGRAM) {
+        request.address = be32(frame + 3);
+        request.length = static_cast<std::uint32_t>(size - PROGRAM_FRAME_OVERHEAD);
+    }
+    return request;
+}
+
 void parse_input(Qdm7Device& device)
 {
     for (;;) {
@@ -196,6 +211,8 @@ void parse_input(Qdm7Device& device)
             continue;
         }
         const auto size = static_cast<std::int32_t>(length);
+        if (device.observer != nullptr)
+            device.observer(device.observer_context, describe_request(frame, size));
         if (!reply_is_valid(frame, size)) {
             ++device.stats.bad_crc;
             ++device.input_head;

@@ -67,6 +67,15 @@ struct DeviceReply {
     std::uint32_t split_gap_ms = 0;
 };
 
+// One request as the device found it on the line, for whoever logs them.
+struct DeviceRequest {
+    std::uint8_t sub_command = 0;
+    std::uint32_t address = 0; // query and program
+    std::uint32_t length = 0;  // query: the bytes asked about; program: the data bytes
+    bool crc_ok = false;       // false: dropped unanswered
+};
+using RequestObserver = void (*)(void* context, const DeviceRequest& request);
+
 struct DeviceStats {
     std::uint32_t queries = 0;
     std::uint32_t blocks_programmed = 0;
@@ -88,6 +97,8 @@ struct Qdm7Device {
     std::vector<FaultRule> faults;
     std::uint32_t random_state = 1;
     DeviceStats stats;
+    RequestObserver observer = nullptr;   // told of every request found
+    void* observer_context = nullptr;
 };
 
 // Erased flash, powered on, no faults.

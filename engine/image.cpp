@@ -38,8 +38,12 @@ void load_firmware_image(void* instance, UpdateJob& job)
 {
     // A missing image is an empty one: one block of zeros, no message.
     const EmbeddedImage embedded = find_embedded_image(instance);
-    if (embedded.length > static_cast<std::uint32_t>(MAX_IMAGE_LENGTH))
+    if (embedded.length > static_cast<std::uint32_t>(MAX_IMAGE_LENGTH)) {
+        set_failure_cause(FailureCause::TooLarge);
         fatal_error("The firmware image built into this program is too large");
-    if (!install_firmware_image(embedded.data, static_cast<std::int32_t>(embedded.length), job))
+    }
+    if (!install_firmware_image(embedded.data, static_cast<std::int32_t>(embedded.length), job)) {
+        set_failure_cause(FailureCause::OutOfMemory);
         fatal_error("Not enough memory to hold the firmware image");
+    }
 }

@@ -37,8 +37,10 @@ bool read_reply(UpdateJob& job, bool dump)
 
 void tick_contacting(UpdateJob& job)
 {
-    if (timed_out(job, job.reply_timeout))
+    if (timed_out(job, job.reply_timeout)) {
+        ++job.unanswered_contacts;
         job_enter(job, JobState::Contacting);
+    }
     if (!read_reply(job, true))
         return;
     trace("REMOTE DEVICE LINK ESTABLISHED\n");
@@ -52,6 +54,7 @@ void tick_programming(UpdateJob& job)
 {
     if (timed_out(job, job.reply_timeout)) {
         trace("TIMEOUT\n");
+        ++job.timeouts;
         job_enter(job, JobState::Programming);
     }
     if (!read_reply(job, false))
@@ -68,16 +71,30 @@ void tick_programming(UpdateJob& job)
     }
 }
 
+void fail_verification(UpdateJob& job)
+{
+    trace("CRC FAIL\n");
+    set_status("FAILED");
+    job_enter(job, JobState::Failed);
+}
+
 void tick_verifying(UpdateJob& job)
 {
-    if (timed_out(job, job.reply_timeout))
+    if (timed_out(job, job.reply_timeout)) {
+        ++job.timeouts;
         job_enter(job, JobState::Verifying);
+    }
     if (!read_reply(job, false))
         return;
-    // A reply too short to carry the CRC ahead of its own CRC bytes would be
-    // read through stale bytes of an earlier frame: drop it like a bad one.
-    if (job.frame_length < MIN_CRC_REPLY_LENGTH)
+    // A valid reply too short to carry the device's CRC ahead of its own CRC
+    // bytes (a refusal of the query, say) has no CRC to compare: reading
+    // bytes 11 and 12 would take stale bytes of an earlier frame, and
+    // waiting for another reply would hang on "Verifying..." for ever.
+    if (job.frame_length < MIN_CRC_REPLY_LENGTH) {
+        trace("CRC reply too short: %d bytes\n", job.frame_length);
+        fail_verification(job);
         return;
+    }
     const std::uint8_t* reply = job.frame_buffer;
     const unsigned remote = reply[REPLY_CRC_LOW] + 256u * reply[REPLY_CRC_HIGH];
     const unsigned local = image_crc(job.image, job.image_size);
@@ -88,9 +105,7 @@ void tick_verifying(UpdateJob& job)
         set_status("Program Verified OK");
         job_enter(job, JobState::Resetting);
     } else {
-        trace("CRC FAIL\n");
-        set_status("FAILED");
-        job_enter(job, JobState::Failed);
+        fail_verification(job);
     }
 }
 
@@ -115,6 +130,8 @@ void job_enter(UpdateJob& job, JobState state)
         job.block_length = job.image_size < BLOCK_SIZE ? job.image_size : BLOCK_SIZE;
         job.offset = 0;
         job.reply_timeout = CONTACT_REPLY_TIMEOUT_MS;
+        job.timeouts = 0;
+        job.unanswered_contacts = 0;
         break;
     case JobState::Contacting:
         job.send_time = tick_count();

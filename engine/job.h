@@ -46,6 +46,10 @@ struct UpdateJob {
     std::int32_t block_length = 0;
     std::uint32_t send_time = 0;
     std::uint32_t reply_timeout = 0;
+    // Counts for whoever shows the job's progress; the job itself never
+    // reads them. Reset when the link is (re)started.
+    std::uint32_t timeouts = 0;            // requests resent after their reply time-out (Programming, Verifying)
+    std::uint32_t unanswered_contacts = 0; // contact queries resent because none was answered in time
 };
 
 // One step of the machine: at most one read, at most two sends.

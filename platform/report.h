@@ -23,6 +23,20 @@ inline constexpr int FATAL_EXIT_CODE = 1;
 std::size_t format_fatal_text(char* text, const char* message, unsigned long error_code,
                               const char* system_text);
 
+// Why a failure that the system did not report itself happened. Each
+// platform maps a cause to its own error code (errno, or Windows' last
+// error), so that fatal_error names the real reason instead of a code left
+// over from an earlier call.
+enum class FailureCause : std::uint8_t {
+    OutOfMemory, // an allocation failed
+    TooLarge,    // a size does not fit the range it must fit
+};
+// The platform's error code for cause: the number fatal_error reports.
+unsigned long failure_cause_code(FailureCause cause);
+// Makes cause the platform's current error code; call it just before
+// fatal_error.
+void set_failure_cause(FailureCause cause);
+
 // Shows the fatal text (a message box on Windows, standard error elsewhere),
 // sounds the low beep where there is one and exits with code 1.
 [[noreturn]] void fatal_error(const char* message);

@@ -48,10 +48,27 @@ int discover_ports(const PortList& list);
 // while no port is open.
 void open_port(UpdateJob& job);
 
+// open_port for a program that must touch nothing but a serial port:
+// anything else at that path (a file, a directory, /dev/null, the console;
+// on Windows whatever GetCommState refuses) is left as it was, nothing
+// written to it or changed, and false is returned with no port open.
+bool open_serial_port(UpdateJob& job);
+
 // Sets the line (baud, 8 data bits, even parity, 1 stop bit, no flow
 // control, DTR and RTS off) and the read time-outs. 0 on success, -1 (with a
 // message on standard error) when the port's state cannot be read.
 int configure_port(PortHandle handle, std::uint32_t baud, std::uint32_t interval_ms);
 
-// Closes the job's port and marks its handle invalid.
+// Closes the job's port and marks its handle invalid. On POSIX the port is
+// given back as it was found: line settings restored, exclusive flag cleared.
 void close_port(UpdateJob& job);
+
+// True once a read or write on this open port found the device gone (a
+// USB adapter pulled, the far side of a pseudo-terminal closed), as opposed
+// to silent. Stays true until the port is closed.
+bool port_lost(PortHandle handle);
+
+// For an exit forced from another thread while the port may be stuck:
+// discards pending input and output and gives the port back as close_port
+// would, but leaves closing it to the process's end.
+void port_abandon(PortHandle handle);

@@ -6,10 +6,16 @@
 # exactly the padded image.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-# --dialog: watch the real Windows program do the update, under Wine.
-if [ "${1:-}" = "--dialog" ]; then
-  exec bash scripts/watch-dialog.sh
-fi
+usage() {
+  echo "Usage: bash scripts/main-job.sh            update the virtual QDM7 with qdm7-flash"
+  echo "       bash scripts/main-job.sh --dialog   watch the Windows dialog do it, under Wine"
+}
+case "$#:${1:-}" in
+  0:) ;;
+  1:--dialog) exec bash scripts/watch-dialog.sh ;;
+  1:--help | 1:-h) usage; exit 0 ;;
+  *) echo "main-job: unknown arguments: $*" >&2; usage >&2; exit 64 ;;
+esac
 bash scripts/install-deps.sh
 cmake --preset release >/dev/null
 cmake --build --preset release --target qdm7-sim qdm7-flash

@@ -25,12 +25,39 @@ shots=$root/build/windows-x86/dialog-shots
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/qdm7-dialog.XXXXXX")
 export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-sim_pid="" xvfb_pid="" wine_started=""
+sim_pid="" xvfb_pid="" exe_pid="" wine_started=""
+# The processes of our prefix (Wine passes WINEPREFIX on to each of them;
+# so does this script to the X server it starts).
+prefix_processes() {
+  local environ pid
+  for environ in /proc/[0-9]*/environ; do
+    pid=${environ#/proc/}
+    pid=${pid%/environ}
+    [ "$pid" = "$xvfb_pid" ] && continue
+    if grep -qzxF "WINEPREFIX=$WINEPREFIX" "$environ" 2>/dev/null; then
+      echo "$pid"
+    fi
+  done
+}
+# Runs on every exit, whatever failed or was interrupted: nothing of the
+# prefix (the program, Wine's services, winedevice.exe) may outlive it.
 cleanup() {
-  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
-  [ -n "$wine_started" ] && wineserver -k 2>/dev/null
-  [ -n "$wine_started" ] && wineserver -w 2>/dev/null
-  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
+  set +e
+  trap '' INT TERM
+  if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null; wait "$sim_pid" 2>/dev/null; fi
+  if [ -n "$wine_started" ]; then
+    for _ in 1 2 3; do
+      wineserver -k >/dev/null 2>&1
+      wineserver -w >/dev/null 2>&1
+      left=$(prefix_processes)
+      [ -z "$left" ] && break
+      kill -KILL $left 2>/dev/null
+      sleep 0.2
+    done
+    [ -n "$left" ] && echo "watch-dialog: could not end Wine processes $left" >&2
+    if [ -n "$exe_pid" ]; then wait "$exe_pid" 2>/dev/null; fi
+  fi
+  if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null; wait "$xvfb_pid" 2>/dev/null; fi
   rm -rf "$work"
 }
 trap cleanup EXIT

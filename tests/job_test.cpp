@@ -212,6 +212,7 @@ TEST_F(JobTest, NoRetryLimitWhileTheDeviceStaysSilent)
     EXPECT_GE(programs, 20u);
     EXPECT_LE(programs, 23u);
     EXPECT_EQ(job().offset, 0);
+    EXPECT_EQ(job().timeouts, programs - 1);
 }
 
 TEST_F(JobTest, ContactQueryRepeatsEveryTickUntilThePowerComesOn)
@@ -232,6 +233,7 @@ TEST_F(JobTest, ContactQueryRepeatsEveryTickUntilThePowerComesOn)
     }
     // About 210 ms a tick: several ticks go unanswered before the power comes.
     EXPECT_GE(contacting_ticks, 7u);
+    EXPECT_EQ(job().unanswered_contacts, contacting_ticks); // each of those ticks resent it
     run_job(job(), MAX_TICKS);
     EXPECT_EQ(job().state, JobState::Completed);
 }
@@ -295,33 +297,56 @@ TEST_F(JobTest, RestartMidUpdateBeginsAgainFromStart)
     EXPECT_TRUE(flash_holds(test_job.image));
 }
 
-// A CRC reply too short to hold bytes 11 and 12 ahead of its own CRC would
-// be read through stale buffer bytes; it is dropped and the query resent.
-TEST_F(JobTest, ShortVerificationReplyIsNotTakenAsTheDevicesCrc)
+// A CRC-valid reply too short to hold bytes 11 and 12 ahead of its own CRC
+// (a refusal, say) is a failed verification. Bytes 11 and 12 left in the
+// frame buffer hold the image's CRC, so reading past the reply would pass.
+TEST_F(JobTest, ShortVerificationReplyEndsInFailedWithoutAResend)
 {
     prepare(16384);
     virtual_link().power_on_at = 0x7FFFFFFF;
     job_enter(job(), JobState::Link);
     job().reply_timeout = 10000;
     job_enter(job(), JobState::Verifying);
-    // A CRC-valid 14-byte frame: one byte short of carrying the CRC field.
-    virtual_link_inject(sealed(std::vector<std::uint8_t>(12, 0x04)), virtual_link().now);
-    virtual_link().now += 10;
-    job_tick(job());
-    EXPECT_EQ(job().state, JobState::Verifying);
-    EXPECT_EQ(virtual_link().trace_text.find("Remote CRC"), std::string::npos);
-
+    // Unanswered, the query goes again after its time-out.
     while (frames_with(SUB_QUERY_CRC).size() < 2)
         run_job(job(), 1);
     EXPECT_GT(virtual_link().now, 10000u);
+    EXPECT_EQ(job().timeouts, 1u);
 
-    // A full-length reply with the image's CRC is taken.
     const std::uint16_t crc = image_crc(test_job.image.data(), 16384);
-    virtual_link_inject(sealed({0x04, 0xF3, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, static_cast<std::uint8_t>(crc >> 8),
-                                static_cast<std::uint8_t>(crc & 0xFF)}),
-                        virtual_link().now);
-    run_job(job(), 1);
-    EXPECT_EQ(job().state, JobState::Resetting);
+    job().frame_buffer[REPLY_CRC_HIGH] = static_cast<std::uint8_t>(crc >> 8);
+    job().frame_buffer[REPLY_CRC_LOW] = static_cast<std::uint8_t>(crc & 0xFF);
+    virtual_link().trace_text.clear();
+    virtual_link_inject(sealed({0x04, 0xF3, 0x82, 0x02}), virtual_link().now);
+    virtual_link().now += 10;
+    job_tick(job());
+
+    EXPECT_EQ(job().state, JobState::Failed);
+    EXPECT_EQ(virtual_link().trace_text, "CRC reply too short: 6 bytes\nCRC FAIL\n");
+    EXPECT_EQ(virtual_link().statuses.back(), "FAILED");
+    const auto reads = virtual_link().reads;
+    for (int i = 0; i < 20; ++i) {
+        virtual_link().now += 1000;
+        job_tick(job());
+    }
+    EXPECT_EQ(frames_with(SUB_QUERY_CRC).size(), 2u);
+    EXPECT_EQ(virtual_link().reads, reads);
+}
+
+// The device model refuses a CRC query beyond its flash with a short reply.
+TEST_F(JobTest, DeviceRefusingTheCrcQueryEndsTheUpdateInFailed)
+{
+    prepare(2 * 16384);
+    device_init(virtual_link().device, 16384);
+    run_job(job(), MAX_TICKS);
+    ASSERT_EQ(job().state, JobState::Failed);
+    EXPECT_EQ(virtual_link().device.stats.refusals, 2u); // the second block, then the query
+    EXPECT_EQ(frames_with(SUB_QUERY_CRC).size(), 4u);    // three contacts, one CRC query
+    EXPECT_NE(virtual_link().trace_text.find("frame length   13 bytes sent\n"
+                                             "CRC reply too short: 6 bytes\nCRC FAIL\n"),
+              std::string::npos)
+        << virtual_link().trace_text;
+    EXPECT_EQ(virtual_link().trace_text.find("Remote CRC"), std::string::npos);
 }
 
 } // namespace

@@ -1,5 +1,12 @@
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <cerrno>
+#endif
+
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -51,6 +58,30 @@ TEST(FatalText, LongSystemTextIsCutSoTheClosingLinesStillFit)
     const std::string message(3000, 'm');
     const std::string long_message = fatal_text(message.c_str(), 5, "text");
     EXPECT_EQ(long_message.substr(long_message.size() - CLOSING.size()), CLOSING);
+}
+
+// The image loader's fatal errors carry the number of their own cause, not
+// one left over from an earlier call (port probing leaves "file not found").
+TEST(FatalText, OutOfMemoryCarriesItsOwnErrorNumber)
+{
+#ifdef _WIN32
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    set_failure_cause(FailureCause::OutOfMemory);
+    const unsigned long code = GetLastError();
+    EXPECT_EQ(code, static_cast<unsigned long>(ERROR_NOT_ENOUGH_MEMORY));
+    EXPECT_EQ(failure_cause_code(FailureCause::TooLarge), static_cast<unsigned long>(ERROR_ARITHMETIC_OVERFLOW));
+#else
+    errno = ENOENT;
+    set_failure_cause(FailureCause::OutOfMemory);
+    const auto code = static_cast<unsigned long>(errno);
+    EXPECT_EQ(code, static_cast<unsigned long>(ENOMEM));
+    EXPECT_EQ(failure_cause_code(FailureCause::TooLarge), static_cast<unsigned long>(EOVERFLOW));
+#endif
+    char number_line[48];
+    std::snprintf(number_line, sizeof number_line, "Error number %lu reported\n", code);
+    EXPECT_EQ(fatal_text("Not enough memory to hold the firmware image", code, "Not enough memory.\n"),
+              HEADER + "          Not enough memory to hold the firmware image\n" + number_line +
+                  "Not enough memory.\n" + CLOSING);
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "build_info.h"
 #include "engine/frames.h"
 #include "engine/image.h"
 #include "engine/job.h"
@@ -161,6 +162,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command)
 
     prepare_job();
     load_firmware_image(program_instance, job);
+    if (QDM7_SAMPLE_IMAGE)
+        trace("Firmware image: sample image (not a release)\n");
 
     // GetMessageA gives -1 on failure; that ends the loop rather than
     // spinning on it.

@@ -10,6 +10,16 @@ void show_status(const char* text)
     std::fprintf(stderr, "%s\n", text);
 }
 
+unsigned long failure_cause_code(FailureCause cause)
+{
+    return cause == FailureCause::OutOfMemory ? ENOMEM : EOVERFLOW;
+}
+
+void set_failure_cause(FailureCause cause)
+{
+    errno = static_cast<int>(failure_cause_code(cause));
+}
+
 void fatal_error(const char* message)
 {
     const int error_code = errno;

@@ -1,11 +1,14 @@
 // The serial port on POSIX: termios for the line, poll() and a monotonic
 // clock for the read time-outs (VMIN/VTIME cannot express "20 ms between
-// bytes or 100 ms in all"), TIOCEXCL plus flock() for exclusive use.
+// bytes or 100 ms in all"), TIOCEXCL plus flock() for exclusive use. A port
+// is given back as it was found: its line settings restored and its
+// exclusive flag cleared on close.
 #include <fcntl.h>
 #include <glob.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -21,6 +24,9 @@
 
 #if defined(__APPLE__)
 #  include <IOKit/serial/ioss.h>
+#endif
+#if defined(__linux__)
+#  include <sys/sysmacros.h>
 #endif
 
 #include "platform/report.h"
@@ -43,19 +49,73 @@ std::int64_t now_ns()
 
 constexpr std::int64_t NS_PER_MS = 1000000;
 
-// The inter-byte interval of each configured descriptor; configure_port
-// sets it, as SetCommTimeouts does for a Windows handle.
-constexpr int INTERVAL_SLOTS = 1024;
-std::uint32_t read_interval_ms[INTERVAL_SLOTS];
+// What this program knows about each open port, by descriptor.
+struct PortState {
+    std::uint32_t read_interval_ms = 0; // set by configure_port, as SetCommTimeouts does
+    bool settings_saved = false;        // the line settings found at open are in `found`
+    termios found{};
+    bool made_exclusive = false;        // TIOCEXCL was set by us, not by another holder
+    bool lost = false;                  // a read or write found the device gone
+};
+constexpr int PORT_SLOTS = 1024;
+PortState port_states[PORT_SLOTS];
+
+PortState* state_of(int fd) { return fd >= 0 && fd < PORT_SLOTS ? &port_states[fd] : nullptr; }
 
 std::uint32_t interval_of(int fd)
 {
-    if (fd >= 0 && fd < INTERVAL_SLOTS && read_interval_ms[fd] != 0)
-        return read_interval_ms[fd];
-    return READ_INTERVAL_MS;
+    const PortState* state = state_of(fd);
+    return state != nullptr && state->read_interval_ms != 0 ? state->read_interval_ms : READ_INTERVAL_MS;
 }
 
 int as_fd(PortHandle handle) { return static_cast<int>(handle); }
+
+// Errors and poll results that mean the device is gone (unplugged, or the
+// far side of a pseudo-terminal closed), not merely silent.
+bool means_gone(int error) { return error == EIO || error == ENXIO || error == ENODEV; }
+constexpr short GONE_EVENTS = POLLERR | POLLHUP | POLLNVAL;
+
+void note_lost(int fd)
+{
+    if (PortState* state = state_of(fd))
+        state->lost = true;
+}
+
+// Terminals that are no device's port: the controlling terminal (/dev/tty),
+// the console and the pseudo-terminal multiplexer (/dev/ptmx, which makes a
+// new terminal pair each time it is opened) share Linux's major number 5.
+bool is_port_node(const struct stat& info)
+{
+    if (!S_ISCHR(info.st_mode))
+        return false;
+#if defined(__linux__)
+    constexpr unsigned TTYAUX_MAJOR = 5;
+    if (major(info.st_rdev) == TTYAUX_MAJOR)
+        return false;
+#endif
+    return true;
+}
+
+// A character device that is a port and answers as a terminal.
+bool is_serial_terminal(int fd)
+{
+    struct stat info {};
+    termios line{};
+    return fstat(fd, &info) == 0 && is_port_node(info) && tcgetattr(fd, &line) == 0;
+}
+
+// Gives the line back as it was found: settings, and the exclusive flag if
+// we set it. Safe on a port that is gone (the calls then fail harmlessly).
+void restore_found_state(int fd)
+{
+    PortState* state = state_of(fd);
+    if (state == nullptr)
+        return;
+    if (state->settings_saved)
+        tcsetattr(fd, TCSANOW, &state->found);
+    if (state->made_exclusive)
+        ioctl(fd, TIOCNXCL);
+}
 
 // Orders ttyUSB2 before ttyUSB10: digit runs compare as numbers.
 bool natural_less(const std::string& a, const std::string& b)
@@ -98,12 +158,60 @@ bool natural_less(const std::string& a, const std::string& b)
 // and lock right now, as the Windows probe lists only ports it can open.
 bool port_is_free(const char* path)
 {
+    // Only ports are opened at all: opening a file or /dev/ptmx is not harmless.
+    struct stat info {};
+    if (stat(path, &info) != 0 || !is_port_node(info))
+        return false;
     const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return false;
-    const bool usable = isatty(fd) != 0 && flock(fd, LOCK_EX | LOCK_NB) == 0;
+    const bool usable = is_serial_terminal(fd) && flock(fd, LOCK_EX | LOCK_NB) == 0;
     close(fd);
     return usable;
+}
+
+// open_port and open_serial_port: false, with nothing opened or changed,
+// for a path that is not a serial terminal when only one will do.
+bool open_job_port(UpdateJob& job, bool serial_only)
+{
+    if (job.port_handle != INVALID_PORT_HANDLE)
+        close_port(job);
+    trace(" . Opening serial port %s at %ld baud\n", job.port_path,
+          static_cast<long>(job.baud_rate));
+    struct stat info {};
+    if (serial_only && stat(job.port_path, &info) == 0 && !is_port_node(info))
+        return false;
+    // Non-blocking, so that a line without carrier cannot hold up the open;
+    // reads and writes wait in poll() instead.
+    const int fd = open(job.port_path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        fatal_error("Unable to open serial port. In use already, or not present");
+    if (serial_only && !is_serial_terminal(fd)) {
+        close(fd);
+        return false;
+    }
+    PortState fresh;
+    // TIOCEXCL keeps other users out; root passes it, so a lock as well.
+    // Whoever held the flag before us keeps it after.
+    int exclusive_already = 0;
+#if defined(TIOCGEXCL)
+    if (ioctl(fd, TIOCGEXCL, &exclusive_already) != 0)
+        exclusive_already = 0;
+#endif
+    fresh.made_exclusive = exclusive_already == 0 && ioctl(fd, TIOCEXCL) == 0;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno == EWOULDBLOCK ? EBUSY : errno;
+        if (fresh.made_exclusive)
+            ioctl(fd, TIOCNXCL);
+        close(fd);
+        errno = error;
+        fatal_error("Unable to open serial port. In use already, or not present");
+    }
+    fresh.settings_saved = tcgetattr(fd, &fresh.found) == 0;
+    if (PortState* state = state_of(fd))
+        *state = fresh;
+    job.port_handle = fd;
+    return true;
 }
 
 std::vector<std::string> candidate_paths()
@@ -185,27 +293,9 @@ int discover_ports(const PortList& list)
     return found;
 }
 
-void open_port(UpdateJob& job)
-{
-    if (job.port_handle != INVALID_PORT_HANDLE)
-        close_port(job);
-    trace(" . Opening serial port %s at %ld baud\n", job.port_path,
-          static_cast<long>(job.baud_rate));
-    // Non-blocking, so that a line without carrier cannot hold up the open;
-    // reads and writes wait in poll() instead.
-    const int fd = open(job.port_path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        fatal_error("Unable to open serial port. In use already, or not present");
-    // TIOCEXCL keeps other users out; root passes it, so a lock as well.
-    ioctl(fd, TIOCEXCL);
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const int error = errno == EWOULDBLOCK ? EBUSY : errno;
-        close(fd);
-        errno = error;
-        fatal_error("Unable to open serial port. In use already, or not present");
-    }
-    job.port_handle = fd;
-}
+void open_port(UpdateJob& job) { open_job_port(job, false); }
+
+bool open_serial_port(UpdateJob& job) { return open_job_port(job, true); }
 
 int configure_port(PortHandle handle, std::uint32_t baud, std::uint32_t interval_ms)
 {
@@ -215,8 +305,8 @@ int configure_port(PortHandle handle, std::uint32_t baud, std::uint32_t interval
         std::fprintf(stderr, "Could not get Port State\n");
         return -1;
     }
-    if (fd >= 0 && fd < INTERVAL_SLOTS)
-        read_interval_ms[fd] = interval_ms;
+    if (PortState* state = state_of(fd))
+        state->read_interval_ms = interval_ms;
 
     // Raw 8E1: parity generated on output, not tested on input; no software
     // or hardware flow control; the modem lines are not waited for.
@@ -248,10 +338,25 @@ void close_port(UpdateJob& job)
     // Some drivers make close() wait for unsent output; nothing still queued
     // is wanted once the port is given up.
     tcflush(fd, TCOFLUSH);
+    restore_found_state(fd);
+    flock(fd, LOCK_UN);
     close(fd);
-    if (fd >= 0 && fd < INTERVAL_SLOTS)
-        read_interval_ms[fd] = 0;
+    if (PortState* state = state_of(fd))
+        *state = PortState{};
     job.port_handle = INVALID_PORT_HANDLE;
+}
+
+void port_abandon(PortHandle handle)
+{
+    const int fd = as_fd(handle);
+    tcflush(fd, TCIOFLUSH);
+    restore_found_state(fd);
+}
+
+bool port_lost(PortHandle handle)
+{
+    const PortState* state = state_of(as_fd(handle));
+    return state != nullptr && state->lost;
 }
 
 std::int32_t port_write(PortHandle handle, const std::uint8_t* buffer, std::int32_t length)
@@ -268,10 +373,16 @@ std::int32_t port_write(PortHandle handle, const std::uint8_t* buffer, std::int3
             pollfd wait{fd, POLLOUT, 0};
             // A signal ends the write early, so that a caught signal can
             // stop a program whose device no longer reads.
-            if (poll(&wait, 1, -1) < 0 || (wait.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)
+            if (poll(&wait, 1, -1) < 0)
                 break;
+            if ((wait.revents & GONE_EVENTS) != 0) {
+                note_lost(fd);
+                break;
+            }
             continue;
         }
+        if (n < 0 && means_gone(errno))
+            note_lost(fd);
         break;
     }
     return written;
@@ -301,13 +412,20 @@ std::int32_t port_read(PortHandle handle, std::uint8_t* buffer, std::int32_t cap
         }
         if (ready == 0)
             continue;
-        if ((wait.revents & POLLIN) == 0)
-            break; // hung up or failed: what came so far is the reply
+        if ((wait.revents & POLLIN) == 0) {
+            // Hung up or failed: what came so far is the reply.
+            if ((wait.revents & GONE_EVENTS) != 0)
+                note_lost(fd);
+            break;
+        }
         const ssize_t n = read(fd, buffer + count, static_cast<std::size_t>(capacity - count));
         if (n > 0) {
             count += static_cast<std::int32_t>(n);
             last_byte = now_ns();
         } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+            // A hung-up terminal reads as the end of the file.
+            if ((n == 0 && (wait.revents & GONE_EVENTS) != 0) || (n < 0 && means_gone(errno)))
+                note_lost(fd);
             break;
         }
     }

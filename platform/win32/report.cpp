@@ -13,6 +13,16 @@ void show_status(const char* text)
         SetDlgItemTextA(static_cast<HWND>(main_window()), IDC_STATUS, text);
 }
 
+unsigned long failure_cause_code(FailureCause cause)
+{
+    return cause == FailureCause::OutOfMemory ? ERROR_NOT_ENOUGH_MEMORY : ERROR_ARITHMETIC_OVERFLOW;
+}
+
+void set_failure_cause(FailureCause cause)
+{
+    SetLastError(static_cast<DWORD>(failure_cause_code(cause)));
+}
+
 void fatal_error(const char* message)
 {
     const DWORD error_code = GetLastError();

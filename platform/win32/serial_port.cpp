@@ -18,6 +18,59 @@ HANDLE as_handle(PortHandle handle) { return reinterpret_cast<HANDLE>(handle); }
 // Without a byte at all, a read gives up after this long.
 constexpr DWORD READ_TOTAL_TIMEOUT_MS = READ_TOTAL_MS;
 
+// Errors of ReadFile and WriteFile that mean the device has gone rather
+// than the line being silent. USB serial drivers differ in which one they
+// give once the adapter is pulled; Wine gives ERROR_NOT_READY when the
+// terminal behind a COM port has hung up. ERROR_OPERATION_ABORTED is also
+// what a cancelled wait gives: a caller that cancels its own I/O checks for
+// that first.
+bool means_gone(DWORD error)
+{
+    switch (error) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_BAD_COMMAND:
+    case ERROR_GEN_FAILURE:
+    case ERROR_NOT_READY:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_DEV_NOT_EXIST:
+    case ERROR_OPERATION_ABORTED:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The open ports found gone, until they are closed.
+constexpr int LOST_SLOTS = 16;
+HANDLE lost_ports[LOST_SLOTS];
+
+// Records the port as gone if the error of its last call says so.
+bool note_failure(HANDLE port, DWORD error)
+{
+    if (!means_gone(error))
+        return false;
+    for (HANDLE& slot : lost_ports) {
+        if (slot == port)
+            return true;
+    }
+    for (HANDLE& slot : lost_ports) {
+        if (slot == nullptr) {
+            slot = port;
+            break;
+        }
+    }
+    return true;
+}
+
+void forget_lost(HANDLE port)
+{
+    for (HANDLE& slot : lost_ports) {
+        if (slot == port)
+            slot = nullptr;
+    }
+}
+
 } // namespace
 
 int discover_ports(const PortList& list)
@@ -53,6 +106,19 @@ void open_port(UpdateJob& job)
     job.port_handle = reinterpret_cast<PortHandle>(handle);
     if (handle == INVALID_HANDLE_VALUE)
         fatal_error("Unable to open serial port. In use already, or not present");
+}
+
+bool open_serial_port(UpdateJob& job)
+{
+    open_port(job);
+    // Opening a file this way neither writes nor truncates it; only a
+    // communications device answers GetCommState.
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (GetCommState(as_handle(job.port_handle), &dcb))
+        return true;
+    close_port(job);
+    return false;
 }
 
 int configure_port(PortHandle handle, std::uint32_t baud, std::uint32_t interval_ms)
@@ -104,8 +170,28 @@ int configure_port(PortHandle handle, std::uint32_t baud, std::uint32_t interval
 
 void close_port(UpdateJob& job)
 {
+    forget_lost(as_handle(job.port_handle));
     CloseHandle(as_handle(job.port_handle));
     job.port_handle = INVALID_PORT_HANDLE;
+}
+
+bool port_lost(PortHandle handle)
+{
+    for (HANDLE slot : lost_ports) {
+        if (slot != nullptr && slot == as_handle(handle))
+            return true;
+    }
+    // A read may come back empty and successful from a port that has gone
+    // (Wine does so for a hung-up terminal); asking for the port's status
+    // tells silence from absence.
+    DWORD errors = 0;
+    return !ClearCommError(as_handle(handle), &errors, nullptr) &&
+           note_failure(as_handle(handle), GetLastError());
+}
+
+void port_abandon(PortHandle handle)
+{
+    PurgeComm(as_handle(handle), PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
 }
 
 std::int32_t port_write(PortHandle handle, const std::uint8_t* buffer, std::int32_t length)
@@ -113,8 +199,10 @@ std::int32_t port_write(PortHandle handle, const std::uint8_t* buffer, std::int3
     if (length <= 0)
         return 0;
     DWORD written = 0;
-    if (!WriteFile(as_handle(handle), buffer, static_cast<DWORD>(length), &written, nullptr))
+    if (!WriteFile(as_handle(handle), buffer, static_cast<DWORD>(length), &written, nullptr)) {
+        note_failure(as_handle(handle), GetLastError());
         return 0;
+    }
     return static_cast<std::int32_t>(written);
 }
 
@@ -123,8 +211,10 @@ std::int32_t port_read(PortHandle handle, std::uint8_t* buffer, std::int32_t cap
     if (capacity <= 0)
         return 0;
     DWORD count = 0;
-    if (!ReadFile(as_handle(handle), buffer, static_cast<DWORD>(capacity), &count, nullptr))
+    if (!ReadFile(as_handle(handle), buffer, static_cast<DWORD>(capacity), &count, nullptr)) {
+        note_failure(as_handle(handle), GetLastError());
         return 0;
+    }
     return static_cast<std::int32_t>(count);
 }
 

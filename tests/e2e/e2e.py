@@ -8,13 +8,18 @@ a finally block.
 """
 import argparse
 import ctypes
+import fcntl
 import os
+import pty
 import re
 import select
+import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
+import termios
 import time
 
 BLOCK = 16384
@@ -60,8 +65,8 @@ def padded(data):
 class Sim:
     """qdm7-sim as a child process: started, waited for, stopped."""
 
-    def __init__(self, path, args):
-        self.proc = subprocess.Popen([path] + args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+    def __init__(self, path, args, prefix=()):
+        self.proc = subprocess.Popen([*prefix, path] + args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                      preexec_fn=die_with_parent)
         self.port = None
         self.stats = {}
@@ -164,35 +169,40 @@ def flash_command(args, port):
 def update_against_sim(args, work, sim_options, expected_status=0):
     """Runs qdm7-flash against an unpaced qdm7-sim that dumps its flash to
     work/flash.bin; checks the exit status and that the sim ended cleanly.
-    Returns the trace, standard error and the run's seconds."""
+    Returns the trace, standard error, the run's seconds and the sim's STATS."""
     sim = Sim(args.sim, ["--baud", "0", *sim_options, "--dump", f"{work}/flash.bin"])
     try:
         status, out, err, seconds = run(flash_command(args, sim.port), 300)
         check(status == expected_status,
               f"qdm7-flash ended with {status}, expected {expected_status}\n{err[-2000:]}")
         check(sim.stop() == 0, "qdm7-sim did not end cleanly")
-        return out, err, seconds
+        return out, err, seconds, sim.stats
     finally:
         sim.kill()
 
 
 def case_update(args, work):
     """A whole update, unpaced, with the built-in image."""
-    out, _, seconds = update_against_sim(args, work, [])
+    out, _, seconds, _ = update_against_sim(args, work, [])
     check_trace(out, args.image_bytes)
     check_dump(f"{work}/flash.bin", args.image_bytes)
     print(f"update took {seconds:.1f} s")
 
 
+WAITING_FOR_POWER = "waiting for the device to power on: switch it off and on now"
+
+
 def case_power_on(args, work):
-    """The device answers only a second after the first contact query."""
-    out, _, _ = update_against_sim(args, work, ["--power-on-after", "1000"])
+    """The device answers only two seconds after the first contact query."""
+    out, err, _, _ = update_against_sim(args, work, ["--power-on-after", "2000"])
     lines = out.splitlines()
     check("REMOTE DEVICE LINK ESTABLISHED" in lines, "the link was never established")
     contacts = lines[:lines.index("REMOTE DEVICE LINK ESTABLISHED")].count("CONTACTING...")
-    # Each contact attempt takes at least 100 ms of sleep: a second of
-    # silence means several of them.
-    check(contacts >= 4, f"the contact query went out {contacts} times before the link; expected it repeated")
+    # Each contact attempt takes at least 100 ms of sleep: two seconds of
+    # silence mean several of them.
+    check(contacts >= 8, f"the contact query went out {contacts} times before the link; expected it repeated")
+    said = err.count(WAITING_FOR_POWER)
+    check(said == 1, f"the wait for power-on was said {said} times, expected once:\n{err}")
     check_trace(out, args.image_bytes)
     check_dump(f"{work}/flash.bin", args.image_bytes)
     print(f"contact query sent {contacts} times before the device answered")
@@ -200,7 +210,7 @@ def case_power_on(args, work):
 
 def case_flipped_bit(args, work):
     """A bit flips in flash after the first block: verification must fail."""
-    out, err, _ = update_against_sim(args, work, ["--fault", "flip:on=program,count=1"], expected_status=2)
+    out, err, _, _ = update_against_sim(args, work, ["--fault", "flip:on=program,count=1"], expected_status=2)
     check("CRC FAIL" in out.splitlines(), "no CRC FAIL in the trace")
     check("FAILED" in err, "no FAILED on standard error")
     check("Resetting target" not in out, "a device that failed verification was reset")
@@ -215,8 +225,11 @@ def case_flipped_bit(args, work):
 
 def case_dropped_ack(args, work):
     """The second block's acknowledgement is lost: resent after 10 s."""
-    out, _, seconds = update_against_sim(args, work, ["--fault", "drop:on=program,every=2,count=1"])
+    out, err, seconds, stats = update_against_sim(args, work, ["--fault", "drop:on=program,every=2,count=1"])
     lines = out.splitlines()
+    resends = re.findall(r"no reply to block 2/\d+ within 10 s; resending it \(resend 1\)", err)
+    check(len(resends) == 1, f"expected one line on standard error for the resend, got:\n{err}")
+    check(stats.get("faults_fired") == "1", f"the sim counted {stats.get('faults_fired')} faults fired")
     lost = program_line(1, "TIMEOUT")
     check(lost in lines, f"no line {lost!r} in the trace")
     resent = lines[lines.index(lost) + 1]
@@ -228,6 +241,132 @@ def case_dropped_ack(args, work):
     check_trace(without_timeout, args.image_bytes)
     check_dump(f"{work}/flash.bin", args.image_bytes)
     print(f"one TIMEOUT, block 1 resent, completed in {seconds:.1f} s")
+
+
+def case_terminal(args, work):
+    """On a 50-column terminal: the wait for power-on said plainly, a resend
+    shown in the progress line, nothing wider than the terminal; meanwhile
+    the trace reaches its file line by line."""
+    sim = Sim(args.sim, ["--baud", "0", "--power-on-after", "2500",
+                         "--fault", "drop:on=program,every=2,count=1"])
+    master, slave = pty.openpty()
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 50, 0, 0))
+    problems = []
+    try:
+        with open(f"{work}/trace.txt", "wb") as trace:
+            proc = subprocess.Popen(flash_command(args, sim.port), stdout=trace, stderr=slave,
+                                    preexec_fn=die_with_parent)
+        os.close(slave)
+        shown = b""
+        start = time.monotonic()
+        linked = False
+        traced_early = False  # a contact query was in the trace file before the link
+        while True:
+            if not linked:
+                with open(f"{work}/trace.txt") as file:
+                    trace_now = file.read()
+                linked = "REMOTE DEVICE" in trace_now
+                traced_early |= not linked and "CONTACTING...\n" in trace_now
+            if select.select([master], [], [], 0.1)[0]:
+                try:
+                    shown += os.read(master, 65536)
+                except OSError:
+                    break
+            elif proc.poll() is not None:
+                break
+            check(time.monotonic() - start < 120, "qdm7-flash still running after 120 s")
+        status = proc.wait()
+        check(status == 0, f"qdm7-flash ended with {status}: {shown[-2000:]!r}")
+        text = shown.decode(errors="replace")
+        if not traced_early:
+            problems.append("no contact query reached the trace file before the link")
+        if WAITING_FOR_POWER not in re.sub(r"\s+", " ", text):  # broken to fit the width
+            problems.append("the wait for power-on was not said")
+        if not re.search(r"resending in \d+ s", text) or "1 resend" not in text:
+            problems.append("the progress line never showed the wait for a resend and its count")
+        wide = [piece for piece in re.split(r"[\r\n]", text) if len(piece) > 49]
+        if wide:
+            problems.append(f"{len(wide)} pieces wider than 49 columns, e.g. {wide[0]!r}")
+        with open(f"{work}/trace.txt") as file:
+            out = file.read()
+        check_trace("\n".join(line for line in out.splitlines() if "TIMEOUT" not in line), args.image_bytes)
+        check(not problems, "; ".join(problems))
+        check(sim.stop() == 0, "qdm7-sim did not end cleanly")
+        print("power-on wait, resend and progress all within 50 columns; trace written as it came")
+    finally:
+        os.close(master)
+        sim.kill()
+
+
+def wait_for_text(path, text, count, limit):
+    end = time.monotonic() + limit
+    while time.monotonic() < end:
+        with open(path, errors="replace") as file:
+            if file.read().count(text) >= count:
+                return True
+        time.sleep(0.05)
+    return False
+
+
+def case_port_lost(args, work):
+    """The device goes away while contacting and while programming: the run
+    ends at once with exit 4, naming the port."""
+    for phase, sim_options in (("contacting", ["--power-on-after", "600000"]), ("programming", [])):
+        sim = Sim(args.sim, sim_options)
+        try:
+            with open(f"{work}/trace.txt", "wb") as trace, open(f"{work}/err.txt", "wb") as err:
+                proc = subprocess.Popen(flash_command(args, sim.port), stdout=trace, stderr=err,
+                                        preexec_fn=die_with_parent)
+            try:
+                if phase == "programming":
+                    check(wait_for_text(f"{work}/trace.txt", "PROG ADDR", 2, 30), "programming never began")
+                else:
+                    time.sleep(1.0)
+                sim.proc.kill()
+                sim.proc.wait()
+                lost_at = time.monotonic()
+                try:
+                    status = proc.wait(timeout=15)
+                except subprocess.TimeoutExpired:
+                    raise Failure(f"qdm7-flash still running 15 s after the device went away while {phase}")
+                took = time.monotonic() - lost_at
+            finally:
+                if proc.poll() is None:
+                    proc.kill()
+                    proc.wait()
+            with open(f"{work}/err.txt") as file:
+                err_text = file.read()
+            check(status == 4, f"exit {status} after the device went away while {phase}, expected 4:\n{err_text}")
+            check(f"lost the port {sim.port}" in err_text, f"the port lost was not named:\n{err_text}")
+            check(took < 3, f"qdm7-flash took {took:.1f} s to notice")
+            print(f"device gone while {phase}: exit 4 after {took:.2f} s")
+        finally:
+            sim.kill()
+
+
+def case_unprivileged_reopen(args, work):
+    """As an ordinary user, two runs one after the other against one running
+    simulator: the first must leave the port free for the second."""
+    prefix = []
+    sim_path, flash_path = args.sim, args.flash
+    if os.geteuid() == 0:
+        # nobody must be able to reach the programs: copies in a folder of its own.
+        os.chmod(work, 0o755)
+        os.makedirs(f"{work}/bin", mode=0o755)
+        sim_path, flash_path = f"{work}/bin/qdm7-sim", f"{work}/bin/qdm7-flash"
+        for source, copy in ((args.sim, sim_path), (args.flash, flash_path)):
+            shutil.copy(source, copy)
+            os.chmod(copy, 0o755)
+        prefix = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "--pdeathsig=TERM"]
+    sim = Sim(sim_path, ["--baud", "0"], prefix)
+    try:
+        for attempt in (1, 2):
+            status, _, err, seconds = run([*prefix, flash_path, "--port", sim.port, "--deadline", "120"], 150)
+            check(status == 0, f"run {attempt} as an ordinary user ended with {status}:\n{err[-2000:]}")
+            print(f"run {attempt} as {'nobody' if prefix else 'this user'} completed in {seconds:.1f} s")
+        check(sim.stop() == 0, "qdm7-sim did not end cleanly")
+    finally:
+        sim.kill()
 
 
 def case_wine(args, work):
@@ -306,6 +445,11 @@ def case_sim_protocol(args, work):
     sim = Sim(args.sim, ["--link", link, "--dump", f"{work}/flash.bin"])
     try:
         check(os.readlink(link) == sim.port, "the link does not point at the printed port")
+        second = subprocess.run([args.sim, "--link", link], capture_output=True, text=True, timeout=10,
+                                preexec_fn=die_with_parent)
+        check(second.returncode == 1 and "served by a running qdm7-sim" in second.stderr,
+              f"a second simulator on the same link: exit {second.returncode}, {second.stderr!r}")
+        check(os.readlink(link) == sim.port, "a second simulator took the link over")
         client = Client(link)
         reply = client.read(0.2) or None
         check(reply is None, f"the device spoke unasked: {reply!r}")
@@ -353,7 +497,7 @@ def case_sim_protocol(args, work):
 
 def case_sim_power_and_reset(args, work):
     """Silence until power-on; --exit-after-reset ends once the ack is read."""
-    sim = Sim(args.sim, ["--baud", "0", "--power-on-after", "400", "--exit-after-reset"])
+    sim = Sim(args.sim, ["--baud", "0", "--power-on-after", "400", "--exit-after-reset", "--verbose"])
     try:
         client = Client(sim.port)
         start = time.monotonic()
@@ -369,6 +513,9 @@ def case_sim_power_and_reset(args, work):
         sim.proc.wait(timeout=5)
         check(sim.stop() == 0, "qdm7-sim ended with an error after the reset")
         client.close()
+        logged = [line for line in sim.errors.splitlines() if "request" in line]
+        check(any("query" in line for line in logged) and any("reset" in line for line in logged),
+              f"--verbose did not log the requests: {sim.errors!r}")
         print("silent before power-on, answered after, ended after the reset")
     finally:
         sim.kill()
@@ -400,6 +547,11 @@ def case_sim_device(args, work):
         missing = subprocess.run([args.sim, "--device", f"{work}/no-such-tty"], capture_output=True, text=True,
                                  timeout=10, preexec_fn=die_with_parent)
         check(missing.returncode == 1 and "cannot open" in missing.stderr, f"missing device: {missing.stderr!r}")
+        # A dump that cannot be written is refused before serving, not after the update.
+        nowhere = subprocess.run([args.sim, "--dump", f"{work}/no-such-folder/flash.bin"], capture_output=True,
+                                 text=True, timeout=5, preexec_fn=die_with_parent)
+        check(nowhere.returncode == 1 and "cannot write" in nowhere.stderr and "READY" not in nowhere.stdout,
+              f"--dump into a missing folder: exit {nowhere.returncode}, {nowhere.stderr!r}")
         with open(f"{work}/precious", "w") as file:
             file.write("keep")
         clash = subprocess.run([args.sim, "--link", f"{work}/precious"], capture_output=True, text=True,
@@ -417,6 +569,9 @@ CASES = {
     "power-on": case_power_on,
     "flipped-bit": case_flipped_bit,
     "dropped-ack": case_dropped_ack,
+    "terminal": case_terminal,
+    "port-lost": case_port_lost,
+    "unprivileged-reopen": case_unprivileged_reopen,
     "wine": case_wine,
     "sim-protocol": case_sim_protocol,
     "sim-power-and-reset": case_sim_power_and_reset,

@@ -298,7 +298,7 @@ void print_table(const SoakTotals& t)
                 TICK_LIMIT);
     std::printf("  %-34s %6u\n", "runs", t.runs);
     std::printf("  %-34s %6u\n", "completed", t.completed);
-    std::printf("  %-34s %6u\n", "failed (CRC mismatch)", t.failed);
+    std::printf("  %-34s %6u\n", "failed (\"FAILED\")", t.failed);
     std::printf("  %-34s %6u\n", "  with the flash wrong", t.failed_flash_bad);
     std::printf("  %-34s %6u\n", "  with the flash right", t.failed_flash_good);
     std::printf("  %-34s %6u\n", "still retrying at the tick limit", t.retrying);

@@ -7,6 +7,8 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -23,6 +25,7 @@
 
 #include <gtest/gtest.h>
 
+#include "build_info.h"
 #include "device/qdm7_device.h"
 #include "engine/frames.h"
 
@@ -123,13 +126,19 @@ TEST(FlashOptions, UsageErrorsGiveAOneLineHintAndExit64)
 {
     const std::vector<std::vector<std::string>> wrong = {
         {}, {"--frobnicate"}, {"--port"}, {"--port", "/dev/x", "--deadline", "soon"},
-        {"--deadline", "5"}, {"--port", "/dev/x", "--list"}, {"--port", "/dev/x", "--deadline", "-1"}};
+        {"--deadline", "5"}, {"--port", "/dev/x", "--list"}, {"--port", "/dev/x", "--deadline", "-1"},
+        {"--port", "/dev/x", "--deadline", "0x10"}, {"--port", "/dev/x", "--deadline", " 5"},
+        {"--port", "/dev/x", "--deadline", "1e3"}, {"--port", "/dev/x", "--deadline="},
+        {"--port", "/dev/x", "--deadline", "1000000"}};
     for (const auto& args : wrong) {
         Flash flash(args);
-        ASSERT_EQ(flash.wait(10000), 64) << (args.empty() ? "(no arguments)" : args[0]);
+        ASSERT_EQ(flash.wait(10000), 64) << (args.empty() ? "(no arguments)" : args.back());
         const std::string err = flash.err();
         EXPECT_EQ(count_of(err, "\n"), 1) << err;
         EXPECT_NE(err.find("try 'qdm7-flash --help'"), std::string::npos) << err;
+        if (args.size() > 2 && args[2].starts_with("--deadline")) {
+            EXPECT_NE(err.find("up to 604800"), std::string::npos) << err;
+        }
     }
 }
 
@@ -141,14 +150,24 @@ TEST(FlashOptions, HelpAndVersionExitZero)
     EXPECT_NE(help.out().find("3 deadline passed"), std::string::npos);
     Flash version({"--version"});
     ASSERT_EQ(version.wait(10000), 0);
-    EXPECT_NE(version.out().find("CRC 0x"), std::string::npos) << version.out();
+    const std::string out = version.out();
+    const std::string first_line = std::string("qdm7-flash ") + QDM7_VERSION +
+                                   (QDM7_DEVELOPMENT_BUILD ? " (development build)\n" : "\n");
+    EXPECT_EQ(out.rfind(first_line, 0), 0u) << out;
+    EXPECT_NE(out.find("CRC 0x"), std::string::npos) << out;
+    EXPECT_EQ(count_of(out, "\nimage: sample image (not a release)\n"), QDM7_SAMPLE_IMAGE) << out;
 }
+
+// A program that carries the sample image says so before it opens the port.
+constexpr const char* SAMPLE_WARNING =
+    "qdm7-flash: warning: sample image (not a release), not firmware for a real QDM7\n";
 
 TEST(FlashPort, AMissingPortIsFatalWithTheSystemText)
 {
     Flash flash({"--port", "/dev/qdm7-no-such-port"});
     ASSERT_EQ(flash.wait(10000), 1);
     const std::string err = flash.err();
+    EXPECT_EQ(err.find(SAMPLE_WARNING), QDM7_SAMPLE_IMAGE ? 0 : std::string::npos) << err;
     EXPECT_NE(err.find(OPEN_FAILED), std::string::npos) << err;
     EXPECT_NE(err.find("No such file or directory"), std::string::npos) << err;
     EXPECT_NE(flash.out().find(" . Opening serial port /dev/qdm7-no-such-port at 921600 baud\n"),
@@ -191,6 +210,61 @@ TEST(FlashPort, APortHeldByAnotherProgramIsFatalWithTheSystemText)
     const std::string err = flash.err();
     EXPECT_NE(err.find(OPEN_FAILED), std::string::npos) << err;
     EXPECT_NE(err.find("Device or resource busy"), std::string::npos) << err;
+}
+
+TEST(FlashPort, AFileOrDevNullIsRefusedAndLeftUntouched)
+{
+    char dir[] = "/tmp/qdm7-not-a-port-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string file = std::string(dir) + "/notes.txt";
+    const std::string text = "precious\nbytes\n";
+    { std::ofstream out(file, std::ios::binary); out << text; }
+    const timespec old_times[2] = {{1577836800, 0}, {1577836800, 0}}; // 2020-01-01
+    ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), old_times, 0), 0);
+    for (const std::string& path : {file, std::string("/dev/null")}) {
+        Flash flash({"--port", path});
+        ASSERT_EQ(flash.wait(10000), 1) << path << ": " << flash.err();
+        EXPECT_NE(flash.err().find(path + " is not a serial port"), std::string::npos) << flash.err();
+        EXPECT_EQ(flash.out().find("CONTACTING"), std::string::npos) << flash.out();
+    }
+    struct stat after {};
+    ASSERT_EQ(stat(file.c_str(), &after), 0);
+    EXPECT_EQ(read_file(file), text);
+    EXPECT_EQ(after.st_mtim.tv_sec, old_times[1].tv_sec);
+    std::remove(file.c_str());
+    rmdir(dir);
+}
+
+// A terminal named by mistake must be given back as it was found: its line
+// settings, and without the exclusive flag that would keep its owner out.
+TEST(FlashPort, TheTerminalIsLeftAsItWasFoundAfterADeadlineOrCtrlC)
+{
+    Line line;
+    termios cooked{};
+    ASSERT_EQ(tcgetattr(line.port, &cooked), 0);
+    cooked.c_lflag |= ICANON | ECHO | ISIG;
+    cooked.c_iflag |= ICRNL;
+    cooked.c_oflag |= OPOST | ONLCR;
+    cfsetspeed(&cooked, B9600);
+    ASSERT_EQ(tcsetattr(line.port, TCSANOW, &cooked), 0);
+    ASSERT_EQ(tcgetattr(line.port, &cooked), 0);
+    for (const bool interrupt : {false, true}) {
+        Flash flash({"--port", line.path, "--deadline", "2"});
+        if (interrupt) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(700));
+            kill(flash.pid, SIGINT);
+        }
+        ASSERT_EQ(flash.wait(10000), interrupt ? 130 : 3) << flash.err();
+        termios after{};
+        ASSERT_EQ(tcgetattr(line.port, &after), 0);
+        EXPECT_EQ(after.c_lflag, cooked.c_lflag);
+        EXPECT_EQ(after.c_iflag, cooked.c_iflag);
+        EXPECT_EQ(after.c_oflag, cooked.c_oflag);
+        EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&cooked));
+        int exclusive = -1;
+        ASSERT_EQ(ioctl(line.port, TIOCGEXCL, &exclusive), 0);
+        EXPECT_EQ(exclusive, 0) << (interrupt ? "after Ctrl-C" : "after the deadline");
+    }
 }
 
 // The device model answering on the line, unpaced, until stopped.

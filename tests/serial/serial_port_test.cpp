@@ -287,6 +287,8 @@ TEST_F(Discovery, ListsOpenableTerminalsInNaturalOrder)
     link(held.path, "ttyQ3");
     link("/nonexistent/tty", "ttyQ4");
     { std::FILE* f = std::fopen((dir / "ttyQ5").c_str(), "w"); ASSERT_NE(f, nullptr); std::fclose(f); }
+    link("/dev/ptmx", "ttyQ6"); // opens as a terminal, but is no port
+    link("/dev/null", "ttyQ7");
     // Another holder of ttyQ3 keeps it out of the list.
     const int holder = open(held.path.c_str(), O_RDWR | O_NOCTTY);
     ASSERT_GE(holder, 0);
@@ -337,6 +339,58 @@ TEST(OpenPort, TracesTheOpeningAndReopensAfterClosing)
     EXPECT_EQ(configure_port(job.port_handle, 921600, READ_INTERVAL_MS), 0);
     close_port(job);
     EXPECT_EQ(job.port_handle, INVALID_PORT_HANDLE);
+}
+
+TEST(OpenSerialPort, RefusesWhatIsNoPort)
+{
+    char dir[] = "/tmp/qdm7-no-port-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    testing::internal::CaptureStdout();
+    for (const std::string& path : {std::string(dir), std::string("/dev/ptmx"), std::string("/dev/zero")}) {
+        UpdateJob job = job_on(path);
+        EXPECT_FALSE(open_serial_port(job)) << path;
+        EXPECT_EQ(job.port_handle, INVALID_PORT_HANDLE);
+    }
+    Pty pty;
+    UpdateJob job = job_on(pty.path);
+    EXPECT_TRUE(open_serial_port(job));
+    testing::internal::GetCapturedStdout();
+    close_port(job);
+    rmdir(dir);
+}
+
+// The far side of a pseudo-terminal closing is what a pulled USB adapter
+// looks like: the line hangs up. Silence alone is not a lost port.
+TEST(PortLost, AHungUpLineIsLostAndASilentOneIsNot)
+{
+    Pty pty;
+    UpdateJob job = job_on(pty.path);
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(open_serial_port(job));
+    testing::internal::GetCapturedStdout();
+    ASSERT_EQ(configure_port(job.port_handle, 921600, READ_INTERVAL_MS), 0);
+    std::uint8_t buffer[16] = {1, 2, 3};
+    EXPECT_EQ(port_read(job.port_handle, buffer, sizeof buffer), 0);
+    EXPECT_EQ(port_write(job.port_handle, buffer, 3), 3);
+    EXPECT_FALSE(port_lost(job.port_handle));
+
+    close(pty.device);
+    pty.device = -1;
+    const auto start = Clock::now();
+    EXPECT_EQ(port_read(job.port_handle, buffer, sizeof buffer), 0);
+    EXPECT_LT(ms_since(start), 50); // not a wait for silence
+    EXPECT_TRUE(port_lost(job.port_handle));
+    EXPECT_LT(port_write(job.port_handle, buffer, 3), 3);
+    close_port(job);
+
+    // A port opened again starts afresh.
+    Pty next;
+    UpdateJob again = job_on(next.path);
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(open_serial_port(again));
+    testing::internal::GetCapturedStdout();
+    EXPECT_FALSE(port_lost(again.port_handle));
+    close_port(again);
 }
 
 TEST(OpenPortDeathTest, APortHeldByAnotherIsRefusedWithTheSystemText)

@@ -11,11 +11,12 @@ com=7
 prefix=$(mktemp -d "${TMPDIR:-/tmp}/qdm7-wine-serial-XXXXXX")
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 peer_pid=
+acking_pid=
 cleanup() {
-  if [ -n "$peer_pid" ]; then
-    kill "$peer_pid" 2>/dev/null || true
-    wait "$peer_pid" 2>/dev/null || true
-  fi
+  for pid in $peer_pid $acking_pid; do
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
   wineserver -k >/dev/null 2>&1 || true
   rm -rf "$prefix"
 }
@@ -63,12 +64,24 @@ if [ $rc -ne 1 ] || ! grep -qF "Unable to open serial port. In use already, or n
   status=1
 fi
 
-# A device that answers the contact and then stops reading: the first block
-# fills the line and its write blocks. The deadline must still end the run
-# about a second after it passes (a Wine start costs a few seconds more).
-stall_out=$prefix/stall.out
-python3 -u -c '
-import os, pty, select, time, tty
+# Anything but a serial port is refused, without a byte written to it.
+notes=$prefix/drive_c/notes.txt
+printf 'precious\n' >"$notes"
+touch -d '2020-01-01 00:00:00' "$notes"
+rc=0
+wine "$flash_exe" --port 'C:\notes.txt' >/dev/null 2>"$prefix/file.err" </dev/null || rc=$?
+if [ $rc -ne 1 ] || ! tr -d '\r' <"$prefix/file.err" | grep -qF 'C:\notes.txt is not a serial port' ||
+   [ "$(cat "$notes")" != precious ] || [ "$(stat -c %Y "$notes")" != "$(date -d '2020-01-01 00:00:00' +%s)" ]; then
+  echo "qdm7-flash.exe given a file as its port: exit $rc, the file now $(stat -c %y "$notes"):" >&2
+  cat "$prefix/file.err" >&2
+  status=1
+fi
+
+# A device that answers the contact query and then, as the first argument
+# says, stops reading ("stall") or takes part of the first block and goes
+# away ("gone": its side of the terminal closes).
+acking_peer='
+import os, pty, select, sys, time, tty
 device, port = pty.openpty()
 tty.setraw(device)
 print(os.ttyname(port))
@@ -84,18 +97,42 @@ ack += bytes([crc16(ack) & 0xFF, crc16(ack) >> 8])
 select.select([device], [], [])
 os.read(device, 64)
 os.write(device, ack)
+if sys.argv[1] == "gone":
+    select.select([device], [], [])
+    os.read(device, 4096)
+    sys.exit(0)
 while True:
     time.sleep(1)
-' >"$stall_out" </dev/null &
-stall_pid=$!
-for _ in $(seq 50); do [ -s "$stall_out" ] && break; sleep 0.1; done
-ln -sf "$(head -n1 "$stall_out")" "$prefix/dosdevices/com8"
+'
+# Starts the peer in the given mode and maps it as the given COM number.
+start_acking_peer() {
+  python3 -u -c "$acking_peer" "$1" >"$prefix/$1.out" </dev/null &
+  acking_pid=$!
+  for _ in $(seq 50); do [ -s "$prefix/$1.out" ] && break; sleep 0.1; done
+  ln -sf "$(head -n1 "$prefix/$1.out")" "$prefix/dosdevices/com$2"
+}
+
+# A device gone in the middle of the first block: exit 4 at once, naming the port.
+start_acking_peer gone 9
+rc=0
+wine "$flash_exe" --port '\\.\com9' --deadline 60 >/dev/null 2>"$prefix/gone.err" </dev/null || rc=$?
+wait "$acking_pid" 2>/dev/null || true
+if [ $rc -ne 4 ] || ! tr -d '\r' <"$prefix/gone.err" | grep -qF 'lost the port \\.\com9'; then
+  echo "qdm7-flash.exe when the device went away: exit $rc, said:" >&2
+  tr -d '\r' <"$prefix/gone.err" >&2
+  status=1
+fi
+
+# A device that stops reading: the first block fills the line and its write
+# blocks. The deadline must still end the run about a second after it passes
+# (a Wine start costs a few seconds more).
+start_acking_peer stall 8
 rc=0
 start=$(date +%s%N)
 wine "$flash_exe" --port '\\.\com8' --deadline 4 >"$prefix/stall.trace" 2>"$prefix/stall.err" </dev/null || rc=$?
 took_ms=$(( ($(date +%s%N) - start) / 1000000 ))
-kill "$stall_pid" 2>/dev/null || true
-wait "$stall_pid" 2>/dev/null || true
+kill "$acking_pid" 2>/dev/null || true
+wait "$acking_pid" 2>/dev/null || true
 echo "stuck device: exit $rc after $took_ms ms with a 4 s deadline; it said:"
 tr -d '\r' <"$prefix/stall.err" | tail -n 2
 if [ $rc -ne 3 ] || [ $took_ms -gt 9000 ] || ! grep -q "PROG ADDR" "$prefix/stall.trace"; then

@@ -56,6 +56,7 @@ TEST(SimOptions, BadInputIsAnErrorWithAMessage)
         {"--fault", "explode"},     {"--fault", "drop:every"}, {"--fault", "drop:percent=101"},
         {"--fault", "drop:on=all"}, {"--fault", "delay"},      {"--fault", "drop:every=0"},
         {"--link", "/tmp/a", "--device", "/dev/ttyUSB0"},      {"--dump="},
+        {"--fault", "drop:every=2,percent=5"},
     };
     for (const auto& args : bad) {
         SimOptions options;
@@ -65,6 +66,8 @@ TEST(SimOptions, BadInputIsAnErrorWithAMessage)
     }
     SimOptions options;
     std::string error;
+    EXPECT_EQ(parse({"--bogus"}, options, error), ParseResult::Error);
+    EXPECT_EQ(error, "unknown option --bogus");
     EXPECT_EQ(parse({"--baud", "0", "--help"}, options, error), ParseResult::Help);
 }
 

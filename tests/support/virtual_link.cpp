@@ -189,6 +189,9 @@ void trace(const char* format, ...)
 
 void trace_flush() {}
 
+// The virtual platform has no error codes; its fatal text names none.
+void set_failure_cause(FailureCause) {}
+
 // Nothing on the virtual platform is expected to be fatal: say what happened
 // and end the test program, as the real platforms end theirs.
 void fatal_error(const char* message)

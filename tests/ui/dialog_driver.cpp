@@ -19,6 +19,10 @@
 //   close                 close the dialog (WM_CLOSE)
 //   wait-gone:MS          wait until the dialog no longer exists
 //   sleep:MS              pause
+//   version-info:PATH     print the version resource of the program at PATH
+//                         (a Windows path) as Windows reads it: the fixed
+//                         file and product versions and flags, then each
+//                         string value
 //
 // Texts are printed escaped (\n, \r, \\, \xNN) so that one text is one line.
 #include <windows.h>
@@ -219,6 +223,42 @@ bool fail(const char* command, const char* why)
     return false;
 }
 
+bool print_version_info(const std::string& path)
+{
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeA(path.c_str(), &ignored);
+    if (size == 0)
+        return false;
+    std::string data(size, '\0');
+    if (!GetFileVersionInfoA(path.c_str(), 0, size, data.data()))
+        return false;
+    void* value = nullptr;
+    UINT length = 0;
+    if (!VerQueryValueA(data.data(), "\\", &value, &length) || length < sizeof(VS_FIXEDFILEINFO))
+        return false;
+    const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(value);
+    std::printf("file-version %d.%d.%d.%d\nproduct-version %d.%d.%d.%d\nflags %#lx\n",
+                HIWORD(fixed->dwFileVersionMS), LOWORD(fixed->dwFileVersionMS),
+                HIWORD(fixed->dwFileVersionLS), LOWORD(fixed->dwFileVersionLS),
+                HIWORD(fixed->dwProductVersionMS), LOWORD(fixed->dwProductVersionMS),
+                HIWORD(fixed->dwProductVersionLS), LOWORD(fixed->dwProductVersionLS),
+                fixed->dwFileFlags & fixed->dwFileFlagsMask);
+    // The strings of the first language the resource lists, as Explorer shows them.
+    if (!VerQueryValueA(data.data(), "\\VarFileInfo\\Translation", &value, &length) || length < 4)
+        return false;
+    const auto* language = static_cast<const WORD*>(value);
+    std::printf("translation %04x %u\n", language[0], language[1]);
+    for (const char* key : {"ProductName", "ProductVersion", "FileVersion", "FileDescription",
+                            "InternalName", "Comments"}) {
+        char query[96];
+        std::snprintf(query, sizeof query, "\\StringFileInfo\\%04x%04x\\%s", language[0],
+                      language[1], key);
+        if (VerQueryValueA(data.data(), query, &value, &length) && length > 0)
+            std::printf("value %s %s\n", key, escaped(static_cast<const char*>(value)).c_str());
+    }
+    return true;
+}
+
 bool run(const char* command)
 {
     const std::string_view line(command);
@@ -236,6 +276,8 @@ bool run(const char* command)
         Sleep(ms);
         return true;
     }
+    if (name == "version-info")
+        return print_version_info(rest) || fail(command, "no version resource");
     if (name == "wait-box") {
         if (!wait_until(ms, find_fatal_box))
             return fail(command, "no message box");

@@ -493,9 +493,14 @@ def case_startup(args):
         s.drive("close", "wait-gone:10000")
         code = s.wait_program()
         check(code == 0, "exit code %d after close" % code)
+        # A program built with the generated sample image says so, once.
+        image_lines = ("Running on windows version: a00\n\nFlash Image Base 0x8008000\n"
+                       "Flash Image Size %#x bytes\n" % len(padded_image(args)))
+        sample_line = "Firmware image: sample image (not a release)\n"
         trace = s.trace()
-        check(trace.startswith("Running on windows version: a00\n\nFlash Image Base 0x8008000\n"),
-              "trace %r" % trace[:120])
+        check(trace.startswith(image_lines + (sample_line if args.sample_image else "")),
+              "trace %r" % trace[:200])
+        check(trace.count(sample_line) == (1 if args.sample_image else 0), "sample image line")
 
 
 def case_update(args):
@@ -663,6 +668,8 @@ def main():
     parser.add_argument("--sim", required=True)
     parser.add_argument("--image", required=True)
     parser.add_argument("--objdump", default="")
+    parser.add_argument("--sample-image", type=int, choices=(0, 1), default=0,
+                        help="1: the program carries the generated sample image")
     parser.add_argument("--work", required=True)
     parser.add_argument("case", choices=sorted(CASES))
     args = parser.parse_args()

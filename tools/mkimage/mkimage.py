@@ -7,6 +7,11 @@ table (initial stack pointer at the top of SRAM, then Thumb handler addresses
 inside the image's flash range) followed by pseudo-random content from a
 fixed-seed xorshift generator, so that a dropped, repeated or misplaced block
 always changes the image CRC. Nothing in it is meant to run.
+
+With --is-sample FILE it tells whether FILE is that sample instead: the
+exit status is 0 when it is (at any length, also cut short or padded: any
+file that begins as the sample does), 1 when it is not, 2 when FILE cannot
+be read.
 """
 
 import argparse
@@ -23,6 +28,7 @@ IRQ_VECTORS = 82
 RESERVED = {7, 8, 9, 10, 13}     # core slots that Cortex-M leaves reserved
 CODE_START = 0x200               # handlers start after the table, aligned
 SEED = 0x51D7C0DE
+MIN_LENGTH = CODE_START + 0x200
 
 
 def xorshift32(state):
@@ -52,7 +58,7 @@ def vector_table():
 
 def make_image(length):
     table = vector_table()
-    if length < CODE_START + 0x200:
+    if length < MIN_LENGTH:
         raise ValueError("image length %d is too short for the vector table and its handlers" % length)
     body = bytearray(length)
     body[: len(table)] = table
@@ -64,12 +70,31 @@ def make_image(length):
     return bytes(body)
 
 
+def is_sample(data):
+    """True when data begins as every sample image does, whatever its length
+    and whatever follows (a sample cut short or padded, say): a sample is the
+    start of any longer one, and its first MIN_LENGTH bytes hold 512 bytes of
+    the pseudo-random content after the vector table."""
+    return data[:MIN_LENGTH] == make_image(MIN_LENGTH)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("output", help="file to write")
+    parser.add_argument("output", nargs="?", help="file to write")
     parser.add_argument("--length", type=int, default=DEFAULT_LENGTH,
                         help="image length in bytes (default %(default)s)")
+    parser.add_argument("--is-sample", metavar="FILE",
+                        help="exit 0 if FILE is the sample image, 1 if not")
     args = parser.parse_args()
+    if args.is_sample is not None:
+        try:
+            with open(args.is_sample, "rb") as f:
+                return 0 if is_sample(f.read(MIN_LENGTH)) else 1
+        except OSError as error:
+            print("mkimage: %s" % error, file=sys.stderr)
+            return 2
+    if args.output is None:
+        parser.error("give the output file, or --is-sample FILE")
     try:
         image = make_image(args.length)
     except ValueError as error:

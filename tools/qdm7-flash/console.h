@@ -14,12 +14,13 @@ enum class StopReason : int {
     Interrupted = 130, // Ctrl-C
 };
 
-// Starts watching for Ctrl-C and, unless deadline_ms is 0, for the deadline
-// counted from now. Once either comes, stop_requested() says so and any
-// wait on the port is cut short, so that the caller can close the port and
-// exit. If the caller has not exited about a second later (a write stuck on
-// a device that stopped reading, say), the watch discards the port's
-// pending output and ends the process with the reason's exit code itself.
+// Starts watching for Ctrl-C (and on POSIX SIGTERM and SIGHUP) and, unless
+// deadline_ms is 0, for the deadline counted from now. Once either comes,
+// stop_requested() says so and any wait on the port is cut short, so that
+// the caller can close the port and exit. If the caller has not exited about
+// a second later (a write stuck on a device that stopped reading, say), the
+// watch abandons the port (port_abandon) and ends the process with the
+// reason's exit code itself.
 void stop_watch_start(std::uint32_t deadline_ms);
 // The port a forced exit must release; INVALID_PORT_HANDLE when none.
 void stop_watch_port(PortHandle handle);
@@ -28,5 +29,7 @@ StopReason stop_requested();
 inline constexpr std::uint32_t STOP_GRACE_MS = 700;
 
 bool stderr_is_terminal();
+// The width of the terminal on standard error, or 80 when it has none.
+int terminal_columns();
 // The module that carries the embedded image (the HINSTANCE on Windows).
 void* program_instance();

@@ -1,5 +1,6 @@
 #include <pthread.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/serial_port.h"
 #include "tools/qdm7-flash/console.h"
 
 namespace {
@@ -34,12 +36,20 @@ timespec span_of(std::int64_t ms)
     return timespec{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
 }
 
+// Ctrl-C, kill, and the terminal closing: each ends the run the same way.
+sigset_t stop_signal_set()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
+    return set;
+}
+
 void* watch(void*)
 {
-    sigset_t stop_signals;
-    sigemptyset(&stop_signals);
-    sigaddset(&stop_signals, SIGINT);
-    sigaddset(&stop_signals, SIGTERM);
+    const sigset_t stop_signals = stop_signal_set();
     const std::int64_t start = now_ms();
     StopReason reason = StopReason::None;
     while (reason == StopReason::None) {
@@ -67,7 +77,7 @@ void* watch(void*)
     }
     const PortHandle port = watched_port;
     if (port != INVALID_PORT_HANDLE)
-        tcflush(static_cast<int>(port), TCIOFLUSH); // or the exit waits for it to drain
+        port_abandon(port); // or the exit waits for it to drain
     const char text[] = "qdm7-flash: the port did not give way; ending without closing it\n";
     if (write(STDERR_FILENO, text, sizeof text - 1) < 0) {
         // Nothing more can be done about a lost message on the way out.
@@ -88,12 +98,12 @@ void stop_watch_start(std::uint32_t deadline_ms)
     action.sa_flags = 0; // no SA_RESTART: the wait must end
     sigaction(SIGUSR1, &action, nullptr);
 
-    // Ctrl-C and SIGTERM go to the watch only.
-    sigset_t stop_signals;
-    sigemptyset(&stop_signals);
-    sigaddset(&stop_signals, SIGINT);
-    sigaddset(&stop_signals, SIGTERM);
+    // The stop signals go to the watch only.
+    const sigset_t stop_signals = stop_signal_set();
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+    // A reader of the trace that goes away must not end an update half
+    // done, with the port left locked: the trace is then lost, nothing more.
+    signal(SIGPIPE, SIG_IGN);
 
     pthread_t watcher;
     if (pthread_create(&watcher, nullptr, watch, nullptr) == 0)
@@ -105,5 +115,13 @@ void stop_watch_port(PortHandle handle) { watched_port = handle; }
 StopReason stop_requested() { return static_cast<StopReason>(stop_reason.load()); }
 
 bool stderr_is_terminal() { return isatty(STDERR_FILENO) != 0; }
+
+int terminal_columns()
+{
+    winsize size{};
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_col == 0)
+        return 80;
+    return size.ws_col;
+}
 
 void* program_instance() { return nullptr; }

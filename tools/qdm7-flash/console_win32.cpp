@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdio>
 
+#include "platform/serial_port.h"
 #include "tools/qdm7-flash/console.h"
 
 namespace {
@@ -40,8 +41,7 @@ DWORD WINAPI watch(void*)
     }
     const PortHandle port = watched_port;
     if (port != INVALID_PORT_HANDLE)
-        PurgeComm(reinterpret_cast<HANDLE>(port),
-                  PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+        port_abandon(port);
     const char text[] = "qdm7-flash: the port did not give way; ending without closing it\n";
     DWORD written = 0;
     WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, sizeof text - 1, &written, nullptr);
@@ -68,5 +68,14 @@ void stop_watch_port(PortHandle handle) { watched_port = handle; }
 StopReason stop_requested() { return static_cast<StopReason>(stop_reason.load()); }
 
 bool stderr_is_terminal() { return _isatty(_fileno(stderr)) != 0; }
+
+int terminal_columns()
+{
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info))
+        return 80;
+    const int columns = info.srWindow.Right - info.srWindow.Left + 1;
+    return columns > 0 ? columns : 80;
+}
 
 void* program_instance() { return GetModuleHandleA(nullptr); }

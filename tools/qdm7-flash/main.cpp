@@ -3,10 +3,12 @@
 // the job as the dialog's timer does: a tick, then 10 ms, until the job
 // completes or fails.
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "build_info.h"
 #include "engine/frames.h"
 #include "engine/image.h"
 #include "engine/job.h"
@@ -14,19 +16,20 @@
 #include "platform/report.h"
 #include "platform/serial_port.h"
 #include "tools/qdm7-flash/console.h"
-#include "tools/qdm7-flash/progress.h"
+#include "tools/qdm7-flash/display.h"
 
 namespace {
 
 constexpr int EXIT_COMPLETED = 0;
 constexpr int EXIT_FATAL = 1;
 constexpr int EXIT_VERIFY_FAILED = 2;
+constexpr int EXIT_PORT_LOST = 4;
 constexpr int EXIT_USAGE = 64;
 
 // The dialog's timer: the next tick comes 10 ms after this one ended.
 constexpr std::uint32_t TICK_PAUSE_MS = 10;
 // Longer than any real run needs, short enough to fit the tick counter.
-constexpr double MAX_DEADLINE_SECONDS = 86400.0 * 7;
+constexpr long MAX_DEADLINE_SECONDS = 86400L * 7;
 
 const char* const USAGE =
     "Usage: qdm7-flash --port PATH [--deadline SECONDS]\n"
@@ -37,16 +40,19 @@ const char* const USAGE =
     "repeats until the device answers.\n"
     "\n"
     "  --port PATH         run the update on this port\n"
-    "  --deadline SECONDS  give up after this long (exit 3); without it the\n"
-    "                      update retries without limit\n"
+    "  --deadline SECONDS  give up after this long (exit 3), in plain decimal\n"
+    "                      seconds up to 604800 (a week), such as 120 or 2.5;\n"
+    "                      without it the update retries without limit\n"
     "  --list              print the serial ports found, one a line\n"
     "  --version           name the firmware image carried\n"
     "  --help              this text\n"
     "\n"
-    "The trace goes to standard output, status texts to standard error (a\n"
-    "progress bar while programming on a terminal).\n"
-    "Exit status: 0 completed, 1 fatal error, 2 verification failed (\"FAILED\"),\n"
-    "3 deadline passed, 64 usage error, 130 interrupted.\n";
+    "The trace goes to standard output, a line at a time; status texts go to\n"
+    "standard error (a progress bar while programming on a terminal), with a\n"
+    "line for each request resent after a time-out.\n"
+    "Exit status: 0 completed, 1 fatal error or not a serial port,\n"
+    "2 verification failed (\"FAILED\"), 3 deadline passed, 4 port lost (the\n"
+    "device was unplugged or went away), 64 usage error, 130 interrupted.\n";
 
 struct Options {
     const char* port = nullptr;
@@ -56,9 +62,15 @@ struct Options {
     std::uint32_t deadline_ms = 0;
 };
 
-[[noreturn]] void usage_error(const char* what, const char* detail)
+[[noreturn]] void usage_error(const char* format, ...) QDM7_PRINTF(1, 2);
+[[noreturn]] void usage_error(const char* format, ...)
 {
-    std::fprintf(stderr, "qdm7-flash: %s%s; try 'qdm7-flash --help'\n", what, detail);
+    std::fputs("qdm7-flash: ", stderr);
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+    std::fputs("; try 'qdm7-flash --help'\n", stderr);
     std::exit(EXIT_USAGE);
 }
 
@@ -69,8 +81,28 @@ const char* option_value(int argc, char** argv, int& i, const char* name)
     if (argv[i][n] == '=')
         return argv[i] + n + 1;
     if (i + 1 >= argc)
-        usage_error(name, " needs a value");
+        usage_error("%s needs a value", name);
     return argv[++i];
+}
+
+// Seconds as plain decimal digits with an optional fraction ("120", "2.5"),
+// above 0 and up to the limit; false for anything else.
+bool parse_deadline(const char* text, std::uint32_t& ms)
+{
+    const char* at = text;
+    const auto digits = [&at] {
+        const char* from = at;
+        while (*at >= '0' && *at <= '9')
+            ++at;
+        return at > from;
+    };
+    if (!digits() || (*at == '.' && (++at, !digits())) || *at != '\0')
+        return false;
+    const double seconds = std::strtod(text, nullptr);
+    if (!(seconds > 0) || seconds > static_cast<double>(MAX_DEADLINE_SECONDS))
+        return false;
+    ms = static_cast<std::uint32_t>(std::ceil(seconds * 1000.0));
+    return true;
 }
 
 bool is_option(const char* arg, const char* name)
@@ -89,18 +121,16 @@ Options parse_options(int argc, char** argv)
         if (is_option(arg, "--port")) {
             options.port = option_value(argc, argv, i, "--port");
             if (options.port[0] == '\0')
-                usage_error("--port", " needs a path");
+                usage_error("--port needs a path");
             if (std::strlen(options.port) >= PORT_PATH_SIZE)
-                usage_error("--port", ": path too long");
+                usage_error("--port: path too long");
             ++actions;
         } else if (is_option(arg, "--deadline")) {
             const char* value = option_value(argc, argv, i, "--deadline");
-            char* end = nullptr;
-            const double seconds = std::strtod(value, &end);
-            if (end == value || *end != '\0' || !std::isfinite(seconds) || seconds <= 0 ||
-                seconds > MAX_DEADLINE_SECONDS)
-                usage_error("--deadline needs a number of seconds above 0, not ", value);
-            options.deadline_ms = static_cast<std::uint32_t>(std::ceil(seconds * 1000.0));
+            if (!parse_deadline(value, options.deadline_ms))
+                usage_error("--deadline needs plain decimal seconds above 0, up to %ld (a week), "
+                            "such as 120 or 2.5, not '%s'",
+                            MAX_DEADLINE_SECONDS, value);
             deadline_given = true;
         } else if (std::strcmp(arg, "--list") == 0) {
             options.list = true;
@@ -112,17 +142,17 @@ Options parse_options(int argc, char** argv)
             options.help = true;
             ++actions;
         } else {
-            usage_error("unknown argument ", arg);
+            usage_error("unknown argument %s", arg);
         }
     }
     if (options.help)
         return options;
     if (actions == 0)
-        usage_error("no port given", "");
+        usage_error("no port given");
     if (actions > 1)
-        usage_error("give one of --port, --list, --version", "");
+        usage_error("give one of --port, --list, --version");
     if (deadline_given && options.port == nullptr)
-        usage_error("--deadline", " goes with --port");
+        usage_error("--deadline goes with --port");
     return options;
 }
 
@@ -139,52 +169,24 @@ void prepare_job()
     load_firmware_image(program_instance(), job);
 }
 
-// Status texts: one line each, or, while programming on a terminal, one
-// progress bar redrawn in place.
-bool bar_shown = false;
-bool draw_bar = false;
-std::uint32_t programming_began = 0;
-bool programming_timed = false;
-
-void end_bar()
+// Every way out: the line being redrawn ended, the trace flushed, and the
+// port, if open, given back.
+void wind_up()
 {
-    if (bar_shown) {
-        std::fputc('\n', stderr);
-        bar_shown = false;
+    display_end();
+    trace_flush();
+    if (job.port_handle != INVALID_PORT_HANDLE) {
+        close_port(job);
+        stop_watch_port(INVALID_PORT_HANDLE);
     }
 }
 
-void show_status_line(const char* text)
-{
-    const bool programming = std::strncmp(text, "programming ", 12) == 0;
-    if (programming && !programming_timed) {
-        programming_began = tick_count();
-        programming_timed = true;
-    }
-    if (programming && draw_bar) {
-        char line[PROGRESS_LINE_WIDTH + 160];
-        format_progress(line, sizeof line, job.offset, job.image_size, BLOCK_SIZE,
-                        tick_count() - programming_began);
-        std::fprintf(stderr, "\r%s", line);
-        std::fflush(stderr);
-        bar_shown = true;
-        return;
-    }
-    if (bar_shown) {
-        // The last block is done once programming has moved on.
-        char line[PROGRESS_LINE_WIDTH + 160];
-        format_progress(line, sizeof line, job.offset, job.image_size, BLOCK_SIZE,
-                        tick_count() - programming_began);
-        std::fprintf(stderr, "\r%s", line);
-        end_bar();
-    }
-    std::fprintf(stderr, "%s\n", text);
-    std::fflush(stderr);
-}
-
+// The fatal text, after a line that names the port it concerns.
 void show_fatal_text(const char* text)
 {
-    end_bar();
+    wind_up();
+    if (job.port_path != nullptr)
+        std::fprintf(stderr, "qdm7-flash: port %s:", job.port_path);
     std::fputs(text, stderr);
     std::fflush(stderr);
 }
@@ -214,40 +216,51 @@ int print_version()
     static const std::uint8_t zeros[BLOCK_SIZE] = {};
     for (std::int32_t left = padded - length; left > 0; left -= BLOCK_SIZE)
         crc = crc16_update(crc, zeros, static_cast<std::size_t>(left < BLOCK_SIZE ? left : BLOCK_SIZE));
-    std::printf("qdm7-flash %s\n"
-                "image: %ld bytes, padded to %ld (%ld blocks), flash base %#lx, CRC %#06x\n",
-                QDM7_VERSION, static_cast<long>(length), static_cast<long>(padded),
+    std::printf("qdm7-flash %s%s\n"
+                "image: %ld bytes, padded to %ld (%ld blocks), flash base %#lx, CRC 0x%04x\n",
+                QDM7_VERSION, QDM7_DEVELOPMENT_BUILD ? " (development build)" : "",
+                static_cast<long>(length), static_cast<long>(padded),
                 static_cast<long>(padded / BLOCK_SIZE), static_cast<unsigned long>(FLASH_BASE),
                 static_cast<unsigned>(crc));
+    if (QDM7_SAMPLE_IMAGE)
+        std::printf("image: sample image (not a release)\n");
     return EXIT_COMPLETED;
+}
+
+// Ends the run early: the port is given back, then the reason said.
+[[noreturn]] void end_early(int status, const char* format, ...) QDM7_PRINTF(2, 3);
+[[noreturn]] void end_early(int status, const char* format, ...)
+{
+    wind_up();
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    display_say("%s", text);
+    std::exit(status);
 }
 
 [[noreturn]] void stop_now(StopReason reason, std::uint32_t deadline_ms)
 {
-    end_bar();
-    trace_flush();
-    if (job.port_handle != INVALID_PORT_HANDLE) {
-        close_port(job);
-        stop_watch_port(INVALID_PORT_HANDLE);
-    }
     if (reason == StopReason::Deadline)
-        std::fprintf(stderr, "qdm7-flash: deadline of %.3g s passed; port closed\n",
-                     deadline_ms / 1000.0);
-    else
-        std::fprintf(stderr, "qdm7-flash: interrupted; port closed\n");
-    std::exit(static_cast<int>(reason));
+        end_early(static_cast<int>(reason), "deadline of %g s passed; port closed", deadline_ms / 1000.0);
+    end_early(static_cast<int>(reason), "interrupted; port closed");
 }
 
 int run_update(const Options& options)
 {
     stop_watch_start(options.deadline_ms);
     prepare_job();
-    draw_bar = stderr_is_terminal();
+    display_start(job, stderr_is_terminal());
+    if (QDM7_SAMPLE_IMAGE)
+        display_say("warning: sample image (not a release), not firmware for a real QDM7");
 
-    // What the dialog's update button does.
+    // What the dialog's update button does, for a serial port only.
     job.baud_rate = LINK_BAUD;
     job.port_path = options.port;
-    open_port(job);
+    if (!open_serial_port(job))
+        end_early(EXIT_FATAL, "%s is not a serial port; left untouched", options.port);
     stop_watch_port(job.port_handle);
     configure_port(job.port_handle, LINK_BAUD, READ_INTERVAL_MS);
     job.state = JobState::Start;
@@ -258,15 +271,22 @@ int run_update(const Options& options)
         if (stop_requested() != StopReason::None)
             stop_now(stop_requested(), options.deadline_ms);
         job_tick(job);
+        trace_flush(); // the Windows runtime cannot line-buffer it
         if (job.state == JobState::Completed || job.state == JobState::Failed)
             break;
+        // A cancelled wait can look like a lost port: the stop comes first.
+        if (stop_requested() != StopReason::None)
+            continue;
+        if (port_lost(job.port_handle))
+            end_early(EXIT_PORT_LOST,
+                      "lost the port %s: the device is gone (unplugged, or its cable pulled); port closed",
+                      job.port_path);
+        display_refresh();
         sleep_ms(TICK_PAUSE_MS);
     }
-    trace_flush();
     if (job.state == JobState::Completed)
         set_status("Programming Completed");
-    close_port(job);
-    stop_watch_port(INVALID_PORT_HANDLE);
+    wind_up();
     return job.state == JobState::Completed ? EXIT_COMPLETED : EXIT_VERIFY_FAILED;
 }
 
@@ -274,7 +294,9 @@ int run_update(const Options& options)
 
 int main(int argc, char** argv)
 {
-    set_status_sink(show_status_line);
+    // Whoever follows the trace in a file sees each line as it comes.
+    std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+    set_status_sink(display_status);
     set_fatal_sink(show_fatal_text);
     const Options options = parse_options(argc, argv);
     if (options.help) {

@@ -1,48 +1,106 @@
 #include "tools/qdm7-flash/progress.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
 namespace {
 
-constexpr int BAR_WIDTH = 24;
+constexpr int BAR_MAX = 24; // inner width of the bar
+constexpr int BAR_MIN = 8;
+
+struct Field {
+    char text[48] = "";
+    bool shown = false;
+    int width() const { return shown ? static_cast<int>(std::strlen(text)) + 1 : 0; } // with its blank
+};
 
 } // namespace
 
-void format_progress(char* text, std::size_t size, std::int64_t done_bytes,
-                     std::int64_t total_bytes, std::int32_t block_size, std::uint32_t elapsed_ms)
+void format_progress(char* text, std::size_t size, const Progress& progress, int columns)
 {
-    if (total_bytes <= 0)
-        total_bytes = 1;
-    if (done_bytes < 0)
-        done_bytes = 0;
-    if (done_bytes > total_bytes)
-        done_bytes = total_bytes;
-    const std::int64_t blocks_total = (total_bytes + block_size - 1) / block_size;
-    const std::int64_t blocks_done = done_bytes / block_size;
-    const int percent = static_cast<int>(done_bytes * 100 / total_bytes);
-    const int filled = static_cast<int>(done_bytes * BAR_WIDTH / total_bytes);
+    if (size == 0)
+        return;
+    const std::int64_t total = progress.total_bytes > 0 ? progress.total_bytes : 1;
+    const std::int64_t done = std::clamp<std::int64_t>(progress.done_bytes, 0, total);
+    const std::int64_t block = progress.block_size > 0 ? progress.block_size : 1;
+    const auto blocks_total = static_cast<long long>((total + block - 1) / block);
+    const auto blocks_done = static_cast<long long>(done / block);
+    const int percent = static_cast<int>(done * 100 / total);
+    const bool waiting = progress.resend_in_s >= 0;
 
-    char bar[BAR_WIDTH + 1];
-    for (int i = 0; i < BAR_WIDTH; ++i)
-        bar[i] = i < filled ? '#' : '-';
-    bar[BAR_WIDTH] = '\0';
-
-    char rate[40] = "  --.- KiB/s";
-    char left[48] = "--:-- left";
-    if (done_bytes > 0 && elapsed_ms > 0) {
-        const double bytes_per_ms = static_cast<double>(done_bytes) / elapsed_ms;
-        std::snprintf(rate, sizeof rate, "%6.1f KiB/s", bytes_per_ms * 1000.0 / 1024.0);
-        const auto seconds_left = static_cast<long>(
-            static_cast<double>(total_bytes - done_bytes) / bytes_per_ms / 1000.0 + 0.5);
-        std::snprintf(left, sizeof left, "%ld:%02ld left", seconds_left / 60, seconds_left % 60);
+    // In the order shown.
+    Field counts, short_counts, percent_field, rate, left, wait, short_wait, resends;
+    std::snprintf(counts.text, sizeof counts.text, "%3lld/%lld blocks", blocks_done, blocks_total);
+    std::snprintf(short_counts.text, sizeof short_counts.text, "%lld/%lld", blocks_done, blocks_total);
+    std::snprintf(percent_field.text, sizeof percent_field.text, "%3d%%", percent);
+    std::snprintf(rate.text, sizeof rate.text, "  --.- KiB/s");
+    std::snprintf(left.text, sizeof left.text, "--:-- left");
+    if (done > 0 && progress.elapsed_ms > 0) {
+        const double bytes_per_ms = static_cast<double>(done) / progress.elapsed_ms;
+        std::snprintf(rate.text, sizeof rate.text, "%6.1f KiB/s", bytes_per_ms * 1000.0 / 1024.0);
+        const auto seconds_left =
+            static_cast<long>(static_cast<double>(total - done) / bytes_per_ms / 1000.0 + 0.5);
+        std::snprintf(left.text, sizeof left.text, "%ld:%02ld left", seconds_left / 60, seconds_left % 60);
     }
-    std::snprintf(text, size, "[%s] %3lld/%lld blocks %3d%% %s %s", bar,
-                  static_cast<long long>(blocks_done), static_cast<long long>(blocks_total),
-                  percent, rate, left);
-    // Pad to the line width so that a shorter redraw leaves nothing behind.
-    std::size_t length = std::strlen(text);
-    while (length + 1 < size && length < PROGRESS_LINE_WIDTH)
+    std::snprintf(wait.text, sizeof wait.text, " no reply, resending in %d s", progress.resend_in_s);
+    std::snprintf(short_wait.text, sizeof short_wait.text, "resend in %d s", progress.resend_in_s);
+    std::snprintf(resends.text, sizeof resends.text, "(%u resend%s)", progress.resends,
+                  progress.resends == 1 ? "" : "s");
+    counts.shown = percent_field.shown = true;
+    rate.shown = left.shown = !waiting;
+    wait.shown = waiting;
+    resends.shown = progress.resends > 0;
+    bool bar = true;
+
+    // Never the last column: writing there leaves some terminals about to wrap.
+    const int room = std::min(columns - 1, static_cast<int>(PROGRESS_LINE_WIDTH));
+    auto needed = [&] {
+        return counts.width() + short_counts.width() + percent_field.width() + rate.width() +
+               left.width() + wait.width() + short_wait.width() + resends.width() +
+               (bar ? BAR_MIN + 3 : 0) - 1;
+    };
+    const auto narrower = [&] {
+        if (rate.shown) return rate.shown = false, true;
+        if (bar) return bar = false, true;
+        if (left.shown) return left.shown = false, true;
+        if (resends.shown) return resends.shown = false, true;
+        if (counts.shown) return counts.shown = false, short_counts.shown = true;
+        if (wait.shown) return wait.shown = false, short_wait.shown = true;
+        return false;
+    };
+    while (needed() > room && narrower()) {
+    }
+
+    std::size_t length = 0;
+    auto append = [&](const char* piece) {
+        const std::size_t n = std::min(std::strlen(piece), size - 1 - length);
+        std::memcpy(text + length, piece, n);
+        length += n;
+    };
+    if (bar) {
+        const int inner = std::min(BAR_MAX, BAR_MIN + room - needed());
+        const int filled = static_cast<int>(done * inner / total);
+        char drawn[BAR_MAX + 3];
+        drawn[0] = '[';
+        for (int i = 0; i < inner; ++i)
+            drawn[1 + i] = i < filled ? '#' : '-';
+        drawn[inner + 1] = ']';
+        drawn[inner + 2] = '\0';
+        append(drawn);
+    }
+    for (const Field* field :
+         {&counts, &short_counts, &percent_field, &rate, &left, &wait, &short_wait, &resends}) {
+        if (!field->shown)
+            continue;
+        if (length > 0)
+            append(" ");
+        append(field->text);
+    }
+    // Cut to the room left, then pad to it.
+    const auto width = static_cast<std::size_t>(std::max(room, 0));
+    length = std::min(length, width);
+    while (length < width && length + 1 < size)
         text[length++] = ' ';
     text[length] = '\0';
 }

@@ -81,6 +81,8 @@ struct Sim {
     int slave_fd = -1;             // kept open so the master never sees EIO
     std::string port_path;
     bool link_made = false;
+    int link_lock_fd = -1;         // held while we serve the link, so a second sim sees us
+    std::FILE* dump_file = nullptr; // made at the start, so a bad path fails before the update
     std::int64_t start_us = 0;
     double char_us = 0;            // wire time of one character; 0 unpaced
     std::size_t piece = 4096;      // bytes delivered or written out at a time
@@ -116,6 +118,68 @@ void log(const Sim& sim, const char* format, ...)
     std::vfprintf(stderr, format, args);
     va_end(args);
     std::fputc('\n', stderr);
+}
+
+const char* request_name(std::uint8_t sub_command)
+{
+    switch (sub_command) {
+    case SUB_PROGRAM: return "program";
+    case SUB_QUERY_CRC: return "query";
+    case SUB_RESET: return "reset";
+    default: return "unknown";
+    }
+}
+
+void log_request(void* context, const DeviceRequest& request)
+{
+    const Sim& sim = *static_cast<const Sim*>(context);
+    if (request.sub_command == SUB_RESET)
+        log(sim, "request: reset%s", request.crc_ok ? "" : ", bad CRC: dropped");
+    else
+        log(sim, "request: %s address %#x length %#x%s", request_name(request.sub_command),
+            static_cast<unsigned>(request.address), static_cast<unsigned>(request.length),
+            request.crc_ok ? "" : ", bad CRC: dropped");
+}
+
+// The lock file beside a link: held by the simulator that serves the link,
+// with its process id in it.
+std::string lock_path_of(const Sim& sim) { return sim.options.link_path + ".lock"; }
+
+bool lock_link(Sim& sim, std::string& error)
+{
+    const std::string path = lock_path_of(sim);
+    // A lock file removed by its owner's exit just as we opened it is
+    // no longer the one at the path: take the path again.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            error = "cannot make " + path + ": " + std::strerror(errno);
+            return false;
+        }
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            char owner[32] = "";
+            const ssize_t n = pread(fd, owner, sizeof owner - 1, 0);
+            owner[n > 0 ? n : 0] = '\0';
+            close(fd);
+            error = sim.options.link_path + " is served by a running qdm7-sim (process " +
+                    std::string(owner[0] != '\0' ? owner : "unknown") + "); stop that one first";
+            return false;
+        }
+        struct stat held {};
+        struct stat named {};
+        if (fstat(fd, &held) == 0 && stat(path.c_str(), &named) == 0 && held.st_ino == named.st_ino &&
+            held.st_dev == named.st_dev) {
+            const std::string pid = std::to_string(getpid());
+            if (ftruncate(fd, 0) != 0 || pwrite(fd, pid.data(), pid.size(), 0) < 0) {
+                // The pid is only a courtesy to the next user; the lock is what counts.
+            }
+            sim.link_lock_fd = fd;
+            return true;
+        }
+        close(fd);
+    }
+    error = "cannot lock " + path;
+    return false;
 }
 
 bool set_raw(int fd, speed_t speed, std::string& error)
@@ -183,6 +247,8 @@ bool open_pty(Sim& sim, std::string& error)
     if (!set_raw(sim.slave_fd, B921600, error))
         return false;
     if (!sim.options.link_path.empty()) {
+        if (!lock_link(sim, error))
+            return false;
         struct stat existing {};
         if (lstat(sim.options.link_path.c_str(), &existing) == 0 && !S_ISLNK(existing.st_mode)) {
             error = sim.options.link_path + " exists and is not a symbolic link; not replacing it";
@@ -229,6 +295,12 @@ bool open_device(Sim& sim, std::string& error)
 
 void remove_link(Sim& sim)
 {
+    if (sim.link_lock_fd >= 0) {
+        // Unlinked while still held, so a newcomer never takes a dying lock.
+        unlink(lock_path_of(sim).c_str());
+        close(sim.link_lock_fd);
+        sim.link_lock_fd = -1;
+    }
     if (!sim.link_made)
         return;
     // Only our own link: another run may have taken the name since.
@@ -481,14 +553,11 @@ int serve(Sim& sim, const sigset_t& run_mask)
     }
 }
 
-bool write_dump(const Sim& sim)
+bool write_dump(Sim& sim)
 {
     const std::string& path = sim.options.dump_path;
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) {
-        std::fprintf(stderr, "qdm7-sim: cannot write %s: %s\n", path.c_str(), std::strerror(errno));
-        return false;
-    }
+    std::FILE* file = sim.dump_file;
+    sim.dump_file = nullptr;
     const std::size_t size = sim.device.stats.programmed_end;
     const bool ok = std::fwrite(sim.device.flash.data(), 1, size, file) == size;
     const bool closed = std::fclose(file) == 0;
@@ -532,13 +601,26 @@ int main(int argc, char** argv)
 
     device_init(sim.device);
     device_seed(sim.device, sim.options.seed);
+    if (sim.options.verbose) {
+        sim.device.observer = log_request;
+        sim.device.observer_context = &sim;
+    }
     sim.device.program_time_ms = sim.options.program_ms;
     for (const FaultRule& rule : sim.options.faults)
         device_add_fault(sim.device, rule);
     if (sim.options.power_on_delayed)
         device_set_power(sim.device, false);
 
-    const bool opened = sim.options.device_path.empty() ? open_pty(sim, error) : open_device(sim, error);
+    bool opened = sim.options.device_path.empty() ? open_pty(sim, error) : open_device(sim, error);
+    // The dump is made now, so that a path it cannot go to fails before the
+    // update rather than after it.
+    if (opened && !sim.options.dump_path.empty()) {
+        sim.dump_file = std::fopen(sim.options.dump_path.c_str(), "wb");
+        if (sim.dump_file == nullptr) {
+            error = "cannot write " + sim.options.dump_path + ": " + std::strerror(errno);
+            opened = false;
+        }
+    }
     if (!opened) {
         std::fprintf(stderr, "qdm7-sim: %s\n", error.c_str());
         remove_link(sim);
@@ -561,11 +643,14 @@ int main(int argc, char** argv)
     if (!sim.options.dump_path.empty() && !write_dump(sim))
         status = 1;
     const DeviceStats& stats = sim.device.stats;
+    std::uint32_t faults_fired = 0;
+    for (const FaultRule& rule : sim.device.faults)
+        faults_fired += rule.fired;
     std::printf("STATS rx_bytes=%llu tx_bytes=%llu replies=%u blocks=%u queries=%u resets=%u refusals=%u "
-                "bad_crc=%u skipped_bytes=%u dropped_partial=%u seconds=%.3f\n",
+                "bad_crc=%u skipped_bytes=%u dropped_partial=%u faults_fired=%u seconds=%.3f\n",
                 static_cast<unsigned long long>(sim.rx_bytes), static_cast<unsigned long long>(sim.tx_bytes),
                 sim.replies_sent, stats.blocks_programmed, stats.queries, stats.resets, stats.refusals,
-                stats.bad_crc, stats.skipped_bytes, stats.dropped_partial,
+                stats.bad_crc, stats.skipped_bytes, stats.dropped_partial, faults_fired,
                 static_cast<double>(now_us() - sim.start_us) / 1e6);
     std::fflush(stdout);
     if (sim.slave_fd >= 0)

@@ -1,8 +1,11 @@
 #include "tools/qdm7-sim/sim_options.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <string_view>
 
 #include "engine/frames.h"
 
@@ -26,6 +29,10 @@ struct KindName {
     const char* name;
     FaultKind kind;
 };
+
+// The options that take a value.
+constexpr std::string_view VALUE_OPTIONS[] = {"--link", "--device",     "--dump",           "--fault",
+                                              "--baud", "--program-ms", "--power-on-after", "--seed"};
 
 constexpr KindName FAULT_KINDS[] = {
     {"drop", FaultKind::Drop},   {"corrupt", FaultKind::CorruptCrc}, {"delay", FaultKind::Delay},
@@ -60,17 +67,19 @@ const char* sim_usage()
            "                         duplicate  the reply is sent twice\n"
            "                         flip       a programmed block gets one bit flipped\n"
            "                       and keys every=N (every Nth matching reply; the\n"
-           "                       default is every=1), percent=P (at random, P in 100),\n"
+           "                       default is every=1) or percent=P (at random, P in 100),\n"
            "                       on=program|query|reset|any, ms=N, count=N (at most\n"
            "                       N times). Example: --fault drop:on=program,count=1\n"
            "  --seed N             seed of the random faults (default 1)\n"
            "  --dump FILE          at exit, write the application flash from its base\n"
-           "                       up to the highest byte programmed\n"
+           "                       up to the highest byte programmed (FILE is made,\n"
+           "                       empty, at the start)\n"
            "  --exit-after-reset   end once the reset acknowledgement has been read\n"
            "  --verbose            log requests and replies on standard error\n"
            "  --help               show this text\n"
            "\n"
-           "Ends cleanly on SIGINT and SIGTERM (dump written, link removed).\n"
+           "Ends cleanly on SIGINT and SIGTERM (dump written, link removed). A link\n"
+           "that a running qdm7-sim serves is refused; STATS counts faults_fired.\n"
            "Exit status: 0 normal end, 1 error, 64 usage error.\n";
 }
 
@@ -93,6 +102,7 @@ bool parse_fault_rule(const std::string& text, FaultRule& rule, std::string& err
     if (rule.kind == FaultKind::Split)
         rule.delay_ms = SIM_DEFAULT_SPLIT_GAP_MS;
     bool have_ms = false;
+    bool have_every = false;
     std::string rest = colon == std::string::npos ? std::string() : text.substr(colon + 1);
     while (!rest.empty()) {
         const std::size_t comma = rest.find(',');
@@ -125,9 +135,10 @@ bool parse_fault_rule(const std::string& text, FaultRule& rule, std::string& err
             error = "fault option " + key + " needs a whole number, not '" + value + "'";
             return false;
         }
-        if (key == "every" && number > 0)
+        if (key == "every" && number > 0) {
             rule.every = number;
-        else if (key == "percent" && number > 0 && number <= 100)
+            have_every = true;
+        } else if (key == "percent" && number > 0 && number <= 100)
             rule.percent = number;
         else if (key == "ms") {
             rule.delay_ms = number;
@@ -138,6 +149,10 @@ bool parse_fault_rule(const std::string& text, FaultRule& rule, std::string& err
             error = "fault option '" + item + "' is unknown or out of range";
             return false;
         }
+    }
+    if (have_every && rule.percent != 0) {
+        error = "a fault rule fires on every=N or at percent=P, not both";
+        return false;
     }
     if (rule.kind == FaultKind::Delay && !have_ms) {
         error = "a delay fault needs ms=N";
@@ -164,19 +179,23 @@ ParseResult parse_sim_options(int argc, const char* const* argv, SimOptions& opt
             continue;
         }
         // Every other option takes a value, as "--opt value" or "--opt=value".
-        std::string name = arg;
-        std::string value;
-        const std::size_t equals = arg.find('=');
-        if (arg.rfind("--", 0) == 0 && equals != std::string::npos) {
-            name = arg.substr(0, equals);
-            value = arg.substr(equals + 1);
-        } else if (arg.rfind("--", 0) == 0 && i + 1 < argc) {
-            value = argv[++i];
-        } else if (arg.rfind("--", 0) == 0) {
-            error = "option " + arg + " needs a value";
-            return ParseResult::Error;
-        } else {
+        if (arg.rfind("--", 0) != 0) {
             error = "unexpected argument '" + arg + "'";
+            return ParseResult::Error;
+        }
+        const std::size_t equals = arg.find('=');
+        const std::string name = arg.substr(0, equals);
+        if (std::find(std::begin(VALUE_OPTIONS), std::end(VALUE_OPTIONS), name) == std::end(VALUE_OPTIONS)) {
+            error = "unknown option " + name;
+            return ParseResult::Error;
+        }
+        std::string value;
+        if (equals != std::string::npos) {
+            value = arg.substr(equals + 1);
+        } else if (i + 1 < argc) {
+            value = argv[++i];
+        } else {
+            error = "option " + arg + " needs a value";
             return ParseResult::Error;
         }
         std::uint32_t number = 0;
@@ -209,9 +228,6 @@ ParseResult parse_sim_options(int argc, const char* const* argv, SimOptions& opt
                 options.power_on_delayed = true;
                 options.power_on_after_ms = number;
             }
-        } else {
-            error = "unknown option " + name;
-            return ParseResult::Error;
         }
     }
     if (!options.device_path.empty() && !options.link_path.empty()) {

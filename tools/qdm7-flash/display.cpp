@@ -1,0 +1,218 @@
+#include "tools/qdm7-flash/display.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "engine/frames.h"
+#include "tools/qdm7-flash/console.h"
+#include "tools/qdm7-flash/progress.h"
+
+namespace {
+
+// A device that is on answers the first or the third contact query; after
+// this many unanswered ones (about a second) it is plainly off.
+constexpr std::uint32_t POWER_HINT_AFTER = 5;
+// A block is acknowledged within about a quarter of a second; a reply this
+// late is worth saying so while the resend is awaited.
+constexpr std::uint32_t OVERDUE_AFTER_MS = 2000;
+// Lines that change are redrawn at most this often.
+constexpr std::uint32_t REDRAW_MS = 200;
+constexpr std::size_t LINE_SIZE = 256;
+
+enum class Live { None, Progress, Power, Overdue };
+
+struct Display {
+    const UpdateJob* job = nullptr;
+    bool terminal = false;
+    Live live = Live::None;          // the line drawn last, still open to redraws
+    char drawn[LINE_SIZE] = "";
+    std::uint32_t drawn_at = 0;
+    bool programming_timed = false;
+    std::uint32_t programming_began = 0;
+    std::uint32_t contact_began = 0;
+    std::uint32_t timeouts_seen = 0;
+    bool power_hint_said = false;
+} shown;
+
+void end_live()
+{
+    if (shown.live == Live::None)
+        return;
+    // The progress and the wait for power-on stay in view; a passed wait goes.
+    if (shown.live == Live::Overdue)
+        std::fprintf(stderr, "\r%*s\r", static_cast<int>(std::strlen(shown.drawn)), "");
+    else
+        std::fputc('\n', stderr);
+    std::fflush(stderr);
+    shown.live = Live::None;
+    shown.drawn[0] = '\0';
+}
+
+// Draws or redraws the open line, cut and padded to the terminal's width
+// less one column, so that it never wraps.
+void draw_live(Live kind, const char* text)
+{
+    if (shown.live != kind)
+        end_live();
+    const int room = std::clamp(terminal_columns() - 1, 0, static_cast<int>(LINE_SIZE) - 1);
+    char line[LINE_SIZE];
+    std::snprintf(line, sizeof line, "%-*.*s", room, room, text);
+    shown.drawn_at = tick_count();
+    if (shown.live == kind && std::strcmp(line, shown.drawn) == 0)
+        return;
+    std::fprintf(stderr, "\r%s", line);
+    std::fflush(stderr);
+    std::snprintf(shown.drawn, sizeof shown.drawn, "%s", line);
+    shown.live = kind;
+}
+
+// Seconds until the request goes again, once its reply is overdue; -1 before.
+std::int32_t resend_in_s(const UpdateJob& job)
+{
+    const std::uint32_t waited = tick_count() - job.send_time;
+    if (waited < OVERDUE_AFTER_MS)
+        return -1;
+    const std::uint32_t left = waited < job.reply_timeout ? job.reply_timeout - waited : 0;
+    return static_cast<std::int32_t>((left + 999) / 1000);
+}
+
+void draw_progress()
+{
+    const UpdateJob& job = *shown.job;
+    const Progress progress{job.offset, job.image_size, BLOCK_SIZE, tick_count() - shown.programming_began,
+                            job.timeouts,
+                            job.state == JobState::Programming ? resend_in_s(job) : -1};
+    char line[LINE_SIZE];
+    format_progress(line, sizeof line, progress, terminal_columns());
+    draw_live(Live::Progress, line);
+}
+
+void say_line(const char* text)
+{
+    end_live();
+    if (!shown.terminal) {
+        std::fprintf(stderr, "%s\n", text);
+        std::fflush(stderr);
+        return;
+    }
+    // Broken at blanks so that no line reaches the terminal's last column.
+    const int room = terminal_columns() > 20 ? terminal_columns() - 1 : 19;
+    const char* rest = text;
+    while (static_cast<int>(std::strlen(rest)) > room) {
+        int cut = room;
+        while (cut > 0 && rest[cut] != ' ')
+            --cut;
+        if (cut == 0)
+            cut = room;
+        std::fprintf(stderr, "%.*s\n", cut, rest);
+        rest += cut;
+        while (*rest == ' ')
+            ++rest;
+    }
+    std::fprintf(stderr, "%s\n", rest);
+    std::fflush(stderr);
+}
+
+// One line per resend, except that the progress line counts those of
+// programming on a terminal.
+void note_resends()
+{
+    const UpdateJob& job = *shown.job;
+    while (shown.timeouts_seen < job.timeouts) {
+        ++shown.timeouts_seen;
+        if (shown.terminal && job.state == JobState::Programming)
+            continue;
+        char what[64] = "the CRC query";
+        if (job.state == JobState::Programming)
+            std::snprintf(what, sizeof what, "block %ld/%ld", static_cast<long>(job.offset / BLOCK_SIZE + 1),
+                          static_cast<long>((job.image_size + BLOCK_SIZE - 1) / BLOCK_SIZE));
+        display_say("no reply to %s within %u s; resending it (resend %u)", what,
+                    static_cast<unsigned>(job.reply_timeout / 1000), static_cast<unsigned>(shown.timeouts_seen));
+    }
+}
+
+void note_contacting()
+{
+    const UpdateJob& job = *shown.job;
+    if (job.unanswered_contacts < POWER_HINT_AFTER)
+        return;
+    if (!shown.power_hint_said) {
+        display_say("waiting for the device to power on: switch it off and on now");
+        shown.power_hint_said = true;
+    }
+    if (shown.terminal) {
+        char line[LINE_SIZE];
+        std::snprintf(line, sizeof line, "waiting %u s, %u contact queries unanswered",
+                      static_cast<unsigned>((tick_count() - shown.contact_began) / 1000),
+                      static_cast<unsigned>(job.unanswered_contacts));
+        draw_live(Live::Power, line);
+    }
+}
+
+} // namespace
+
+void display_start(const UpdateJob& job, bool terminal)
+{
+    shown = Display{};
+    shown.job = &job;
+    shown.terminal = terminal;
+}
+
+void display_status(const char* text)
+{
+    if (shown.job == nullptr) {
+        say_line(text);
+        return;
+    }
+    note_resends();
+    const bool programming = std::strncmp(text, "programming ", 12) == 0;
+    if (programming && !shown.programming_timed) {
+        shown.programming_began = tick_count();
+        shown.programming_timed = true;
+    }
+    if (std::strcmp(text, "Establishing Link...") == 0)
+        shown.contact_began = tick_count();
+    if (shown.terminal && programming) {
+        draw_progress();
+        return;
+    }
+    // The last block is done once programming has moved on.
+    if (shown.live == Live::Progress)
+        draw_progress();
+    end_live();
+    std::fprintf(stderr, "%s\n", text);
+    std::fflush(stderr);
+}
+
+void display_refresh()
+{
+    note_resends();
+    const UpdateJob& job = *shown.job;
+    if (job.state == JobState::Contacting && (!shown.terminal || tick_count() - shown.drawn_at >= REDRAW_MS))
+        note_contacting();
+    if (!shown.terminal || tick_count() - shown.drawn_at < REDRAW_MS)
+        return;
+    if (job.state == JobState::Programming) {
+        draw_progress();
+    } else if (job.state == JobState::Verifying && resend_in_s(job) >= 0) {
+        char line[LINE_SIZE];
+        std::snprintf(line, sizeof line, "no reply to the CRC query, resending in %ld s",
+                      static_cast<long>(resend_in_s(job)));
+        draw_live(Live::Overdue, line);
+    }
+}
+
+void display_end() { end_live(); }
+
+void display_say(const char* format, ...)
+{
+    char text[LINE_SIZE] = "qdm7-flash: ";
+    const std::size_t prefix = std::strlen(text);
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text + prefix, sizeof text - prefix, format, args);
+    va_end(args);
+    say_line(text);
+}
