@@ -20,7 +20,8 @@ a command channel (the guest's ttyS1) and reads results from its console
     rig.unplug()                 # returns once QEMU has removed the adapter
     rig.replug()                 # same line, same serial number
     running.signal("INT")        # as Ctrl-C would, to its process group
-    running.wait(60)             # its Result
+    running.wait(60)             # its Result (running.interrupt(60): both,
+                                 # unless it has ended by itself)
     rig.usb_identity()           # ("0403", "6001", "QDM7-0001") of ttyUSB0
     rig.sim.stop(); rig.sim.stats; rig.sim.dump_path
 
@@ -324,12 +325,30 @@ class Command:
             self.result = Result(status, "\n".join(lines.get("out", [])), "\n".join(lines.get("err", [])))
         return self.result
 
+    def ended(self):
+        with self.rig._lock:
+            return self.result is not None or self.ident in self.rig._exits
+
     def signal(self, name="INT"):
-        """Sends signal name to the command and whatever it started."""
+        """Sends signal name to the command and whatever it started, as
+        Ctrl-C does to a terminal's foreground; False if it had ended."""
         pid = f"/tmp/rig/{self.ident}.pid"
         result = self.rig.run(f"i=0; until [ -f {pid} ]; do i=$((i+1)); [ $i -ge 100 ] && exit 1; sleep 0.1; done; "
                               f"kill -{name} -$(cat {pid})", 30)
-        check(result.status == 0, f"could not signal {self.text!r} in the guest: {result}")
+        if result.status == 0:
+            return True
+        # No such process group: it has just ended, and its results are on their way.
+        try:
+            self.wait(10)
+        except Failure:
+            raise Failure(f"could not signal {self.text!r} in the guest: {result}")
+        return False
+
+    def interrupt(self, timeout):
+        """Ends the command with SIGINT unless it has ended; its Result."""
+        if not self.ended():
+            self.signal("INT")
+        return self.wait(timeout)
 
 
 class Rig:

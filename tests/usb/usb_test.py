@@ -74,11 +74,10 @@ def case_replug(rig, image):
     blocks = rig.sim.blocks()
     time.sleep(1)
     check(rig.sim.blocks() == blocks, "the device kept receiving blocks with the adapter pulled")
-    # Ended before the replug: the old port stays in use while a program
-    # holds it open, and the adapter would come back under another name.
-    running.signal("INT")
-    interrupted = running.wait(30)
-    check(interrupted.status == 130, f"qdm7-flash interrupted: exit {interrupted.status}, expected 130")
+    # Ended before the replug (unless it has given up by itself): the old
+    # port stays in use while a program holds it open, and the adapter would
+    # come back under another name.
+    first = running.interrupt(30)
     time.sleep(max(0.0, 2 - (time.monotonic() - pulled)))
     plugged = time.monotonic()
     rig.replug()
@@ -88,8 +87,8 @@ def case_replug(rig, image):
     check(after == before, f"after the replug ttyUSB0 is {after}, before it was {before}")
     seconds, note = update(rig, image)
     finish(rig, image)
-    print(f"pulled after {blocks} blocks: ttyUSB0 gone in {gone:.1f} s; plugged back after "
-          f"{plugged - pulled:.1f} s: back in {back:.1f} s as {':'.join(after)}; "
+    print(f"pulled after {blocks} blocks: ttyUSB0 gone in {gone:.1f} s (the update ended with {first.status}); "
+          f"plugged back after {plugged - pulled:.1f} s: back in {back:.1f} s as {':'.join(after)}; "
           f"update then took {seconds:.1f} s{note}")
 
 
