@@ -21,19 +21,11 @@ import time
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from qdm7test import (BLOCK, FLASH_BASE, Failure, Sim, WinePrefix, check, check_trace, crc16,  # noqa: E402
-                      die_with_parent, padded, program_line, run, sealed)
+from qdm7test import (BLOCK, FLASH_BASE, Failure, Sim, WinePrefix, check, check_dump, check_trace,  # noqa: E402
+                      crc16, die_with_parent, padded, program_line, run, sealed)
 
 WIRE_BITS = 11
 TIOCGEXCL = 0x80045440  # Linux: is the terminal in exclusive mode
-
-
-def check_dump(dump_path, image):
-    with open(dump_path, "rb") as file:
-        dump = file.read()
-    check(dump == padded(image),
-          f"device flash ({len(dump)} bytes) differs from the padded image ({len(padded(image))} bytes)")
-    print(f"dump: {len(dump)} bytes equal the padded image")
 
 
 def flash_command(args, port):

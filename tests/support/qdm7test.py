@@ -88,6 +88,15 @@ def check_trace(trace, image):
     print(f"trace: {blocks} programming lines, CRC {local:#06x} on both sides, CRCs match")
 
 
+def check_dump(dump_path, image):
+    """The device's flash, as qdm7-sim --dump wrote it, is the padded image."""
+    with open(dump_path, "rb") as file:
+        dump = file.read()
+    check(dump == padded(image),
+          f"device flash ({len(dump)} bytes) differs from the padded image ({len(padded(image))} bytes)")
+    print(f"dump: {len(dump)} bytes equal the padded image")
+
+
 # --- Programs ---------------------------------------------------------------------------------
 
 def text_of(output):
@@ -121,10 +130,10 @@ class Sim:
             check(sim.stop() == 0, ...)     # its STATS line is then in sim.stats
     """
 
-    def __init__(self, path, args=(), prefix=(), stderr=subprocess.PIPE, ready_s=10):
+    def __init__(self, path, args=(), prefix=(), stderr=subprocess.PIPE, ready_s=10, new_session=False):
         try:
             self.proc = subprocess.Popen([*prefix, path, *args], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                         stderr=stderr, preexec_fn=die_with_parent)
+                                         stderr=stderr, preexec_fn=die_with_parent, start_new_session=new_session)
         except OSError as error:
             raise Failure(f"cannot start qdm7-sim {path}: {error}")
         self.port = None

@@ -35,7 +35,6 @@ import json
 import lzma
 import os
 import re
-import select
 import shutil
 import signal
 import socket
@@ -48,8 +47,10 @@ import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "e2e"))
-from e2e import Failure, check, die_with_parent  # noqa: E402
+sys.dont_write_bytecode = True  # nothing written into the source tree
+sys.path.insert(0, str(HERE.parent / "support"))
+import qdm7test  # noqa: E402
+from qdm7test import Failure, check, die_with_parent  # noqa: E402
 
 # The USB serial stack, loaded in this order (with anything modules.dep adds).
 MODULES = ["usb-common", "usbcore", "xhci-hcd", "xhci-pci", "usbserial", "ftdi_sio"]
@@ -239,31 +240,20 @@ def _start(command, **options):
     return subprocess.Popen(command, preexec_fn=die_with_parent, start_new_session=True, **options)
 
 
-class Sim:
-    """qdm7-sim on a new pty, its log in a file that wait_blocks reads."""
+class Sim(qdm7test.Sim):
+    """qdm7-sim on a new pty, in a session of its own, its log in a file
+    that wait_blocks reads."""
 
     def __init__(self, path, args, work):
         self.log_path = work / "sim.log"
         self.dump_path = work / "flash.bin"
-        self.stats = {}
         self.stopping = False
-        with open(self.log_path, "wb") as log:
-            self.proc = _start([path, "--verbose", "--dump", str(self.dump_path), *args],
-                               stdout=subprocess.PIPE, stderr=log)
-        self.output = b""
-        deadline = time.monotonic() + 10
-        while b"\n" not in self.output:
-            left = deadline - time.monotonic()
-            if left <= 0:
-                raise Failure("qdm7-sim printed no READY line within 10 s")
-            if select.select([self.proc.stdout], [], [], left)[0]:
-                chunk = os.read(self.proc.stdout.fileno(), 4096)
-                if not chunk:
-                    raise Failure(f"qdm7-sim ended before it was ready: {self.log()[-2000:]}")
-                self.output += chunk
-        fields = self.output.split(b"\n")[0].decode().split()
-        check(len(fields) == 2 and fields[0] == "READY", f"unexpected ready line {self.output!r}")
-        self.port = fields[1]
+        try:
+            with open(self.log_path, "wb") as log:
+                super().__init__(path, ["--verbose", "--dump", str(self.dump_path), *args], stderr=log,
+                                 new_session=True)
+        except Failure as failure:
+            raise Failure(f"{failure}\n{self.log()[-2000:]}")
 
     def log(self):
         return self.log_path.read_text(errors="replace")
@@ -279,23 +269,7 @@ class Sim:
     def stop(self):
         """SIGTERM; returns the exit status, with the STATS line parsed."""
         self.stopping = True
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-        try:
-            rest, _ = self.proc.communicate(timeout=10)
-        except subprocess.TimeoutExpired:
-            self.kill()
-            raise Failure("qdm7-sim did not end within 10 s of SIGTERM")
-        self.output += rest
-        for line in self.output.decode(errors="replace").splitlines():
-            if line.startswith("STATS "):
-                self.stats = dict(item.split("=", 1) for item in line.split()[1:])
-        return self.proc.returncode
-
-    def kill(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
+        return super().stop()
 
 
 class Result:

@@ -12,8 +12,8 @@ import sys
 import time
 
 from rig import ADAPTER_SERIAL, run_rig
-# rig.py puts tests/e2e on the import path.
-from e2e import check, check_dump, check_trace
+# rig.py puts tests/support on the import path.
+from qdm7test import check, check_dump, check_trace
 
 UPDATE = "qdm7-flash --port /dev/ttyUSB0 --deadline 120"
 IDENTITY = ("0403", "6001", ADAPTER_SERIAL)
