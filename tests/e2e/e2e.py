@@ -371,8 +371,8 @@ def case_unprivileged_reopen(args, work):
 
 def case_wine(args, work):
     """The Windows build under Wine, the simulator mapped as COM port 7."""
-    check(os.path.exists(args.sim), f"no native qdm7-sim at {args.sim}: build the native preset first "
-          "(cmake --preset native && cmake --build --preset native), or set QDM7_HOST_TOOLS_DIR")
+    check(os.path.exists(args.sim), f"no native qdm7-sim at {args.sim}: the build makes it "
+          "(target qdm7-host-tools in a cross build)")
     env = dict(os.environ, WINEPREFIX=f"{work}/wine", WINEDEBUG="-all")
     sim = None
     try:
