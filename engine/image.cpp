@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "engine/frames.h"
-#include "platform/embedded_image.h"
 #include "platform/report.h"
 
 static_assert(MAX_IMAGE_LENGTH % BLOCK_SIZE == 0);
@@ -29,21 +28,27 @@ bool install_firmware_image(const std::uint8_t* bytes, std::int32_t length, Upda
     job.image = copy;
     job.image_size = size;
     job.base_address = FLASH_BASE;
-    trace("\nFlash Image Base %#x\n", job.base_address);
-    trace("Flash Image Size %#x bytes\n", static_cast<unsigned>(job.image_size));
+    job_trace(job, "\nFlash Image Base %#x\n", job.base_address);
+    job_trace(job, "Flash Image Size %#x bytes\n", static_cast<unsigned>(job.image_size));
     return true;
 }
 
-void load_firmware_image(void* instance, UpdateJob& job)
+void load_firmware_image(const std::uint8_t* bytes, std::uint32_t length, UpdateJob& job)
 {
     // A missing image is an empty one: one block of zeros, no message.
-    const EmbeddedImage embedded = find_embedded_image(instance);
-    if (embedded.length > static_cast<std::uint32_t>(MAX_IMAGE_LENGTH)) {
+    if (length > static_cast<std::uint32_t>(MAX_IMAGE_LENGTH)) {
         set_failure_cause(FailureCause::TooLarge);
         fatal_error("The firmware image built into this program is too large");
     }
-    if (!install_firmware_image(embedded.data, static_cast<std::int32_t>(embedded.length), job)) {
+    if (!install_firmware_image(bytes, static_cast<std::int32_t>(length), job)) {
         set_failure_cause(FailureCause::OutOfMemory);
         fatal_error("Not enough memory to hold the firmware image");
     }
+}
+
+void release_firmware_image(UpdateJob& job)
+{
+    std::free(const_cast<std::uint8_t*>(job.image));
+    job.image = nullptr;
+    job.image_size = 0;
 }

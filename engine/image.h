@@ -1,5 +1,6 @@
 // The firmware image built into the program: loaded once at start-up, padded
-// with zeros to whole 16 KiB blocks and placed at FLASH_BASE.
+// with zeros to whole 16 KiB blocks and placed at FLASH_BASE. Where the
+// program keeps it is the platform's business (platform/embedded_image.h).
 #pragma once
 
 #include <cstdint>
@@ -16,13 +17,16 @@ inline constexpr std::int32_t MAX_IMAGE_LENGTH = INT32_MAX / 16384 * 16384;
 
 // Copies length bytes into a new zero-filled buffer of the padded size (kept
 // for the life of the program), stores its pointer, size and FLASH_BASE in
-// the job and traces the base and size. Returns false, with the job
-// untouched, when length is out of range or the buffer cannot be allocated.
+// the job and traces the base and size through the job's reporter. Returns
+// false, with the job untouched, when length is out of range or the buffer
+// cannot be allocated.
 bool install_firmware_image(const std::uint8_t* bytes, std::int32_t length, UpdateJob& job);
 
-// Copies the embedded image into a zero-filled buffer of the padded size and
-// stores its pointer, size and base address in the job. instance is the
-// module that carries the image (the HINSTANCE on Windows; unused elsewhere).
-// A program without an embedded image gets one block of zeros; an image that
-// cannot be copied ends the program through fatal_error.
-void load_firmware_image(void* instance, UpdateJob& job);
+// install_firmware_image for the image the program carries, which the
+// program finds itself and hands over as bytes (none: one block of zeros).
+// An image that cannot be installed ends the program through fatal_error.
+void load_firmware_image(const std::uint8_t* bytes, std::uint32_t length, UpdateJob& job);
+
+// Frees the job's copy of the image, for a program whose jobs end before it
+// does; the job is left without an image.
+void release_firmware_image(UpdateJob& job);

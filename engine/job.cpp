@@ -1,5 +1,8 @@
 #include "engine/job.h"
 
+#include <cstdarg>
+#include <cstdio>
+
 #include "engine/frames.h"
 
 namespace {
@@ -27,10 +30,10 @@ bool read_reply(UpdateJob& job, bool dump)
 {
     job.frame_length = port_read(job.port_handle, job.frame_buffer, job.buffer_capacity);
     if (dump && job.frame_length != 0) {
-        trace("RX:");
+        job_trace(job, "RX:");
         for (std::int32_t i = 0; i < job.frame_length; ++i)
-            trace(" %02x", job.frame_buffer[i]);
-        trace("\n");
+            job_trace(job, " %02x", job.frame_buffer[i]);
+        job_trace(job, "\n");
     }
     return reply_is_valid(job.frame_buffer, job.frame_length);
 }
@@ -43,7 +46,7 @@ void tick_contacting(UpdateJob& job)
     }
     if (!read_reply(job, true))
         return;
-    trace("REMOTE DEVICE LINK ESTABLISHED\n");
+    job_trace(job, "REMOTE DEVICE LINK ESTABLISHED\n");
     job.reply_timeout = LINK_REPLY_TIMEOUT_MS;
     port_purge(job.port_handle);
     port_flush(job.port_handle);
@@ -53,14 +56,14 @@ void tick_contacting(UpdateJob& job)
 void tick_programming(UpdateJob& job)
 {
     if (timed_out(job, job.reply_timeout)) {
-        trace("TIMEOUT\n");
+        job_trace(job, "TIMEOUT\n");
         ++job.timeouts;
         job_enter(job, JobState::Programming);
     }
     if (!read_reply(job, false))
         return;
-    trace("- OK\n");
-    trace_flush();
+    job_trace(job, "- OK\n");
+    job_trace_flush(job);
     job.offset += job.block_length;
     if (job.offset < job.image_size) {
         if (job.image_size - job.offset < job.block_length)
@@ -73,8 +76,8 @@ void tick_programming(UpdateJob& job)
 
 void fail_verification(UpdateJob& job)
 {
-    trace("CRC FAIL\n");
-    set_status("FAILED");
+    job_trace(job, "CRC FAIL\n");
+    job_status(job, "FAILED");
     job_enter(job, JobState::Failed);
 }
 
@@ -91,18 +94,18 @@ void tick_verifying(UpdateJob& job)
     // bytes 11 and 12 would take stale bytes of an earlier frame, and
     // waiting for another reply would hang on "Verifying..." for ever.
     if (job.frame_length < MIN_CRC_REPLY_LENGTH) {
-        trace("CRC reply too short: %d bytes\n", job.frame_length);
+        job_trace(job, "CRC reply too short: %d bytes\n", job.frame_length);
         fail_verification(job);
         return;
     }
     const std::uint8_t* reply = job.frame_buffer;
     const unsigned remote = reply[REPLY_CRC_LOW] + 256u * reply[REPLY_CRC_HIGH];
     const unsigned local = image_crc(job.image, job.image_size);
-    trace("Remote CRC %#x\n", remote);
-    trace("Local  CRC %#x\n", local);
+    job_trace(job, "Remote CRC %#x\n", remote);
+    job_trace(job, "Local  CRC %#x\n", local);
     if (remote == local) {
-        trace("CRCs match\n");
-        set_status("Program Verified OK");
+        job_trace(job, "CRCs match\n");
+        job_status(job, "Program Verified OK");
         job_enter(job, JobState::Resetting);
     } else {
         fail_verification(job);
@@ -115,14 +118,49 @@ void tick_resetting(UpdateJob& job)
         job_enter(job, JobState::Resetting);
     if (!read_reply(job, false))
         return;
-    trace("frame length %4d bytes received & OK\n", job.frame_length);
+    job_trace(job, "frame length %4d bytes received & OK\n", job.frame_length);
     job_enter(job, JobState::Completed);
+}
+
+// One text of the job, formatted here and handed to the reporter's callback,
+// or without one to the platform's own function.
+void report_text(const UpdateJob& job, void (*callback)(void* context, const char* text),
+                 void (*platform)(const char* format, ...), const char* format, va_list args) QDM7_PRINTF(4, 0);
+void report_text(const UpdateJob& job, void (*callback)(void* context, const char* text),
+                 void (*platform)(const char* format, ...), const char* format, va_list args)
+{
+    char text[JOB_TEXT_SIZE];
+    std::vsnprintf(text, sizeof text, format, args);
+    if (callback != nullptr)
+        callback(job.reporter.context, text);
+    else
+        platform("%s", text);
 }
 
 } // namespace
 
+void prepare_job(UpdateJob& job, std::uint8_t* frame_buffer, const JobReporter& reporter)
+{
+    job = UpdateJob{};
+    job.buffer_capacity = FRAME_BUFFER_SIZE;
+    job.frame_buffer = frame_buffer;
+    job.unit_address = UNIT_ADDRESS;
+    job.port_handle = INVALID_PORT_HANDLE;
+    job.reporter = reporter;
+}
+
+void start_job(UpdateJob& job, const char* port_path, PortHandle port)
+{
+    job.baud_rate = LINK_BAUD;
+    job.port_path = port_path;
+    job.port_handle = port;
+    job.state = JobState::Start;
+    job_status(job, "Contacting Device...");
+}
+
 void job_enter(UpdateJob& job, JobState state)
 {
+    job.state = state;
     switch (state) {
     case JobState::Link:
         // An image shorter than one block goes out as one short frame; a
@@ -135,7 +173,7 @@ void job_enter(UpdateJob& job, JobState state)
         break;
     case JobState::Contacting:
         job.send_time = tick_count();
-        trace("CONTACTING...\n");
+        job_trace(job, "CONTACTING...\n");
         build_query_frame(job.frame_buffer, job.frame_length, unit_byte(job), job.base_address,
                           CONTACT_QUERY_LENGTH);
         send_frame(job);
@@ -144,42 +182,41 @@ void job_enter(UpdateJob& job, JobState state)
     case JobState::Programming: {
         job.send_time = tick_count();
         const std::uint32_t address = job.base_address + static_cast<std::uint32_t>(job.offset);
-        trace("PROG ADDR %#x, LEN %#x, FROM %#x...", address, static_cast<unsigned>(job.block_length),
+        job_trace(job, "PROG ADDR %#x, LEN %#x, FROM %#x...", address, static_cast<unsigned>(job.block_length),
               static_cast<unsigned>(job.offset));
-        trace_flush();
-        set_status("programming %#x", address);
+        job_trace_flush(job);
+        job_status(job, "programming %#x", address);
         build_program_frame(job.frame_buffer, job.frame_length, unit_byte(job), address,
                             job.image + job.offset, job.block_length);
         send_frame(job);
-        trace(" - SENT - ");
-        trace_flush();
+        job_trace(job, " - SENT - ");
+        job_trace_flush(job);
         break;
     }
     case JobState::Verifying:
         job.send_time = tick_count();
-        trace("Verifying address %#x, image size %#x bytes\n", job.base_address,
+        job_trace(job, "Verifying address %#x, image size %#x bytes\n", job.base_address,
               static_cast<unsigned>(job.image_size));
-        set_status("Verifying...");
+        job_status(job, "Verifying...");
         build_query_frame(job.frame_buffer, job.frame_length, unit_byte(job), job.base_address,
                           static_cast<std::uint32_t>(job.image_size));
         send_frame(job);
-        trace("frame length %4d bytes sent\n", job.frame_length);
+        job_trace(job, "frame length %4d bytes sent\n", job.frame_length);
         break;
     case JobState::Resetting:
         job.send_time = tick_count();
-        trace("Resetting target\n");
-        set_status("Resetting target...");
+        job_trace(job, "Resetting target\n");
+        job_status(job, "Resetting target...");
         build_reset_frame(job.frame_buffer, job.frame_length, unit_byte(job));
         send_frame(job);
-        trace("frame length %4d bytes sent\n", job.frame_length);
+        job_trace(job, "frame length %4d bytes sent\n", job.frame_length);
         break;
     case JobState::Completed:
-        set_status("Programming Completed OK");
+        job_status(job, "Programming Completed OK");
         break;
     default:
         break;
     }
-    job.state = state;
 }
 
 void job_tick(UpdateJob& job)
@@ -189,7 +226,7 @@ void job_tick(UpdateJob& job)
         job_enter(job, JobState::Link);
         break;
     case JobState::Link:
-        set_status("Establishing Link...");
+        job_status(job, "Establishing Link...");
         job_enter(job, JobState::Contacting);
         break;
     case JobState::Contacting:
@@ -207,4 +244,28 @@ void job_tick(UpdateJob& job)
     default: // Failed, Completed and any value beyond: nothing to do
         break;
     }
+}
+
+void job_status(const UpdateJob& job, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    report_text(job, job.reporter.status, set_status, format, args);
+    va_end(args);
+}
+
+void job_trace(const UpdateJob& job, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    report_text(job, job.reporter.trace, trace, format, args);
+    va_end(args);
+}
+
+void job_trace_flush(const UpdateJob& job)
+{
+    if (job.reporter.trace_flush != nullptr)
+        job.reporter.trace_flush(job.reporter.context);
+    else
+        trace_flush();
 }

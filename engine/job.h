@@ -1,6 +1,12 @@
 // The update job: a small state machine driven by a 10 ms timer that takes
 // the device from silence through contact, block-by-block programming, a CRC
 // comparison of the programmed range and a reset into the new firmware.
+//
+// A job's life: prepare_job once (its frame buffer, where it reports), an
+// image (engine/image.h), then for each update the caller opens and
+// configures the port and calls start_job, then job_tick every JOB_TICK_MS
+// until the state is Completed or Failed. The job keeps all of its state in
+// its record: jobs on different ports may run on different threads.
 #pragma once
 
 #include <cstdint>
@@ -29,6 +35,24 @@ inline constexpr std::uint32_t RESET_RESEND_MS = 100;
 inline constexpr std::uint32_t CONTACT_SLEEP_MS = 100;
 // Length asked for by the contact query.
 inline constexpr std::uint32_t CONTACT_QUERY_LENGTH = 4;
+// The pause between the end of one tick and the start of the next: the
+// dialog's timer period, which every driver of a job keeps.
+inline constexpr std::uint32_t JOB_TICK_MS = 10;
+
+// Where one job's status texts and trace go. A callback left unset sends its
+// text where the platform sends it (set_status, trace, trace_flush), so that
+// a job without a reporter shows and traces exactly as a lone job always
+// has. Each text comes whole, already formatted, and while job.state says
+// what it is about: Start "Contacting Device...", Link "Establishing
+// Link...", Programming each "programming" text, Verifying "Verifying..."
+// and its outcome ("Program Verified OK" or "FAILED"), Resetting
+// "Resetting target...", Completed "Programming Completed OK".
+struct JobReporter {
+    void* context = nullptr;
+    void (*status)(void* context, const char* text) = nullptr;
+    void (*trace)(void* context, const char* text) = nullptr;
+    void (*trace_flush)(void* context) = nullptr;
+};
 
 struct UpdateJob {
     const char* port_path = nullptr;
@@ -50,10 +74,29 @@ struct UpdateJob {
     // reads them. Reset when the link is (re)started.
     std::uint32_t timeouts = 0;            // requests resent after their reply time-out (Programming, Verifying)
     std::uint32_t unanswered_contacts = 0; // contact queries resent because none was answered in time
+    JobReporter reporter;
 };
+
+// Makes job a fresh job with no port and no image: frame_buffer (at least
+// FRAME_BUFFER_SIZE bytes, kept by the caller for the job's life) as its
+// buffer, the device's unit address, and reporter as where it reports.
+void prepare_job(UpdateJob& job, std::uint8_t* frame_buffer, const JobReporter& reporter = {});
+
+// The update button's press, after the caller has opened and configured the
+// port at port_path: the job takes port, at the link's baud rate, goes back
+// to Start and reports "Contacting Device...". Pressed during an update, it
+// starts again from the beginning.
+void start_job(UpdateJob& job, const char* port_path, PortHandle port);
 
 // One step of the machine: at most one read, at most two sends.
 void job_tick(UpdateJob& job);
 // Enters a state, performing its entry action (usually sending the request
-// whose reply that state awaits).
+// whose reply that state awaits) once job.state is the new state.
 void job_enter(UpdateJob& job, JobState state);
+
+// The job's own reporting, through its reporter. Texts longer than a line
+// (JOB_TEXT_SIZE - 1 characters) are cut.
+inline constexpr int JOB_TEXT_SIZE = 256;
+void job_status(const UpdateJob& job, const char* format, ...) QDM7_PRINTF(2, 3);
+void job_trace(const UpdateJob& job, const char* format, ...) QDM7_PRINTF(2, 3);
+void job_trace_flush(const UpdateJob& job);

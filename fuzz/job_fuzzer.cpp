@@ -36,12 +36,11 @@ namespace {
 
 constexpr std::size_t GUARD_SIZE = 64;
 constexpr std::uint8_t GUARD_FILL = 0xA5;
-constexpr std::uint32_t TIMER_PERIOD_MS = 10;
-constexpr std::uint32_t READ_TOTAL_MS = 100;
 constexpr std::uint32_t TIMEOUT_JUMP_MS = LINK_REPLY_TIMEOUT_MS + 1;
 constexpr std::uint32_t MAX_TICKS = 50000;
 constexpr std::int32_t CRC_REPLY_LENGTH = 15;
 constexpr PortHandle FUZZ_PORT = 3;
+constexpr const char* FUZZ_PORT_PATH = "fuzz";
 
 struct Images {
     std::array<std::vector<std::uint8_t>, FUZZ_IMAGE_CHOICES> pristine;
@@ -259,16 +258,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ASAN_POISON_MEMORY_REGION(frame_buffer + FRAME_BUFFER_SIZE, GUARD_SIZE);
 
     UpdateJob job;
-    job.buffer_capacity = FRAME_BUFFER_SIZE;
-    job.frame_buffer = frame_buffer;
-    job.unit_address = UNIT_ADDRESS;
-    job.port_handle = FUZZ_PORT;
+    prepare_job(job, frame_buffer);
     job.image = image.data();
     job.image_size = static_cast<std::int32_t>(image.size());
     job.base_address = FLASH_BASE;
-    job.baud_rate = LINK_BAUD;
-    job.state = JobState::Start;
     fuzz_link.job = &job;
+    start_job(job, FUZZ_PORT_PATH, FUZZ_PORT);
     fuzz_link.image_crc = images().crc[choice];
 
     bool verified = false; // since the last start
@@ -313,14 +308,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         ASAN_POISON_MEMORY_REGION(frame_store.data(), GUARD_SIZE);
         ASAN_POISON_MEMORY_REGION(frame_buffer + FRAME_BUFFER_SIZE, GUARD_SIZE);
 
-        fuzz_link.now += TIMER_PERIOD_MS;
+        fuzz_link.now += JOB_TICK_MS;
         if (fuzz_link.in.done() && (is_final(after) || fuzz_link.read_this_tick))
             break;
         // The user presses the button again: after an ending, or when the input says so.
         if (is_final(after) || fuzz_link.restart_requested) {
             fuzz_link.restart_requested = false;
-            job.baud_rate = LINK_BAUD;
-            job.state = JobState::Start;
+            start_job(job, FUZZ_PORT_PATH, FUZZ_PORT);
             verified = false;
         }
     }

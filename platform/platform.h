@@ -22,10 +22,13 @@ inline constexpr PortHandle INVALID_PORT_HANDLE = -1;
 
 // One blocking write of the whole frame; returns the bytes written.
 std::int32_t port_write(PortHandle handle, const std::uint8_t* buffer, std::int32_t length);
-// One read: ends when capacity bytes have come, when more than 20 ms pass
-// between two bytes, or 100 ms after it began. Returns the byte count, 0 on
-// silence or failure.
+// One read: ends when capacity bytes have come, when more than
+// READ_INTERVAL_MS pass between two bytes, or READ_TOTAL_MS after it began.
+// Returns the byte count, 0 on silence or failure. One read is one reply: the
+// device sends a reply without pauses, and answers well within the total.
 std::int32_t port_read(PortHandle handle, std::uint8_t* buffer, std::int32_t capacity);
+inline constexpr std::uint32_t READ_INTERVAL_MS = 20;
+inline constexpr std::uint32_t READ_TOTAL_MS = 100;
 // Discards both the transmit and the receive queue.
 void port_purge(PortHandle handle);
 // Waits until pending output has gone out.

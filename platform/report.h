@@ -41,23 +41,25 @@ void set_failure_cause(FailureCause cause);
 // sounds the low beep where there is one and exits with code 1.
 [[noreturn]] void fatal_error(const char* message);
 
-// The current status text, as last set.
+// The current status text, as last set on this thread.
 const char* status_text();
 
-// Where status texts go. The default shows them in the platform's status
-// field (the dialog's IDC_STATUS on Windows, a line on standard error
-// elsewhere); the headless updater installs its own to draw progress.
+// Where set_status sends its texts: by default a line on standard error; a
+// program with a status field of its own (the dialog) installs a sink that
+// shows them there.
 using StatusSink = void (*)(const char* text);
 void set_status_sink(StatusSink sink);
-// The platform's own status field, as used by the default sink.
+// The default sink: the text as a line on standard error.
 void show_status(const char* text);
 
 // Where the fatal text goes. By default the platform shows it (the message
 // box and the low beep on Windows, standard error elsewhere); a console
-// program installs its own. The process exits with code 1 either way.
-using FatalSink = void (*)(const char* text);
-void set_fatal_sink(FatalSink sink);
-FatalSink fatal_sink();
+// program installs its own, with a context of its own. The process exits
+// with code 1 either way.
+using FatalSink = void (*)(void* context, const char* text);
+void set_fatal_sink(FatalSink sink, void* context = nullptr);
+// Hands text to the installed sink; false when there is none.
+bool fatal_text_to_sink(const char* text);
 
 // The window that owns the status field and the fatal message box; null
 // until the dialog exists. Opaque here so that this header stays portable.

@@ -1,5 +1,5 @@
 // The parts of reporting that every real platform shares: the status buffer,
-// its sink, and the trace on standard output.
+// its sink, the default status line and the trace on standard output.
 #include <cstdarg>
 #include <cstdio>
 
@@ -7,10 +7,13 @@
 
 namespace {
 
-char status_buffer[STATUS_TEXT_SIZE];
+// Per thread, so that jobs on several threads that report through the
+// default set_status do not write over one another's text.
+thread_local char status_buffer[STATUS_TEXT_SIZE];
 StatusSink status_sink = show_status;
 void* owner_window = nullptr;
 FatalSink installed_fatal_sink = nullptr;
+void* fatal_sink_context = nullptr;
 
 } // namespace
 
@@ -25,6 +28,11 @@ void set_status(const char* format, ...)
 
 const char* status_text() { return status_buffer; }
 
+void show_status(const char* text)
+{
+    std::fprintf(stderr, "%s\n", text);
+}
+
 void set_status_sink(StatusSink sink) { status_sink = sink ? sink : show_status; }
 
 void trace(const char* format, ...)
@@ -37,8 +45,19 @@ void trace(const char* format, ...)
 
 void trace_flush() { std::fflush(stdout); }
 
-void set_fatal_sink(FatalSink sink) { installed_fatal_sink = sink; }
-FatalSink fatal_sink() { return installed_fatal_sink; }
+void set_fatal_sink(FatalSink sink, void* context)
+{
+    installed_fatal_sink = sink;
+    fatal_sink_context = context;
+}
+
+bool fatal_text_to_sink(const char* text)
+{
+    if (installed_fatal_sink == nullptr)
+        return false;
+    installed_fatal_sink(fatal_sink_context, text);
+    return true;
+}
 
 void set_main_window(void* window) { owner_window = window; }
 void* main_window() { return owner_window; }

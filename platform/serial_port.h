@@ -2,20 +2,18 @@
 // the one the user picked, and closing it. The four link operations the job
 // uses (port_write, port_read, port_purge, port_flush) are declared in
 // platform/platform.h. One implementation per platform, chosen by the build.
+//
+// Different ports may be used from different threads at the same time, each
+// port by one thread; discovery and port_table belong to one thread.
 #pragma once
 
 #include <cstdint>
 
-#include "engine/job.h"
 #include "platform/platform.h"
 
 inline constexpr int PORT_TABLE_SIZE = 999;   // at most 998 ever filled
 inline constexpr int MAX_PORT_NUMBER = 998;
 inline constexpr int PORT_PATH_SIZE = 256;
-// The read ends when more than this many milliseconds pass between two bytes.
-inline constexpr std::uint32_t READ_INTERVAL_MS = 20;
-// ... or this many milliseconds after it began.
-inline constexpr std::uint32_t READ_TOTAL_MS = 100;
 
 struct PortEntry {
     std::int32_t number;
@@ -41,27 +39,27 @@ struct PortList {
 // /dev/cu.usbserial* and /dev/ttyS*, each pattern's matches in natural order.
 int discover_ports(const PortList& list);
 
-// Closes a port left open, traces the opening line, opens job.port_path
-// exclusively and stores the handle in the job. A port that cannot be opened
-// (absent, or held by another program) ends the program through fatal_error
-// with the system's error text. The job's handle must be INVALID_PORT_HANDLE
-// while no port is open.
-void open_port(UpdateJob& job);
+// Traces the opening line (path and baud), opens the port at path
+// exclusively and returns its handle. A port that cannot be opened (absent,
+// or held by another program) ends the program through fatal_error with the
+// system's error text.
+PortHandle open_port(const char* path, std::uint32_t baud);
 
 // open_port for a program that must touch nothing but a serial port:
 // anything else at that path (a file, a directory, /dev/null, the console;
 // on Windows whatever GetCommState refuses) is left as it was, nothing
-// written to it or changed, and false is returned with no port open.
-bool open_serial_port(UpdateJob& job);
+// written to it or changed, and INVALID_PORT_HANDLE is returned.
+PortHandle open_serial_port(const char* path, std::uint32_t baud);
 
 // Sets the line (baud, 8 data bits, even parity, 1 stop bit, no flow
 // control, DTR and RTS off) and the read time-outs. 0 on success, -1 (with a
 // message on standard error) when the port's state cannot be read.
 int configure_port(PortHandle handle, std::uint32_t baud, std::uint32_t interval_ms);
 
-// Closes the job's port and marks its handle invalid. On POSIX the port is
-// given back as it was found: line settings restored, exclusive flag cleared.
-void close_port(UpdateJob& job);
+// Closes the port and sets handle to INVALID_PORT_HANDLE; does nothing when
+// it already is. On POSIX the port is given back as it was found: line
+// settings restored, exclusive flag cleared.
+void close_port(PortHandle& handle);
 
 // True once a read or write on this open port found the device gone (a
 // USB adapter pulled, the far side of a pseudo-terminal closed), as opposed

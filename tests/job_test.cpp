@@ -109,8 +109,9 @@ TEST_F(JobTest, FullUpdateTracesEveryStepAndProgramsTheImage)
     EXPECT_EQ(virtual_link().trace_text, expected);
 
     const std::vector<std::string> statuses{
-        "Establishing Link...", "programming 0x8008000", "programming 0x800c000", "programming 0x8010000",
-        "Verifying...",         "Program Verified OK",   "Resetting target...",   "Programming Completed OK"};
+        "Contacting Device...",  "Establishing Link...", "programming 0x8008000", "programming 0x800c000",
+        "programming 0x8010000", "Verifying...",         "Program Verified OK",   "Resetting target...",
+        "Programming Completed OK"};
     EXPECT_EQ(virtual_link().statuses, statuses);
     EXPECT_EQ(virtual_link().purges, 1u);
     EXPECT_EQ(virtual_link().flushes, 1u);
@@ -295,6 +296,62 @@ TEST_F(JobTest, RestartMidUpdateBeginsAgainFromStart)
     run_job(job(), MAX_TICKS);
     EXPECT_EQ(job().state, JobState::Completed);
     EXPECT_TRUE(flash_holds(test_job.image));
+}
+
+// What a job with a reporter of its own reports, and where: each text as
+// the platform would have had it, with the job already in the state the text
+// belongs to; nothing goes to the platform's own status or trace.
+struct Reported {
+    std::string trace;
+    std::vector<std::string> statuses; // "state:text"
+    int flushes = 0;
+    const UpdateJob* job = nullptr;
+};
+
+JobReporter reporter_into(Reported& got)
+{
+    return JobReporter{&got,
+                       [](void* context, const char* text) {
+                           auto& into = *static_cast<Reported*>(context);
+                           into.statuses.push_back(std::to_string(static_cast<int>(into.job->state)) + ":" + text);
+                       },
+                       [](void* context, const char* text) { static_cast<Reported*>(context)->trace += text; },
+                       [](void* context) { ++static_cast<Reported*>(context)->flushes; }};
+}
+
+TEST_F(JobTest, AReporterGetsItsJobsTextsAndThePlatformNone)
+{
+    prepare(2 * 16384 + 1000);
+    run_job(job(), MAX_TICKS);
+    const std::string platform_trace = virtual_link().trace_text;
+
+    // The same record, prepared again for another run: nothing of the last
+    // one is left in it.
+    Reported got;
+    got.job = &job();
+    prepare_job(job(), test_job.frame_buffer.data(), reporter_into(got));
+    EXPECT_EQ(job().state, JobState::Start);
+    EXPECT_EQ(job().port_handle, INVALID_PORT_HANDLE);
+    EXPECT_EQ(job().image, nullptr);
+    EXPECT_EQ(job().offset, 0);
+    EXPECT_EQ(job().frame_buffer, test_job.frame_buffer.data());
+    job().image = test_job.image.data();
+    job().image_size = static_cast<std::int32_t>(test_job.image.size());
+    job().base_address = FLASH_BASE;
+    virtual_link_reset();
+    start_job(job());
+    run_job(job(), MAX_TICKS);
+
+    ASSERT_EQ(job().state, JobState::Completed);
+    EXPECT_EQ(got.trace, platform_trace);
+    const std::vector<std::string> statuses{
+        "0:Contacting Device...",  "1:Establishing Link...", "3:programming 0x8008000", "3:programming 0x800c000",
+        "3:programming 0x8010000", "4:Verifying...",         "4:Program Verified OK",   "6:Resetting target...",
+        "7:Programming Completed OK"};
+    EXPECT_EQ(got.statuses, statuses);
+    EXPECT_EQ(got.flushes, 9); // after each block's "PROG ADDR", " - SENT - " and "- OK"
+    EXPECT_TRUE(virtual_link().trace_text.empty());
+    EXPECT_TRUE(virtual_link().statuses.empty());
 }
 
 // A CRC-valid reply too short to hold bytes 11 and 12 ahead of its own CRC

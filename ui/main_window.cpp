@@ -11,6 +11,7 @@
 #include "engine/frames.h"
 #include "engine/image.h"
 #include "engine/job.h"
+#include "platform/embedded_image.h"
 #include "platform/report.h"
 #include "platform/serial_port.h"
 #include "resources/resource.h"
@@ -19,10 +20,9 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wParam, LPAR
 
 namespace {
 
-// The job is paced by a 10 ms timer. While one tick runs (it may wait up to
-// a few hundred milliseconds on the port), the timer is pushed 10 s away so
-// that no tick queues up behind a slow one.
-constexpr UINT JOB_TICK_MS = 10;
+// The job is paced by a JOB_TICK_MS timer. While one tick runs (it may wait
+// up to a few hundred milliseconds on the port), the timer is pushed 10 s
+// away so that no tick queues up behind a slow one.
 constexpr UINT JOB_TICK_HOLD_MS = 10000;
 
 constexpr DWORD COMPLETED_BEEP_HZ = 2000;
@@ -51,20 +51,26 @@ void select_first_port(void* list)
     SendMessageA(static_cast<HWND>(list), CB_SETCURSEL, 0, 0);
 }
 
+// Every status text, the job's among them, goes to the dialog's status field.
+void show_in_status_field(const char* text)
+{
+    SetDlgItemTextA(static_cast<HWND>(main_window()), IDC_STATUS, text);
+}
+
 // The update button: (re)start the update on the selected port. Pressed
 // during an update, it restarts from the beginning; nothing is disabled.
 void start_update(HWND window)
 {
     const LRESULT index = SendMessageA(port_list, CB_GETCURSEL, 0, 0);
-    job.baud_rate = LINK_BAUD;
     // Nothing selected (an empty list, or text typed into the box): the
     // empty path, whose open fails like that of a port that has gone.
-    job.port_path = index >= 0 && index < PORT_TABLE_SIZE ? port_table[index].path : "";
-    open_port(job);
+    const char* path = index >= 0 && index < PORT_TABLE_SIZE ? port_table[index].path : "";
+    // The port of an update still running is closed before it is opened again.
+    close_port(job.port_handle);
+    const PortHandle port = open_port(path, LINK_BAUD);
     // A port that cannot be configured is still tried as it is.
-    configure_port(job.port_handle, LINK_BAUD, READ_INTERVAL_MS);
-    job.state = JobState::Start;
-    set_status("Contacting Device...");
+    configure_port(port, LINK_BAUD, READ_INTERVAL_MS);
+    start_job(job, path, port);
     SetTimer(window, ID_JOB_TIMER, JOB_TICK_MS, nullptr);
 }
 
@@ -80,7 +86,7 @@ void advance_update(HWND window)
         KillTimer(window, ID_JOB_TIMER);
         Beep(COMPLETED_BEEP_HZ, COMPLETED_BEEP_MS);
         set_status("Programming Completed");
-        close_port(job);
+        close_port(job.port_handle);
     }
 }
 
@@ -104,16 +110,14 @@ void register_window_class()
 
 // The job record is process-wide and lives until exit, and so does its
 // frame buffer (not cleared: every frame is built before it is read).
-void prepare_job()
+void prepare_update_job()
 {
-    job.buffer_capacity = FRAME_BUFFER_SIZE;
-    job.frame_buffer = static_cast<std::uint8_t*>(std::malloc(FRAME_BUFFER_SIZE));
-    if (job.frame_buffer == nullptr) {
+    auto* frame_buffer = static_cast<std::uint8_t*>(std::malloc(FRAME_BUFFER_SIZE));
+    if (frame_buffer == nullptr) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         fatal_error("Could not allocate the frame buffer");
     }
-    job.unit_address = UNIT_ADDRESS;
-    job.port_handle = INVALID_PORT_HANDLE;
+    prepare_job(job, frame_buffer);
 }
 
 } // namespace
@@ -153,6 +157,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command)
     if (window == nullptr)
         fatal_error("Could not create dialog");
     set_main_window(window);
+    set_status_sink(show_in_status_field);
     ShowWindow(window, show_command);
 
     port_list = GetDlgItem(window, IDC_PORT_LIST);
@@ -160,8 +165,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command)
     discover_ports(PortList{port_list, add_port_to_list, select_first_port});
     set_status(" - Idle - ");
 
-    prepare_job();
-    load_firmware_image(program_instance, job);
+    prepare_update_job();
+    const EmbeddedImage image = find_embedded_image(program_instance);
+    load_firmware_image(image.data, image.length, job);
     if (QDM7_SAMPLE_IMAGE)
         trace("Firmware image: sample image (not a release)\n");
 

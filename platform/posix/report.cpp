@@ -5,11 +5,6 @@
 
 #include "platform/report.h"
 
-void show_status(const char* text)
-{
-    std::fprintf(stderr, "%s\n", text);
-}
-
 unsigned long failure_cause_code(FailureCause cause)
 {
     return cause == FailureCause::OutOfMemory ? ENOMEM : EOVERFLOW;
@@ -27,9 +22,7 @@ void fatal_error(const char* message)
     format_fatal_text(text, message, static_cast<unsigned long>(error_code),
                       error_code != 0 ? std::strerror(error_code) : "");
     std::fflush(stdout);
-    if (fatal_sink() != nullptr) {
-        fatal_sink()(text);
-    } else {
+    if (!fatal_text_to_sink(text)) {
         std::fputs(text, stderr);
         std::fflush(stderr);
     }

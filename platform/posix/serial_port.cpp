@@ -49,7 +49,9 @@ std::int64_t now_ns()
 
 constexpr std::int64_t NS_PER_MS = 1000000;
 
-// What this program knows about each open port, by descriptor.
+// What this program knows about each open port, by descriptor. A slot is
+// touched only by whoever holds its descriptor, so ports used by different
+// threads share nothing.
 struct PortState {
     std::uint32_t read_interval_ms = 0; // set by configure_port, as SetCommTimeouts does
     bool settings_saved = false;        // the line settings found at open are in `found`
@@ -170,25 +172,22 @@ bool port_is_free(const char* path)
     return usable;
 }
 
-// open_port and open_serial_port: false, with nothing opened or changed,
-// for a path that is not a serial terminal when only one will do.
-bool open_job_port(UpdateJob& job, bool serial_only)
+// open_port and open_serial_port: INVALID_PORT_HANDLE, with nothing opened
+// or changed, for a path that is not a serial terminal when only one will do.
+PortHandle open_path(const char* path, std::uint32_t baud, bool serial_only)
 {
-    if (job.port_handle != INVALID_PORT_HANDLE)
-        close_port(job);
-    trace(" . Opening serial port %s at %ld baud\n", job.port_path,
-          static_cast<long>(job.baud_rate));
+    trace(" . Opening serial port %s at %ld baud\n", path, static_cast<long>(baud));
     struct stat info {};
-    if (serial_only && stat(job.port_path, &info) == 0 && !is_port_node(info))
-        return false;
+    if (serial_only && stat(path, &info) == 0 && !is_port_node(info))
+        return INVALID_PORT_HANDLE;
     // Non-blocking, so that a line without carrier cannot hold up the open;
     // reads and writes wait in poll() instead.
-    const int fd = open(job.port_path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         fatal_error("Unable to open serial port. In use already, or not present");
     if (serial_only && !is_serial_terminal(fd)) {
         close(fd);
-        return false;
+        return INVALID_PORT_HANDLE;
     }
     PortState fresh;
     // TIOCEXCL keeps other users out; root passes it, so a lock as well.
@@ -210,8 +209,7 @@ bool open_job_port(UpdateJob& job, bool serial_only)
     fresh.settings_saved = tcgetattr(fd, &fresh.found) == 0;
     if (PortState* state = state_of(fd))
         *state = fresh;
-    job.port_handle = fd;
-    return true;
+    return fd;
 }
 
 std::vector<std::string> candidate_paths()
@@ -293,9 +291,9 @@ int discover_ports(const PortList& list)
     return found;
 }
 
-void open_port(UpdateJob& job) { open_job_port(job, false); }
+PortHandle open_port(const char* path, std::uint32_t baud) { return open_path(path, baud, false); }
 
-bool open_serial_port(UpdateJob& job) { return open_job_port(job, true); }
+PortHandle open_serial_port(const char* path, std::uint32_t baud) { return open_path(path, baud, true); }
 
 int configure_port(PortHandle handle, std::uint32_t baud, std::uint32_t interval_ms)
 {
@@ -332,18 +330,22 @@ int configure_port(PortHandle handle, std::uint32_t baud, std::uint32_t interval
     return 0;
 }
 
-void close_port(UpdateJob& job)
+void close_port(PortHandle& handle)
 {
-    const int fd = as_fd(job.port_handle);
+    if (handle == INVALID_PORT_HANDLE)
+        return;
+    const int fd = as_fd(handle);
     // Some drivers make close() wait for unsent output; nothing still queued
     // is wanted once the port is given up.
     tcflush(fd, TCOFLUSH);
     restore_found_state(fd);
     flock(fd, LOCK_UN);
-    close(fd);
+    // The slot is cleared while the descriptor is still ours: once closed,
+    // its number may at once be another thread's newly opened port.
     if (PortState* state = state_of(fd))
         *state = PortState{};
-    job.port_handle = INVALID_PORT_HANDLE;
+    close(fd);
+    handle = INVALID_PORT_HANDLE;
 }
 
 void port_abandon(PortHandle handle)

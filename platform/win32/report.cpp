@@ -4,14 +4,6 @@
 #include <cstdlib>
 
 #include "platform/report.h"
-#include "resources/resource.h"
-
-void show_status(const char* text)
-{
-    // Without a window there is no field to show it in.
-    if (main_window() != nullptr)
-        SetDlgItemTextA(static_cast<HWND>(main_window()), IDC_STATUS, text);
-}
 
 unsigned long failure_cause_code(FailureCause cause)
 {
@@ -35,9 +27,7 @@ void fatal_error(const char* message)
     char text[FATAL_TEXT_SIZE];
     format_fatal_text(text, message, error_code, system_text);
     std::fflush(stdout);
-    if (fatal_sink() != nullptr) {
-        fatal_sink()(text);
-    } else {
+    if (!fatal_text_to_sink(text)) {
         MessageBoxA(static_cast<HWND>(main_window()), text, FATAL_CAPTION, MB_ICONWARNING);
         Beep(FATAL_BEEP_HZ, FATAL_BEEP_MS);
     }

@@ -15,9 +15,6 @@ namespace {
 
 HANDLE as_handle(PortHandle handle) { return reinterpret_cast<HANDLE>(handle); }
 
-// Without a byte at all, a read gives up after this long.
-constexpr DWORD READ_TOTAL_TIMEOUT_MS = READ_TOTAL_MS;
-
 // Errors of ReadFile and WriteFile that mean the device has gone rather
 // than the line being silent. USB serial drivers differ in which one they
 // give once the adapter is pulled; Wine gives ERROR_NOT_READY when the
@@ -41,34 +38,53 @@ bool means_gone(DWORD error)
     }
 }
 
-// The open ports found gone, until they are closed.
-constexpr int LOST_SLOTS = 16;
+// The open ports found gone, until they are closed. Shared by every port, so
+// guarded: ports on different threads note and forget their losses at once.
+constexpr int LOST_SLOTS = 64;
 HANDLE lost_ports[LOST_SLOTS];
+SRWLOCK lost_ports_lock = SRWLOCK_INIT;
 
-// Records the port as gone if the error of its last call says so.
+// Records the port as gone if the error of its last call says so. A port
+// that finds no free slot is still told gone now, and again by
+// ClearCommError whenever port_lost asks.
 bool note_failure(HANDLE port, DWORD error)
 {
     if (!means_gone(error))
         return false;
+    AcquireSRWLockExclusive(&lost_ports_lock);
+    HANDLE* free_slot = nullptr;
+    bool noted = false;
     for (HANDLE& slot : lost_ports) {
-        if (slot == port)
-            return true;
+        noted = noted || slot == port;
+        if (slot == nullptr && free_slot == nullptr)
+            free_slot = &slot;
     }
-    for (HANDLE& slot : lost_ports) {
-        if (slot == nullptr) {
-            slot = port;
-            break;
-        }
-    }
+    if (!noted && free_slot != nullptr)
+        *free_slot = port;
+    ReleaseSRWLockExclusive(&lost_ports_lock);
     return true;
 }
 
+bool noted_lost(HANDLE port)
+{
+    AcquireSRWLockShared(&lost_ports_lock);
+    bool noted = false;
+    for (HANDLE slot : lost_ports)
+        noted = noted || (slot != nullptr && slot == port);
+    ReleaseSRWLockShared(&lost_ports_lock);
+    return noted;
+}
+
+// Before the handle is closed: once it is, the same value may at once be
+// another thread's newly opened port.
 void forget_lost(HANDLE port)
 {
+    AcquireSRWLockExclusive(&lost_ports_lock);
     for (HANDLE& slot : lost_ports) {
         if (slot == port)
             slot = nullptr;
     }
+    ReleaseSRWLockExclusive(&lost_ports_lock);
 }
 
 } // namespace
@@ -95,30 +111,27 @@ int discover_ports(const PortList& list)
     return found;
 }
 
-void open_port(UpdateJob& job)
+PortHandle open_port(const char* path, std::uint32_t baud)
 {
-    if (job.port_handle != INVALID_PORT_HANDLE)
-        CloseHandle(as_handle(job.port_handle));
-    trace(" . Opening serial port %s at %ld baud\n", job.port_path,
-          static_cast<long>(job.baud_rate));
-    const HANDLE handle = CreateFileA(job.port_path, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    job.port_handle = reinterpret_cast<PortHandle>(handle);
+    trace(" . Opening serial port %s at %ld baud\n", path, static_cast<long>(baud));
+    const HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         fatal_error("Unable to open serial port. In use already, or not present");
+    return reinterpret_cast<PortHandle>(handle);
 }
 
-bool open_serial_port(UpdateJob& job)
+PortHandle open_serial_port(const char* path, std::uint32_t baud)
 {
-    open_port(job);
+    PortHandle handle = open_port(path, baud);
     // Opening a file this way neither writes nor truncates it; only a
     // communications device answers GetCommState.
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
-    if (GetCommState(as_handle(job.port_handle), &dcb))
-        return true;
-    close_port(job);
-    return false;
+    if (GetCommState(as_handle(handle), &dcb))
+        return handle;
+    close_port(handle);
+    return INVALID_PORT_HANDLE;
 }
 
 int configure_port(PortHandle handle, std::uint32_t baud, std::uint32_t interval_ms)
@@ -157,7 +170,7 @@ int configure_port(PortHandle handle, std::uint32_t baud, std::uint32_t interval
     // The interval ends a reply; the constant ends a read that saw nothing.
     timeouts.ReadIntervalTimeout = interval_ms;
     timeouts.ReadTotalTimeoutMultiplier = 0;
-    timeouts.ReadTotalTimeoutConstant = READ_TOTAL_TIMEOUT_MS;
+    timeouts.ReadTotalTimeoutConstant = READ_TOTAL_MS;
     timeouts.WriteTotalTimeoutMultiplier = 0;
     timeouts.WriteTotalTimeoutConstant = 0; // writes wait until done
 
@@ -168,19 +181,19 @@ int configure_port(PortHandle handle, std::uint32_t baud, std::uint32_t interval
     return 0;
 }
 
-void close_port(UpdateJob& job)
+void close_port(PortHandle& handle)
 {
-    forget_lost(as_handle(job.port_handle));
-    CloseHandle(as_handle(job.port_handle));
-    job.port_handle = INVALID_PORT_HANDLE;
+    if (handle == INVALID_PORT_HANDLE)
+        return;
+    forget_lost(as_handle(handle));
+    CloseHandle(as_handle(handle));
+    handle = INVALID_PORT_HANDLE;
 }
 
 bool port_lost(PortHandle handle)
 {
-    for (HANDLE slot : lost_ports) {
-        if (slot != nullptr && slot == as_handle(handle))
-            return true;
-    }
+    if (noted_lost(as_handle(handle)))
+        return true;
     // A read may come back empty and successful from a port that has gone
     // (Wine does so for a hung-up terminal); asking for the port's status
     // tells silence from absence.

@@ -20,7 +20,7 @@ TEST(MissingImage, LoadsOneBlockOfZerosWithoutAMessage)
 
     TestJob test_job;
     prepare_job(test_job, {});
-    load_firmware_image(nullptr, test_job.job);
+    load_firmware_image(embedded.data, embedded.length, test_job.job);
 
     const UpdateJob& job = test_job.job;
     ASSERT_EQ(job.image_size, BLOCK_SIZE);

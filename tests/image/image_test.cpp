@@ -134,7 +134,7 @@ TEST_F(ImageTest, LoadsTheBuiltInImageAndTracesItsBaseAndSize)
     ASSERT_NE(embedded.data, nullptr);
     ASSERT_GT(embedded.length, 0u);
 
-    load_firmware_image(nullptr, job());
+    load_firmware_image(embedded.data, embedded.length, job());
 
     const std::int32_t length = static_cast<std::int32_t>(embedded.length);
     ASSERT_EQ(job().image_size, padded_image_size(length));
@@ -147,7 +147,8 @@ TEST_F(ImageTest, LoadsTheBuiltInImageAndTracesItsBaseAndSize)
 
 TEST_F(ImageTest, BuiltInImageUpdatesTheVirtualDevice)
 {
-    load_firmware_image(nullptr, job());
+    const EmbeddedImage embedded = find_embedded_image(nullptr);
+    load_firmware_image(embedded.data, embedded.length, job());
     virtual_link().baud = LINK_BAUD;
     start_job(job());
     run_job(job(), MAX_TICKS);

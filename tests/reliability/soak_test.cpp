@@ -20,7 +20,6 @@ namespace {
 constexpr std::uint32_t DEFAULT_RUNS = 500;
 // About nine minutes of virtual time: room for dozens of 10 s time-outs.
 constexpr std::uint32_t TICK_LIMIT = 5000;
-constexpr std::uint32_t TIMER_PERIOD_MS = 10;
 // Three full blocks and a short one, padded to four as start-up pads it.
 constexpr std::size_t IMAGE_LENGTH = 3 * BLOCK_SIZE + 5000;
 constexpr std::size_t PADDED_LENGTH = 4 * BLOCK_SIZE;
@@ -208,7 +207,7 @@ RunRecord soak_run(std::uint32_t seed)
                 ++record.lost_block_acks;
         }
         link.reads_log.clear();
-        link.now += TIMER_PERIOD_MS;
+        link.now += JOB_TICK_MS;
         ++record.ticks;
         // Logs are not needed here and would only grow; the power cut looks
         // at the last frame written.

@@ -316,29 +316,23 @@ TEST_F(Discovery, NothingFoundLeavesTheListEmptyAndUnselected)
     EXPECT_EQ(found.selected, 0);
 }
 
-UpdateJob job_on(const std::string& path)
-{
-    UpdateJob job;
-    job.port_handle = INVALID_PORT_HANDLE;
-    job.port_path = path.c_str(); // the caller keeps path alive
-    job.baud_rate = 921600;
-    return job;
-}
-
 TEST(OpenPort, TracesTheOpeningAndReopensAfterClosing)
 {
     Pty pty;
-    UpdateJob job = job_on(pty.path);
     testing::internal::CaptureStdout();
-    open_port(job);
-    open_port(job); // a second start closes the port before opening it again
+    PortHandle port = open_port(pty.path.c_str(), 921600);
+    ASSERT_NE(port, INVALID_PORT_HANDLE);
+    close_port(port);
+    EXPECT_EQ(port, INVALID_PORT_HANDLE);
+    close_port(port); // closing again does nothing
+    port = open_port(pty.path.c_str(), 921600);
     const std::string out = testing::internal::GetCapturedStdout();
     const std::string line = " . Opening serial port " + pty.path + " at 921600 baud\n";
     EXPECT_EQ(out, line + line);
-    ASSERT_NE(job.port_handle, INVALID_PORT_HANDLE);
-    EXPECT_EQ(configure_port(job.port_handle, 921600, READ_INTERVAL_MS), 0);
-    close_port(job);
-    EXPECT_EQ(job.port_handle, INVALID_PORT_HANDLE);
+    ASSERT_NE(port, INVALID_PORT_HANDLE);
+    EXPECT_EQ(configure_port(port, 921600, READ_INTERVAL_MS), 0);
+    close_port(port);
+    EXPECT_EQ(port, INVALID_PORT_HANDLE);
 }
 
 TEST(OpenSerialPort, RefusesWhatIsNoPort)
@@ -346,17 +340,23 @@ TEST(OpenSerialPort, RefusesWhatIsNoPort)
     char dir[] = "/tmp/qdm7-no-port-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     testing::internal::CaptureStdout();
-    for (const std::string& path : {std::string(dir), std::string("/dev/ptmx"), std::string("/dev/zero")}) {
-        UpdateJob job = job_on(path);
-        EXPECT_FALSE(open_serial_port(job)) << path;
-        EXPECT_EQ(job.port_handle, INVALID_PORT_HANDLE);
-    }
+    for (const std::string& path : {std::string(dir), std::string("/dev/ptmx"), std::string("/dev/zero")})
+        EXPECT_EQ(open_serial_port(path.c_str(), 921600), INVALID_PORT_HANDLE) << path;
     Pty pty;
-    UpdateJob job = job_on(pty.path);
-    EXPECT_TRUE(open_serial_port(job));
+    PortHandle port = open_serial_port(pty.path.c_str(), 921600);
+    EXPECT_NE(port, INVALID_PORT_HANDLE);
     testing::internal::GetCapturedStdout();
-    close_port(job);
+    close_port(port);
     rmdir(dir);
+}
+
+// Opens a serial port with the opening line kept off the test's output.
+PortHandle quietly_open(const std::string& path)
+{
+    testing::internal::CaptureStdout();
+    const PortHandle port = open_serial_port(path.c_str(), 921600);
+    testing::internal::GetCapturedStdout();
+    return port;
 }
 
 // The far side of a pseudo-terminal closing is what a pulled USB adapter
@@ -364,32 +364,28 @@ TEST(OpenSerialPort, RefusesWhatIsNoPort)
 TEST(PortLost, AHungUpLineIsLostAndASilentOneIsNot)
 {
     Pty pty;
-    UpdateJob job = job_on(pty.path);
-    testing::internal::CaptureStdout();
-    ASSERT_TRUE(open_serial_port(job));
-    testing::internal::GetCapturedStdout();
-    ASSERT_EQ(configure_port(job.port_handle, 921600, READ_INTERVAL_MS), 0);
+    PortHandle port = quietly_open(pty.path);
+    ASSERT_NE(port, INVALID_PORT_HANDLE);
+    ASSERT_EQ(configure_port(port, 921600, READ_INTERVAL_MS), 0);
     std::uint8_t buffer[16] = {1, 2, 3};
-    EXPECT_EQ(port_read(job.port_handle, buffer, sizeof buffer), 0);
-    EXPECT_EQ(port_write(job.port_handle, buffer, 3), 3);
-    EXPECT_FALSE(port_lost(job.port_handle));
+    EXPECT_EQ(port_read(port, buffer, sizeof buffer), 0);
+    EXPECT_EQ(port_write(port, buffer, 3), 3);
+    EXPECT_FALSE(port_lost(port));
 
     close(pty.device);
     pty.device = -1;
     const auto start = Clock::now();
-    EXPECT_EQ(port_read(job.port_handle, buffer, sizeof buffer), 0);
+    EXPECT_EQ(port_read(port, buffer, sizeof buffer), 0);
     EXPECT_LT(ms_since(start), 50); // not a wait for silence
-    EXPECT_TRUE(port_lost(job.port_handle));
-    EXPECT_LT(port_write(job.port_handle, buffer, 3), 3);
-    close_port(job);
+    EXPECT_TRUE(port_lost(port));
+    EXPECT_LT(port_write(port, buffer, 3), 3);
+    close_port(port);
 
     // A port opened again starts afresh.
     Pty next;
-    UpdateJob again = job_on(next.path);
-    testing::internal::CaptureStdout();
-    ASSERT_TRUE(open_serial_port(again));
-    testing::internal::GetCapturedStdout();
-    EXPECT_FALSE(port_lost(again.port_handle));
+    PortHandle again = quietly_open(next.path);
+    ASSERT_NE(again, INVALID_PORT_HANDLE);
+    EXPECT_FALSE(port_lost(again));
     close_port(again);
 }
 
@@ -397,12 +393,9 @@ TEST(OpenPortDeathTest, APortHeldByAnotherIsRefusedWithTheSystemText)
 {
     testing::GTEST_FLAG(death_test_style) = "threadsafe";
     Pty pty;
-    UpdateJob holder = job_on(pty.path);
-    testing::internal::CaptureStdout();
-    open_port(holder);
-    testing::internal::GetCapturedStdout();
-    UpdateJob second = job_on(pty.path);
-    EXPECT_EXIT(open_port(second), testing::ExitedWithCode(1),
+    PortHandle holder = quietly_open(pty.path);
+    ASSERT_NE(holder, INVALID_PORT_HANDLE);
+    EXPECT_EXIT(open_port(pty.path.c_str(), 921600), testing::ExitedWithCode(1),
                 "Unable to open serial port. In use already, or not present\n"
                 "Error number [0-9]+ reported\nDevice or resource busy");
     close_port(holder);
@@ -411,9 +404,7 @@ TEST(OpenPortDeathTest, APortHeldByAnotherIsRefusedWithTheSystemText)
 TEST(OpenPortDeathTest, AMissingPortEndsTheProgramWithTheSystemText)
 {
     testing::GTEST_FLAG(death_test_style) = "threadsafe";
-    const std::string missing = "/dev/qdm7-no-such-port";
-    UpdateJob job = job_on(missing);
-    EXPECT_EXIT(open_port(job), testing::ExitedWithCode(1),
+    EXPECT_EXIT(open_port("/dev/qdm7-no-such-port", 921600), testing::ExitedWithCode(1),
                 "Unable to open serial port. In use already, or not present\n"
                 "Error number 2 reported\nNo such file or directory");
 }

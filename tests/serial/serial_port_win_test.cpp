@@ -69,20 +69,16 @@ TEST(WinSerial, OpensConfiguresReadsAndWritesTheMappedPort)
 {
     const std::string port = mapped_port();
     ASSERT_FALSE(port.empty()) << "QDM7_TEST_COM is not set";
-    UpdateJob job;
-    job.port_handle = INVALID_PORT_HANDLE;
-    job.port_path = port.c_str();
-    job.baud_rate = 921600;
     testing::internal::CaptureStdout();
-    open_port(job);
+    PortHandle handle = open_port(port.c_str(), 921600);
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(out, " . Opening serial port " + port + " at 921600 baud\n");
-    ASSERT_NE(job.port_handle, INVALID_PORT_HANDLE);
-    ASSERT_EQ(configure_port(job.port_handle, 921600, READ_INTERVAL_MS), 0);
+    ASSERT_NE(handle, INVALID_PORT_HANDLE);
+    ASSERT_EQ(configure_port(handle, 921600, READ_INTERVAL_MS), 0);
 
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
-    ASSERT_TRUE(GetCommState(reinterpret_cast<HANDLE>(job.port_handle), &dcb));
+    ASSERT_TRUE(GetCommState(reinterpret_cast<HANDLE>(handle), &dcb));
     EXPECT_EQ(dcb.BaudRate, 921600u);
     EXPECT_EQ(dcb.ByteSize, 8);
     // Parity is not read back: Wine reports the pseudo-terminal's termios,
@@ -92,7 +88,7 @@ TEST(WinSerial, OpensConfiguresReadsAndWritesTheMappedPort)
     EXPECT_EQ(dcb.fOutX, 0u);
     EXPECT_EQ(dcb.fInX, 0u);
     COMMTIMEOUTS timeouts{};
-    ASSERT_TRUE(GetCommTimeouts(reinterpret_cast<HANDLE>(job.port_handle), &timeouts));
+    ASSERT_TRUE(GetCommTimeouts(reinterpret_cast<HANDLE>(handle), &timeouts));
     EXPECT_EQ(timeouts.ReadIntervalTimeout, READ_INTERVAL_MS);
     EXPECT_EQ(timeouts.ReadTotalTimeoutConstant, READ_TOTAL_MS);
     EXPECT_EQ(timeouts.ReadTotalTimeoutMultiplier, 0u);
@@ -100,34 +96,30 @@ TEST(WinSerial, OpensConfiguresReadsAndWritesTheMappedPort)
 
     std::uint8_t buffer[64];
     auto start = Clock::now();
-    EXPECT_EQ(port_read(job.port_handle, buffer, sizeof buffer), 0);
+    EXPECT_EQ(port_read(handle, buffer, sizeof buffer), 0);
     const long silent_ms = ms_since(start);
     EXPECT_GE(silent_ms, 80);
     EXPECT_LE(silent_ms, 400);
 
     // The peer echoes: one write comes back as one read.
     const std::uint8_t frame[] = {0x04, 0xF3, 0x03, 0x0a, 0x0d, 0x11, 0x13, 0xff};
-    port_purge(job.port_handle);
-    EXPECT_EQ(port_write(job.port_handle, frame, sizeof frame), 8);
-    port_flush(job.port_handle);
-    const std::int32_t got = port_read(job.port_handle, buffer, sizeof buffer);
+    port_purge(handle);
+    EXPECT_EQ(port_write(handle, frame, sizeof frame), 8);
+    port_flush(handle);
+    const std::int32_t got = port_read(handle, buffer, sizeof buffer);
     ASSERT_EQ(got, 8);
     EXPECT_EQ(std::memcmp(buffer, frame, sizeof frame), 0);
 
-    close_port(job);
-    EXPECT_EQ(job.port_handle, INVALID_PORT_HANDLE);
+    close_port(handle);
+    EXPECT_EQ(handle, INVALID_PORT_HANDLE);
 }
 
-void fatal_to_stderr(const char* text) { std::fputs(text, stderr); }
+void fatal_to_stderr(void*, const char* text) { std::fputs(text, stderr); }
 
 TEST(WinSerialDeathTest, AnAbsentPortEndsTheProgramWithTheSystemText)
 {
     set_fatal_sink(fatal_to_stderr); // no message box in a test
-    UpdateJob job;
-    job.port_handle = INVALID_PORT_HANDLE;
-    job.port_path = "\\\\.\\com250";
-    job.baud_rate = 921600;
-    EXPECT_EXIT(open_port(job), testing::ExitedWithCode(1),
+    EXPECT_EXIT(open_port("\\\\.\\com250", 921600), testing::ExitedWithCode(1),
                 "Unable to open serial port. In use already, or not present\n"
                 "Error number \\d+ reported");
 }

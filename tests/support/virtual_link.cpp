@@ -12,10 +12,8 @@ namespace {
 
 VirtualLink link_instance;
 
-constexpr std::uint32_t READ_INTERVAL_MS = 20;
-constexpr std::uint32_t READ_TOTAL_MS = 100;
-constexpr std::uint32_t TIMER_PERIOD_MS = 10;
 constexpr std::uint32_t BITS_PER_CHARACTER = 11;
+constexpr PortHandle VIRTUAL_PORT = 1;
 
 std::uint32_t char_time_us(const VirtualLink& link)
 {
@@ -207,28 +205,20 @@ void prepare_job(TestJob& test_job, const std::vector<std::uint8_t>& image)
     test_job.frame_buffer.assign(FRAME_BUFFER_SIZE, 0);
     test_job.image = image;
     UpdateJob& job = test_job.job;
-    job = UpdateJob{};
-    job.buffer_capacity = FRAME_BUFFER_SIZE;
-    job.frame_buffer = test_job.frame_buffer.data();
-    job.unit_address = UNIT_ADDRESS;
-    job.port_handle = 1;
+    prepare_job(job, test_job.frame_buffer.data());
     job.image = test_job.image.data();
     job.image_size = static_cast<std::int32_t>(test_job.image.size());
     job.base_address = FLASH_BASE;
 }
 
-void start_job(UpdateJob& job)
-{
-    job.baud_rate = LINK_BAUD;
-    job.state = JobState::Start;
-}
+void start_job(UpdateJob& job) { start_job(job, "virtual", VIRTUAL_PORT); }
 
 std::uint32_t run_job(UpdateJob& job, std::uint32_t max_ticks)
 {
     std::uint32_t ticks = 0;
     while (ticks < max_ticks && job.state != JobState::Completed && job.state != JobState::Failed) {
         job_tick(job);
-        link_instance.now += TIMER_PERIOD_MS;
+        link_instance.now += JOB_TICK_MS;
         ++ticks;
     }
     return ticks;

@@ -55,7 +55,7 @@ struct TestJob {
     std::vector<std::uint8_t> image;
 };
 void prepare_job(TestJob& test_job, const std::vector<std::uint8_t>& image);
-// Starts an update as the button does.
+// Starts an update on the virtual port as the button does.
 void start_job(UpdateJob& job);
 // Ticks like the dialog's timer (a tick, then 10 ms) until the job completes
 // or fails, or max_ticks have run. Returns the number of ticks run.

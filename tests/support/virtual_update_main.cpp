@@ -6,6 +6,7 @@
 
 #include "engine/frames.h"
 #include "engine/image.h"
+#include "platform/embedded_image.h"
 #include "tests/support/virtual_link.h"
 
 namespace {
@@ -20,12 +21,12 @@ int main()
     virtual_link_reset();
     virtual_link().baud = LINK_BAUD;
     prepare_job(test_job, {});
-    load_firmware_image(nullptr, test_job.job);
+    const EmbeddedImage image = find_embedded_image(nullptr);
+    load_firmware_image(image.data, image.length, test_job.job);
     UpdateJob& job = test_job.job;
     std::printf("%d blocks of %d bytes", job.image_size / BLOCK_SIZE, BLOCK_SIZE);
     start_job(job);
     std::size_t shown = 0;
-    std::printf("\nstatus: Contacting Device...\n");
     while (job.state != JobState::Completed && job.state != JobState::Failed) {
         std::fputs(virtual_link().trace_text.c_str(), stdout);
         virtual_link().trace_text.clear();

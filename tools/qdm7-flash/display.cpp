@@ -19,24 +19,11 @@ constexpr std::uint32_t POWER_HINT_AFTER = 5;
 constexpr std::uint32_t OVERDUE_AFTER_MS = 2000;
 // Lines that change are redrawn at most this often.
 constexpr std::uint32_t REDRAW_MS = 200;
-constexpr std::size_t LINE_SIZE = 256;
+constexpr std::size_t LINE_SIZE = DISPLAY_LINE_SIZE;
 
-enum class Live { None, Progress, Power, Overdue };
+using Live = Display::Live;
 
-struct Display {
-    const UpdateJob* job = nullptr;
-    bool terminal = false;
-    Live live = Live::None;          // the line drawn last, still open to redraws
-    char drawn[LINE_SIZE] = "";
-    std::uint32_t drawn_at = 0;
-    bool programming_timed = false;
-    std::uint32_t programming_began = 0;
-    std::uint32_t contact_began = 0;
-    std::uint32_t timeouts_seen = 0;
-    bool power_hint_said = false;
-} shown;
-
-void end_live()
+void end_live(Display& shown)
 {
     if (shown.live == Live::None)
         return;
@@ -52,10 +39,10 @@ void end_live()
 
 // Draws or redraws the open line, cut and padded to the terminal's width
 // less one column, so that it never wraps.
-void draw_live(Live kind, const char* text)
+void draw_live(Display& shown, Live kind, const char* text)
 {
     if (shown.live != kind)
-        end_live();
+        end_live(shown);
     const int room = std::clamp(terminal_columns() - 1, 0, static_cast<int>(LINE_SIZE) - 1);
     char line[LINE_SIZE];
     std::snprintf(line, sizeof line, "%-*.*s", room, room, text);
@@ -78,7 +65,7 @@ std::int32_t resend_in_s(const UpdateJob& job)
     return static_cast<std::int32_t>((left + 999) / 1000);
 }
 
-void draw_progress()
+void draw_progress(Display& shown)
 {
     const UpdateJob& job = *shown.job;
     const Progress progress{job.offset, job.image_size, BLOCK_SIZE, tick_count() - shown.programming_began,
@@ -86,12 +73,12 @@ void draw_progress()
                             job.state == JobState::Programming ? resend_in_s(job) : -1};
     char line[LINE_SIZE];
     format_progress(line, sizeof line, progress, terminal_columns());
-    draw_live(Live::Progress, line);
+    draw_live(shown, Live::Progress, line);
 }
 
-void say_line(const char* text)
+void say_line(Display& shown, const char* text)
 {
-    end_live();
+    end_live(shown);
     if (!shown.terminal) {
         std::fprintf(stderr, "%s\n", text);
         std::fflush(stderr);
@@ -117,7 +104,7 @@ void say_line(const char* text)
 
 // One line per resend, except that the progress line counts those of
 // programming on a terminal.
-void note_resends()
+void note_resends(Display& shown)
 {
     const UpdateJob& job = *shown.job;
     while (shown.timeouts_seen < job.timeouts) {
@@ -128,18 +115,18 @@ void note_resends()
         if (job.state == JobState::Programming)
             std::snprintf(what, sizeof what, "block %ld/%ld", static_cast<long>(job.offset / BLOCK_SIZE + 1),
                           static_cast<long>((job.image_size + BLOCK_SIZE - 1) / BLOCK_SIZE));
-        display_say("no reply to %s within %u s; resending it (resend %u)", what,
+        display_say(shown, "no reply to %s within %u s; resending it (resend %u)", what,
                     static_cast<unsigned>(job.reply_timeout / 1000), static_cast<unsigned>(shown.timeouts_seen));
     }
 }
 
-void note_contacting()
+void note_contacting(Display& shown)
 {
     const UpdateJob& job = *shown.job;
     if (job.unanswered_contacts < POWER_HINT_AFTER)
         return;
     if (!shown.power_hint_said) {
-        display_say("waiting for the device to power on: switch it off and on now");
+        display_say(shown, "waiting for the device to power on: switch it off and on now");
         shown.power_hint_said = true;
     }
     if (shown.terminal) {
@@ -147,66 +134,74 @@ void note_contacting()
         std::snprintf(line, sizeof line, "waiting %u s, %u contact queries unanswered",
                       static_cast<unsigned>((tick_count() - shown.contact_began) / 1000),
                       static_cast<unsigned>(job.unanswered_contacts));
-        draw_live(Live::Power, line);
+        draw_live(shown, Live::Power, line);
     }
 }
 
 } // namespace
 
-void display_start(const UpdateJob& job, bool terminal)
+void display_start(Display& shown, const UpdateJob& job, bool terminal)
 {
     shown = Display{};
     shown.job = &job;
     shown.terminal = terminal;
 }
 
-void display_status(const char* text)
+void display_status(Display& shown, const char* text)
 {
     if (shown.job == nullptr) {
-        say_line(text);
+        say_line(shown, text);
         return;
     }
-    note_resends();
-    const bool programming = std::strncmp(text, "programming ", 12) == 0;
+    note_resends(shown);
+    // The job reports a text in the state it belongs to: the start of
+    // contact in Link, each block sent in Programming.
+    const UpdateJob& job = *shown.job;
+    const bool programming = job.state == JobState::Programming;
     if (programming && !shown.programming_timed) {
         shown.programming_began = tick_count();
         shown.programming_timed = true;
     }
-    if (std::strcmp(text, "Establishing Link...") == 0)
+    if (job.state == JobState::Link)
         shown.contact_began = tick_count();
     if (shown.terminal && programming) {
-        draw_progress();
+        draw_progress(shown);
         return;
     }
     // The last block is done once programming has moved on.
     if (shown.live == Live::Progress)
-        draw_progress();
-    end_live();
+        draw_progress(shown);
+    end_live(shown);
     std::fprintf(stderr, "%s\n", text);
     std::fflush(stderr);
 }
 
-void display_refresh()
+void display_job_status(void* display, const char* text)
 {
-    note_resends();
+    display_status(*static_cast<Display*>(display), text);
+}
+
+void display_refresh(Display& shown)
+{
+    note_resends(shown);
     const UpdateJob& job = *shown.job;
     if (job.state == JobState::Contacting && (!shown.terminal || tick_count() - shown.drawn_at >= REDRAW_MS))
-        note_contacting();
+        note_contacting(shown);
     if (!shown.terminal || tick_count() - shown.drawn_at < REDRAW_MS)
         return;
     if (job.state == JobState::Programming) {
-        draw_progress();
+        draw_progress(shown);
     } else if (job.state == JobState::Verifying && resend_in_s(job) >= 0) {
         char line[LINE_SIZE];
         std::snprintf(line, sizeof line, "no reply to the CRC query, resending in %ld s",
                       static_cast<long>(resend_in_s(job)));
-        draw_live(Live::Overdue, line);
+        draw_live(shown, Live::Overdue, line);
     }
 }
 
-void display_end() { end_live(); }
+void display_end(Display& shown) { end_live(shown); }
 
-void display_say(const char* format, ...)
+void display_say(Display& shown, const char* format, ...)
 {
     char text[LINE_SIZE] = "qdm7-flash: ";
     const std::size_t prefix = std::strlen(text);
@@ -214,5 +209,5 @@ void display_say(const char* format, ...)
     va_start(args, format);
     std::vsnprintf(text + prefix, sizeof text - prefix, format, args);
     va_end(args);
-    say_line(text);
+    say_line(shown, text);
 }

@@ -2,11 +2,10 @@
 // without a window, for scripts, production lines and POSIX users. It ticks
 // the job as the dialog's timer does: a tick, then 10 ms, until the job
 // completes or fails.
-#include <cmath>
+#include <array>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 #include "build_info.h"
 #include "engine/frames.h"
@@ -17,6 +16,7 @@
 #include "platform/serial_port.h"
 #include "tools/qdm7-flash/console.h"
 #include "tools/qdm7-flash/display.h"
+#include "tools/qdm7-flash/flash_options.h"
 
 namespace {
 
@@ -26,167 +26,36 @@ constexpr int EXIT_VERIFY_FAILED = 2;
 constexpr int EXIT_PORT_LOST = 4;
 constexpr int EXIT_USAGE = 64;
 
-// The dialog's timer: the next tick comes 10 ms after this one ended.
-constexpr std::uint32_t TICK_PAUSE_MS = 10;
-// Longer than any real run needs, short enough to fit the tick counter.
-constexpr long MAX_DEADLINE_SECONDS = 86400L * 7;
-
-const char* const USAGE =
-    "Usage: qdm7-flash --port PATH [--deadline SECONDS]\n"
-    "       qdm7-flash --list | --version | --help\n"
-    "\n"
-    "Updates a QDM7 with the firmware image built into this program, over the\n"
-    "serial port PATH. Start it, then power-cycle the device: the contact query\n"
-    "repeats until the device answers.\n"
-    "\n"
-    "  --port PATH         run the update on this port\n"
-    "  --deadline SECONDS  give up after this long (exit 3), in plain decimal\n"
-    "                      seconds up to 604800 (a week), such as 120 or 2.5;\n"
-    "                      without it the update retries without limit\n"
-    "  --list              print the serial ports found, one a line\n"
-    "  --version           name the firmware image carried\n"
-    "  --help              this text\n"
-    "\n"
-    "The trace goes to standard output, a line at a time; status texts go to\n"
-    "standard error (a progress bar while programming on a terminal), with a\n"
-    "line for each request resent after a time-out.\n"
-    "Exit status: 0 completed, 1 fatal error or not a serial port,\n"
-    "2 verification failed (\"FAILED\"), 3 deadline passed, 4 port lost (the\n"
-    "device was unplugged or went away), 64 usage error, 130 interrupted.\n";
-
-struct Options {
-    const char* port = nullptr;
-    bool list = false;
-    bool version = false;
-    bool help = false;
-    std::uint32_t deadline_ms = 0;
+// One update: the job, its frame buffer and what the screen shows of it,
+// owned by main for the whole run.
+struct FlashRun {
+    FlashOptions options;
+    UpdateJob job;
+    std::array<std::uint8_t, FRAME_BUFFER_SIZE> frame_buffer{};
+    Display display;
+    const char* opening = nullptr; // the port, from the moment it is opened
 };
-
-[[noreturn]] void usage_error(const char* format, ...) QDM7_PRINTF(1, 2);
-[[noreturn]] void usage_error(const char* format, ...)
-{
-    std::fputs("qdm7-flash: ", stderr);
-    va_list args;
-    va_start(args, format);
-    std::vfprintf(stderr, format, args);
-    va_end(args);
-    std::fputs("; try 'qdm7-flash --help'\n", stderr);
-    std::exit(EXIT_USAGE);
-}
-
-// The value of an option given as "--name VALUE" or "--name=VALUE".
-const char* option_value(int argc, char** argv, int& i, const char* name)
-{
-    const std::size_t n = std::strlen(name);
-    if (argv[i][n] == '=')
-        return argv[i] + n + 1;
-    if (i + 1 >= argc)
-        usage_error("%s needs a value", name);
-    return argv[++i];
-}
-
-// Seconds as plain decimal digits with an optional fraction ("120", "2.5"),
-// above 0 and up to the limit; false for anything else.
-bool parse_deadline(const char* text, std::uint32_t& ms)
-{
-    const char* at = text;
-    const auto digits = [&at] {
-        const char* from = at;
-        while (*at >= '0' && *at <= '9')
-            ++at;
-        return at > from;
-    };
-    if (!digits() || (*at == '.' && (++at, !digits())) || *at != '\0')
-        return false;
-    const double seconds = std::strtod(text, nullptr);
-    if (!(seconds > 0) || seconds > static_cast<double>(MAX_DEADLINE_SECONDS))
-        return false;
-    ms = static_cast<std::uint32_t>(std::ceil(seconds * 1000.0));
-    return true;
-}
-
-bool is_option(const char* arg, const char* name)
-{
-    const std::size_t n = std::strlen(name);
-    return std::strncmp(arg, name, n) == 0 && (arg[n] == '\0' || arg[n] == '=');
-}
-
-Options parse_options(int argc, char** argv)
-{
-    Options options;
-    int actions = 0;
-    bool deadline_given = false;
-    for (int i = 1; i < argc; ++i) {
-        const char* arg = argv[i];
-        if (is_option(arg, "--port")) {
-            options.port = option_value(argc, argv, i, "--port");
-            if (options.port[0] == '\0')
-                usage_error("--port needs a path");
-            if (std::strlen(options.port) >= PORT_PATH_SIZE)
-                usage_error("--port: path too long");
-            ++actions;
-        } else if (is_option(arg, "--deadline")) {
-            const char* value = option_value(argc, argv, i, "--deadline");
-            if (!parse_deadline(value, options.deadline_ms))
-                usage_error("--deadline needs plain decimal seconds above 0, up to %ld (a week), "
-                            "such as 120 or 2.5, not '%s'",
-                            MAX_DEADLINE_SECONDS, value);
-            deadline_given = true;
-        } else if (std::strcmp(arg, "--list") == 0) {
-            options.list = true;
-            ++actions;
-        } else if (std::strcmp(arg, "--version") == 0) {
-            options.version = true;
-            ++actions;
-        } else if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
-            options.help = true;
-            ++actions;
-        } else {
-            usage_error("unknown argument %s", arg);
-        }
-    }
-    if (options.help)
-        return options;
-    if (actions == 0)
-        usage_error("no port given");
-    if (actions > 1)
-        usage_error("give one of --port, --list, --version");
-    if (deadline_given && options.port == nullptr)
-        usage_error("--deadline goes with --port");
-    return options;
-}
-
-// The job and what start-up gives it, as the dialog prepares them.
-UpdateJob job;
-std::uint8_t frame_buffer[FRAME_BUFFER_SIZE];
-
-void prepare_job()
-{
-    job.buffer_capacity = FRAME_BUFFER_SIZE;
-    job.frame_buffer = frame_buffer;
-    job.unit_address = UNIT_ADDRESS;
-    job.port_handle = INVALID_PORT_HANDLE;
-    load_firmware_image(program_instance(), job);
-}
 
 // Every way out: the line being redrawn ended, the trace flushed, and the
 // port, if open, given back.
-void wind_up()
+void wind_up(FlashRun& run)
 {
-    display_end();
-    trace_flush();
-    if (job.port_handle != INVALID_PORT_HANDLE) {
-        close_port(job);
+    display_end(run.display);
+    job_trace_flush(run.job);
+    if (run.job.port_handle != INVALID_PORT_HANDLE) {
+        close_port(run.job.port_handle);
         stop_watch_port(INVALID_PORT_HANDLE);
     }
 }
 
-// The fatal text, after a line that names the port it concerns.
-void show_fatal_text(const char* text)
+// The fatal sink: the fatal text, after a line that names the port it
+// concerns.
+void show_fatal_text(void* context, const char* text)
 {
-    wind_up();
-    if (job.port_path != nullptr)
-        std::fprintf(stderr, "qdm7-flash: port %s:", job.port_path);
+    FlashRun& run = *static_cast<FlashRun*>(context);
+    wind_up(run);
+    if (run.opening != nullptr)
+        std::fprintf(stderr, "qdm7-flash: port %s:", run.opening);
     std::fputs(text, stderr);
     std::fflush(stderr);
 }
@@ -228,65 +97,70 @@ int print_version()
 }
 
 // Ends the run early: the port is given back, then the reason said.
-[[noreturn]] void end_early(int status, const char* format, ...) QDM7_PRINTF(2, 3);
-[[noreturn]] void end_early(int status, const char* format, ...)
+[[noreturn]] void end_early(FlashRun& run, int status, const char* format, ...) QDM7_PRINTF(3, 4);
+[[noreturn]] void end_early(FlashRun& run, int status, const char* format, ...)
 {
-    wind_up();
+    wind_up(run);
     char text[512];
     va_list args;
     va_start(args, format);
     std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
-    display_say("%s", text);
+    display_say(run.display, "%s", text);
     std::exit(status);
 }
 
-[[noreturn]] void stop_now(StopReason reason, std::uint32_t deadline_ms)
+[[noreturn]] void stop_now(FlashRun& run, StopReason reason)
 {
     if (reason == StopReason::Deadline)
-        end_early(static_cast<int>(reason), "deadline of %g s passed; port closed", deadline_ms / 1000.0);
-    end_early(static_cast<int>(reason), "interrupted; port closed");
+        end_early(run, static_cast<int>(reason), "deadline of %g s passed; port closed",
+                  run.options.deadline_ms / 1000.0);
+    end_early(run, static_cast<int>(reason), "interrupted; port closed");
 }
 
-int run_update(const Options& options)
+int run_update(FlashRun& run)
 {
-    stop_watch_start(options.deadline_ms);
-    prepare_job();
-    display_start(job, stderr_is_terminal());
+    UpdateJob& job = run.job;
+    stop_watch_start(run.options.deadline_ms);
+    // The trace goes to standard output, as the platform's; the status texts
+    // to the display, which draws the job's progress from its record.
+    prepare_job(job, run.frame_buffer.data(), JobReporter{&run.display, display_job_status, nullptr, nullptr});
+    const EmbeddedImage image = find_embedded_image(program_instance());
+    load_firmware_image(image.data, image.length, job);
+    display_start(run.display, job, stderr_is_terminal());
     if (QDM7_SAMPLE_IMAGE)
-        display_say("warning: sample image (not a release), not firmware for a real QDM7");
+        display_say(run.display, "warning: sample image (not a release), not firmware for a real QDM7");
 
     // What the dialog's update button does, for a serial port only.
-    job.baud_rate = LINK_BAUD;
-    job.port_path = options.port;
-    if (!open_serial_port(job))
-        end_early(EXIT_FATAL, "%s is not a serial port; left untouched", options.port);
-    stop_watch_port(job.port_handle);
-    configure_port(job.port_handle, LINK_BAUD, READ_INTERVAL_MS);
-    job.state = JobState::Start;
-    set_status("Contacting Device...");
+    const char* port_path = run.opening = run.options.port.c_str();
+    const PortHandle port = open_serial_port(port_path, LINK_BAUD);
+    if (port == INVALID_PORT_HANDLE)
+        end_early(run, EXIT_FATAL, "%s is not a serial port; left untouched", port_path);
+    stop_watch_port(port);
+    configure_port(port, LINK_BAUD, READ_INTERVAL_MS);
+    start_job(job, port_path, port);
 
     // What the dialog's timer does, until the job ends.
     for (;;) {
         if (stop_requested() != StopReason::None)
-            stop_now(stop_requested(), options.deadline_ms);
+            stop_now(run, stop_requested());
         job_tick(job);
-        trace_flush(); // the Windows runtime cannot line-buffer it
+        job_trace_flush(job); // the Windows runtime cannot line-buffer it
         if (job.state == JobState::Completed || job.state == JobState::Failed)
             break;
         // A cancelled wait can look like a lost port: the stop comes first.
         if (stop_requested() != StopReason::None)
             continue;
         if (port_lost(job.port_handle))
-            end_early(EXIT_PORT_LOST,
+            end_early(run, EXIT_PORT_LOST,
                       "lost the port %s: the device is gone (unplugged, or its cable pulled); port closed",
-                      job.port_path);
-        display_refresh();
-        sleep_ms(TICK_PAUSE_MS);
+                      port_path);
+        display_refresh(run.display);
+        sleep_ms(JOB_TICK_MS);
     }
     if (job.state == JobState::Completed)
-        set_status("Programming Completed");
-    wind_up();
+        display_status(run.display, "Programming Completed");
+    wind_up(run);
     return job.state == JobState::Completed ? EXIT_COMPLETED : EXIT_VERIFY_FAILED;
 }
 
@@ -296,16 +170,24 @@ int main(int argc, char** argv)
 {
     // Whoever follows the trace in a file sees each line as it comes.
     std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
-    set_status_sink(display_status);
-    set_fatal_sink(show_fatal_text);
-    const Options options = parse_options(argc, argv);
-    if (options.help) {
-        std::fputs(USAGE, stdout);
+    // Still in place when the fatal sink or an early exit winds it up: they
+    // end the process without returning here.
+    FlashRun run;
+    set_fatal_sink(show_fatal_text, &run);
+    std::string error;
+    if (!parse_flash_options(argc, argv, run.options, error)) {
+        std::fprintf(stderr, "qdm7-flash: %s; try 'qdm7-flash --help'\n", error.c_str());
+        return EXIT_USAGE;
+    }
+    if (run.options.help) {
+        std::fputs(flash_usage(), stdout);
         return EXIT_COMPLETED;
     }
-    if (options.list)
+    if (run.options.list)
         return list_ports();
-    if (options.version)
+    if (run.options.version)
         return print_version();
-    return run_update(options);
+    const int status = run_update(run);
+    release_firmware_image(run.job);
+    return status;
 }

@@ -1,0 +1,83 @@
+// qdm7-flash's command line, in-process: what each option sets, and the
+// one-line message of each usage error.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tools/qdm7-flash/flash_options.h"
+
+namespace {
+
+bool parse(std::vector<const char*> args, FlashOptions& options, std::string& error)
+{
+    args.insert(args.begin(), "qdm7-flash");
+    return parse_flash_options(static_cast<int>(args.size()), args.data(), options, error);
+}
+
+TEST(FlashOptions, PortAndDeadlineInBothSpellings)
+{
+    FlashOptions options;
+    std::string error;
+    ASSERT_TRUE(parse({"--port=/dev/ttyUSB0", "--deadline", "2.5"}, options, error)) << error;
+    EXPECT_EQ(options.port, "/dev/ttyUSB0");
+    EXPECT_EQ(options.deadline_ms, 2500u);
+    ASSERT_TRUE(parse({"--deadline=0.0001", "--port", "COM3"}, options, error)) << error;
+    EXPECT_EQ(options.port, "COM3");
+    EXPECT_EQ(options.deadline_ms, 1u); // never rounded down to "no deadline"
+    ASSERT_TRUE(parse({"--port", "p", "--deadline", "604800"}, options, error)) << error;
+    EXPECT_EQ(options.deadline_ms, 604800000u);
+    ASSERT_TRUE(parse({"--port", "p"}, options, error)) << error;
+    EXPECT_EQ(options.deadline_ms, 0u);
+    EXPECT_FALSE(options.list || options.version || options.help);
+}
+
+TEST(FlashOptions, ActionsWithoutAPortAndHelpBeforeAnyCheckOfTheRest)
+{
+    FlashOptions options;
+    std::string error;
+    ASSERT_TRUE(parse({"--list"}, options, error));
+    EXPECT_TRUE(options.list && options.port.empty());
+    ASSERT_TRUE(parse({"--version"}, options, error));
+    EXPECT_TRUE(options.version);
+    ASSERT_TRUE(parse({"--port", "p", "--list", "-h"}, options, error));
+    EXPECT_TRUE(options.help);
+    // --help does not hide an argument that is wrong in itself.
+    EXPECT_FALSE(parse({"--help", "--bogus"}, options, error));
+    EXPECT_EQ(error, "unknown argument --bogus");
+}
+
+TEST(FlashOptions, UsageErrorsSayWhatIsWrong)
+{
+    const std::string long_path(300, 'x');
+    const std::string deadline_help = "--deadline needs plain decimal seconds above 0, up to 604800 (a week), "
+                                      "such as 120 or 2.5, not '";
+    const std::vector<std::pair<std::vector<const char*>, std::string>> wrong = {
+        {{}, "no port given"},
+        {{"--frobnicate"}, "unknown argument --frobnicate"},
+        {{"--port"}, "--port needs a value"},
+        {{"--port="}, "--port needs a path"},
+        {{"--port", long_path.c_str()}, "--port: path too long"},
+        {{"--port", "a", "--port", "b"}, "give one of --port, --list, --version"},
+        {{"--port", "a", "--list"}, "give one of --port, --list, --version"},
+        {{"--list", "--version"}, "give one of --port, --list, --version"},
+        {{"--deadline", "5"}, "no port given"},
+        {{"--list", "--deadline", "5"}, "--deadline goes with --port"},
+        {{"--port", "a", "--deadline"}, "--deadline needs a value"},
+    };
+    for (const auto& [args, message] : wrong) {
+        FlashOptions options;
+        std::string error;
+        EXPECT_FALSE(parse(args, options, error)) << message;
+        EXPECT_EQ(error, message);
+    }
+    for (const char* value : {"soon", "-1", "0", "0.0", "0x10", " 5", "5 ", "1e3", "", ".5", "5.", "604800.001",
+                              "1000000", "99999999999999999999"}) {
+        FlashOptions options;
+        std::string error;
+        EXPECT_FALSE(parse({"--port", "a", "--deadline", value}, options, error)) << value;
+        EXPECT_EQ(error, deadline_help + value + "'");
+    }
+}
+
+} // namespace

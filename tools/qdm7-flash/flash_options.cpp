@@ -1,0 +1,136 @@
+#include "tools/qdm7-flash/flash_options.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/serial_port.h"
+
+namespace {
+
+// The value of an option given as "--name VALUE" or "--name=VALUE"; null,
+// with the message in error, when the value is missing.
+const char* option_value(int argc, const char* const* argv, int& i, const char* name, std::string& error)
+{
+    const std::size_t n = std::strlen(name);
+    if (argv[i][n] == '=')
+        return argv[i] + n + 1;
+    if (i + 1 >= argc) {
+        error = std::string(name) + " needs a value";
+        return nullptr;
+    }
+    return argv[++i];
+}
+
+// Seconds as plain decimal digits with an optional fraction ("120", "2.5"),
+// above 0 and up to the limit; false for anything else.
+bool parse_deadline(const char* text, std::uint32_t& ms)
+{
+    const char* at = text;
+    const auto digits = [&at] {
+        const char* from = at;
+        while (*at >= '0' && *at <= '9')
+            ++at;
+        return at > from;
+    };
+    if (!digits() || (*at == '.' && (++at, !digits())) || *at != '\0')
+        return false;
+    const double seconds = std::strtod(text, nullptr);
+    if (!(seconds > 0) || seconds > static_cast<double>(MAX_DEADLINE_SECONDS))
+        return false;
+    ms = static_cast<std::uint32_t>(std::ceil(seconds * 1000.0));
+    return true;
+}
+
+bool is_option(const char* arg, const char* name)
+{
+    const std::size_t n = std::strlen(name);
+    return std::strncmp(arg, name, n) == 0 && (arg[n] == '\0' || arg[n] == '=');
+}
+
+} // namespace
+
+bool parse_flash_options(int argc, const char* const* argv, FlashOptions& options, std::string& error)
+{
+    options = FlashOptions{};
+    error.clear();
+    int actions = 0;
+    bool port_given = false;
+    bool deadline_given = false;
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (is_option(arg, "--port")) {
+            const char* value = option_value(argc, argv, i, "--port", error);
+            if (value == nullptr)
+                return false;
+            if (value[0] == '\0') {
+                error = "--port needs a path";
+                return false;
+            }
+            if (std::strlen(value) >= PORT_PATH_SIZE) {
+                error = "--port: path too long";
+                return false;
+            }
+            options.port = value;
+            port_given = true;
+            ++actions;
+        } else if (is_option(arg, "--deadline")) {
+            const char* value = option_value(argc, argv, i, "--deadline", error);
+            if (value == nullptr)
+                return false;
+            if (!parse_deadline(value, options.deadline_ms)) {
+                error = "--deadline needs plain decimal seconds above 0, up to " +
+                        std::to_string(MAX_DEADLINE_SECONDS) + " (a week), such as 120 or 2.5, not '" + value +
+                        "'";
+                return false;
+            }
+            deadline_given = true;
+        } else if (std::strcmp(arg, "--list") == 0) {
+            options.list = true;
+            ++actions;
+        } else if (std::strcmp(arg, "--version") == 0) {
+            options.version = true;
+            ++actions;
+        } else if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
+            options.help = true;
+            ++actions;
+        } else {
+            error = std::string("unknown argument ") + arg;
+            return false;
+        }
+    }
+    if (options.help)
+        return true;
+    if (actions == 0)
+        error = "no port given";
+    else if (actions > 1)
+        error = "give one of --port, --list, --version";
+    else if (deadline_given && !port_given)
+        error = "--deadline goes with --port";
+    return error.empty();
+}
+
+const char* flash_usage()
+{
+    return "Usage: qdm7-flash --port PATH [--deadline SECONDS]\n"
+           "       qdm7-flash --list | --version | --help\n"
+           "\n"
+           "Updates a QDM7 with the firmware image built into this program, over the\n"
+           "serial port PATH. Start it, then power-cycle the device: the contact query\n"
+           "repeats until the device answers.\n"
+           "\n"
+           "  --port PATH         run the update on this port\n"
+           "  --deadline SECONDS  give up after this long (exit 3), in plain decimal\n"
+           "                      seconds up to 604800 (a week), such as 120 or 2.5;\n"
+           "                      without it the update retries without limit\n"
+           "  --list              print the serial ports found, one a line\n"
+           "  --version           name the firmware image carried\n"
+           "  --help              this text\n"
+           "\n"
+           "The trace goes to standard output, a line at a time; status texts go to\n"
+           "standard error (a progress bar while programming on a terminal), with a\n"
+           "line for each request resent after a time-out.\n"
+           "Exit status: 0 completed, 1 fatal error or not a serial port,\n"
+           "2 verification failed (\"FAILED\"), 3 deadline passed, 4 port lost (the\n"
+           "device was unplugged or went away), 64 usage error, 130 interrupted.\n";
+}
