@@ -36,8 +36,29 @@ if [ ${#need[@]} -gt 0 ] || [ -n "${updated_arch:-}" ]; then
   apt-get install -y -q "${need[@]}"
 fi
 
+# The USB rig's guest (tests/usb/): QEMU, a kernel with its modules, and a
+# static busybox. Without recommends: the kernel's would pull in firmware and
+# boot loaders the rig does not use.
+rig_packages=(qemu-system-x86 linux-image-amd64 busybox-static)
+rig_need=()
+for p in "${rig_packages[@]}"; do
+  have_pkg "$p" || rig_need+=("$p")
+done
+if [ ${#rig_need[@]} -gt 0 ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "install-deps: missing packages (${rig_need[*]}) and not root; run as root" >&2
+    exit 1
+  fi
+  echo "install-deps: installing ${rig_need[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  [ ${#need[@]} -gt 0 ] || apt-get update -q
+  apt-get install -y -q --no-install-recommends "${rig_need[@]}"
+fi
+
 # Check the tools themselves, not only the packages.
-for tool in cmake ninja g++ i686-w64-mingw32-g++-posix i686-w64-mingw32-windres wine wineserver Xvfb clang++; do
+for tool in cmake ninja g++ i686-w64-mingw32-g++-posix i686-w64-mingw32-windres wine wineserver Xvfb clang++ \
+            qemu-system-x86_64; do
   command -v "$tool" >/dev/null || { echo "install-deps: $tool is still missing" >&2; exit 1; }
 done
 [ -f /usr/src/googletest/CMakeLists.txt ] || { echo "install-deps: GoogleTest sources missing" >&2; exit 1; }
+[ -x /bin/busybox ] || { echo "install-deps: /bin/busybox (busybox-static) missing" >&2; exit 1; }
