@@ -12,6 +12,10 @@ cmake --build --preset fuzz -j "$(nproc)"
 
 findings=build/fuzz/findings
 mkdir -p "$findings"
+# The scratch corpus of the target being fuzzed; gone however the run ends.
+work=
+trap 'rm -rf "$work"' EXIT
+trap 'exit 130' INT TERM
 status=0
 for target in job_fuzzer device_fuzzer; do
   seeds=fuzz/corpus/${target%_fuzzer}
@@ -25,6 +29,7 @@ for target in job_fuzzer device_fuzzer; do
     status=1
   fi
   rm -rf "$work"
+  work=
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
   rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")
   echo "fuzz: $target: ${runs:-?} executions in ${seconds} s, ${rate:-?} executions/s"

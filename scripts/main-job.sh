@@ -25,37 +25,18 @@ out=build/main-job
 mkdir -p "$out"
 rm -f "$out/flash.bin" "$out/trace.txt"
 
-sim_pid=
-stop_sim() {
-  if [ -n "$sim_pid" ] && kill -0 "$sim_pid" 2>/dev/null; then
-    kill -TERM "$sim_pid" 2>/dev/null || true
-    wait "$sim_pid" 2>/dev/null || true
-  fi
-  sim_pid=
-}
-trap stop_sim EXIT
-trap 'stop_sim; exit 130' INT TERM
+source scripts/lib/sim.sh
+trap 'sim_stop || true' EXIT
+trap 'sim_stop || true; exit 130' INT TERM
 
-"$tools/qdm7-sim/qdm7-sim" --baud 921600 --dump "$out/flash.bin" >"$out/sim.txt" 2>&1 &
-sim_pid=$!
-port=
-for _ in $(seq 100); do
-  port=$(awk '$1 == "READY" { print $2 }' "$out/sim.txt")
-  [ -n "$port" ] && break
-  kill -0 "$sim_pid" 2>/dev/null || break
-  sleep 0.1
-done
-if [ -z "$port" ]; then
-  echo "main-job: qdm7-sim did not start:" >&2
-  cat "$out/sim.txt" >&2
-  exit 1
-fi
+sim_start "$out/sim.txt" "$tools/qdm7-sim/qdm7-sim" --baud 921600 --dump "$out/flash.bin" || exit 1
+port=$sim_port
 
 "$tools/qdm7-flash/qdm7-flash" --version
 echo "Virtual QDM7 serving on $port at 921600 baud; updating it (trace in $out/trace.txt):"
 status=0
 "$tools/qdm7-flash/qdm7-flash" --port "$port" >"$out/trace.txt" || status=$?
-stop_sim
+sim_stop || true
 grep -E '^(Remote|Local ) CRC|^CRCs match|^CRC FAIL' "$out/trace.txt" || true
 if [ "$status" -ne 0 ]; then
   echo "main-job: qdm7-flash ended with status $status" >&2

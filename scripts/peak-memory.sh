@@ -5,15 +5,14 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake --preset release >/dev/null
 cmake --build --preset release -j "$(nproc)" --target qdm7-flash qdm7-sim >/dev/null
+source scripts/lib/sim.sh
 out=$(mktemp -d)
-trap 'kill "$sim" 2>/dev/null || true; wait "$sim" 2>/dev/null || true; rm -rf "$out"' EXIT
-build/release/tools/qdm7-sim/qdm7-sim --baud 0 >"$out/sim" 2>&1 &
-sim=$!
-for _ in $(seq 100); do grep -q '^READY ' "$out/sim" && break; sleep 0.1; done
-port=$(sed -n 's/^READY //p' "$out/sim")
-[ -n "$port" ] || { echo "peak-memory: qdm7-sim did not start" >&2; cat "$out/sim" >&2; exit 1; }
-/usr/bin/time -v build/release/tools/qdm7-flash/qdm7-flash --port "$port" --deadline 120 \
+trap 'sim_stop || true; rm -rf "$out"' EXIT
+trap 'exit 130' INT TERM
+sim_start "$out/sim" build/release/tools/qdm7-sim/qdm7-sim --baud 0 || exit 1
+/usr/bin/time -v build/release/tools/qdm7-flash/qdm7-flash --port "$sim_port" --deadline 120 \
   >"$out/trace" 2>"$out/time" || { echo "peak-memory: the update failed" >&2; tail -n 20 "$out/time" >&2; exit 1; }
 grep -q 'CRCs match' "$out/trace" || { echo "peak-memory: no verified update" >&2; exit 1; }
 kb=$(sed -n 's/^[[:space:]]*Maximum resident set size (kbytes): //p' "$out/time")
+[ -n "$kb" ] || { echo "peak-memory: /usr/bin/time gave no maximum resident set" >&2; exit 1; }
 echo "peak memory of qdm7-flash (built-in image, full update): ${kb} KiB maximum resident set"

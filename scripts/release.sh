@@ -82,6 +82,7 @@ echo "release: building $version in $build"
 cmake -S "$root" -B "$build" -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-i686.cmake" \
   -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_COMPILE_WARNING_AS_ERROR=ON \
   -DQDM7_BUILD_TESTS=OFF \
   -DQDM7_FIRMWARE_IMAGE="$image" \
   -DQDM7_VERSION="$version" >"$build/configure.log" ||

@@ -7,17 +7,21 @@
 # Firmware", and close the window when it says "Programming Completed".
 # Without a display, it runs on a virtual one (Xvfb), the UI driver works the
 # dialog, and screenshots go to build/windows-x86/dialog-shots/.
-set -euo pipefail
+set -Eeuo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
+# Whatever fails unforeseen says what it was before the script ends.
+trap 'echo "watch-dialog: failed: $BASH_COMMAND (line $LINENO)" >&2' ERR
 
 bash scripts/install-deps.sh
-cmake --preset native >/dev/null
-cmake --build --preset native -j2 --target qdm7-sim
+# The Windows build brings the host's qdm7-sim (qdm7-host-tools) and names it.
 cmake --preset windows-x86 >/dev/null
-cmake --build --preset windows-x86 -j2 --target qdm7-update qdm7-dialog-driver
-
-sim=$root/build/native/tools/qdm7-sim/qdm7-sim
+cmake --build --preset windows-x86 -j "$(nproc)" --target qdm7-update qdm7-dialog-driver qdm7-host-tools
+sim=$(sed -n 's/^qdm7-sim=//p' build/windows-x86/host-tools.txt)
+if [ ! -x "$sim" ]; then
+  echo "watch-dialog: no qdm7-sim at '$sim' (named by build/windows-x86/host-tools.txt)" >&2
+  exit 1
+fi
 exe=$root/build/windows-x86/ui/qdm7-update.exe
 driver=$root/build/windows-x86/tests/ui/qdm7-dialog-driver.exe
 image=$root/build/windows-x86/resources/firmware_image.bin
@@ -25,7 +29,8 @@ shots=$root/build/windows-x86/dialog-shots
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/qdm7-dialog.XXXXXX")
 export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-sim_pid="" xvfb_pid="" exe_pid="" wine_started=""
+source scripts/lib/sim.sh
+xvfb_pid="" exe_pid="" wine_started=""
 # The processes of our prefix (Wine passes WINEPREFIX on to each of them;
 # so does this script to the X server it starts).
 prefix_processes() {
@@ -43,8 +48,9 @@ prefix_processes() {
 # prefix (the program, Wine's services, winedevice.exe) may outlive it.
 cleanup() {
   set +e
+  trap - ERR
   trap '' INT TERM
-  if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null; wait "$sim_pid" 2>/dev/null; fi
+  sim_stop
   if [ -n "$wine_started" ]; then
     for _ in 1 2 3; do
       wineserver -k >/dev/null 2>&1
@@ -67,6 +73,10 @@ if [ -z "${DISPLAY:-}" ]; then
   Xvfb -displayfd 9 -screen 0 800x600x24 -nolisten tcp 9>"$work/display" 2>/dev/null &
   xvfb_pid=$!
   for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+  if [ ! -s "$work/display" ]; then
+    echo "watch-dialog: Xvfb did not start (no display within 10 s)" >&2
+    exit 1
+  fi
   export DISPLAY=:$(head -n1 "$work/display")
   echo "watch-dialog: no display; running on Xvfb $DISPLAY"
 fi
@@ -82,10 +92,8 @@ wineserver -p >/dev/null 2>&1
 wine cmd /c exit >/dev/null 2>&1
 
 # Paced at the link's 921600 baud, so the progress can be watched.
-"$sim" --link "$WINEPREFIX/dosdevices/com3" --dump "$work/flash.bin" >"$work/sim.out" &
-sim_pid=$!
-for _ in $(seq 100); do grep -q '^READY' "$work/sim.out" 2>/dev/null && break; sleep 0.1; done
-echo "watch-dialog: virtual QDM7 on $(sed -n 's/^READY //p' "$work/sim.out"), mapped as COM3"
+sim_start "$work/sim.out" "$sim" --link "$WINEPREFIX/dosdevices/com3" --dump "$work/flash.bin" || exit 1
+echo "watch-dialog: virtual QDM7 on $sim_port, mapped as COM3"
 
 wine "$exe" >"$work/trace.txt" &
 exe_pid=$!
@@ -93,14 +101,33 @@ exe_pid=$!
 if [ -n "$xvfb_pid" ]; then
   mkdir -p "$shots"
   shot() { import -display "$DISPLAY" -window root "$shots/$1.png"; echo "watch-dialog: $shots/$1.png"; }
-  drive() { wine "$driver" "$@" | tr -d '\r'; }
-  index=$(drive wait-window:60000 dump | grep '^item ' | grep -n 'com3$' | cut -d: -f1)
+  # Runs the UI driver's commands; its output (status lines among it) goes to
+  # $driven. A failed command ends the script with what the driver said.
+  drive() {
+    local status=0
+    wine "$driver" "$@" >"$work/driven" 2>&1 || status=$?
+    driven=$(tr -d '\r' <"$work/driven")
+    if [ "$status" -ne 0 ]; then
+      echo "watch-dialog: the UI driver failed (exit status $status) on: $*" >&2
+      printf '%s\n' "$driven" >&2
+      exit 1
+    fi
+  }
+  drive wait-window:60000 dump
+  index=$(grep '^item ' <<<"$driven" | grep -n 'com3$' | cut -d: -f1 || true)
+  if [ -z "$index" ]; then
+    echo "watch-dialog: the dialog does not list \\\\.\\com3; its ports:" >&2
+    grep '^item ' <<<"$driven" >&2 || echo "  none" >&2
+    exit 1
+  fi
   shot idle
-  drive "select:$((index - 1))" click "wait-status-prefix:60000:programming 0x" | grep '^status'
+  drive "select:$((index - 1))" click "wait-status-prefix:60000:programming 0x"
+  grep '^status' <<<"$driven" || true
   shot programming
-  drive "wait-status:120000:Programming Completed" | grep '^status' | tail -n 3
+  drive "wait-status:120000:Programming Completed"
+  grep '^status' <<<"$driven" | tail -n 3 || true
   shot completed
-  drive close wait-gone:10000 >/dev/null
+  drive close wait-gone:10000
 else
   echo "watch-dialog: the dialog is open on $DISPLAY: select \\\\.\\com3, press \"Update Firmware\","
   echo "watch-dialog: and close the window once it shows \"Programming Completed\"."
@@ -109,9 +136,8 @@ fi
 status=0
 wait "$exe_pid" || status=$?
 echo "watch-dialog: the program ended with exit code $status"
-kill -INT "$sim_pid" && wait "$sim_pid" || true
-sim_pid=""
-grep '^STATS' "$work/sim.out" || true
+sim_stop || echo "watch-dialog: qdm7-sim did not end cleanly" >&2
+grep '^STATS' "$work/sim.out" || echo "watch-dialog: qdm7-sim printed no STATS line" >&2
 if [ -f "$work/flash.bin" ] && [ -f "$image" ]; then
   python3 - "$image" "$work/flash.bin" <<'EOF'
 import sys
@@ -122,5 +148,9 @@ print("watch-dialog: device flash %s the padded image (%d bytes)"
       % ("equals" if flash == image else "DIFFERS FROM", len(image)))
 EOF
 fi
-tr -d '\r' <"$work/trace.txt" | grep -v '^PROG ADDR' | tail -n 12
+if [ -s "$work/trace.txt" ]; then
+  tr -d '\r' <"$work/trace.txt" | grep -v '^PROG ADDR' | tail -n 12 || true
+else
+  echo "watch-dialog: the program wrote no trace" >&2
+fi
 exit "$status"

@@ -227,8 +227,8 @@ def case_unprivileged_reopen(args, work):
 
 def case_wine(args, work):
     """The Windows build under Wine, the simulator mapped as COM port 7."""
-    check(os.path.exists(args.sim), f"no native qdm7-sim at {args.sim}: build the native preset first "
-          "(cmake --preset native && cmake --build --preset native), or set QDM7_HOST_TOOLS_DIR")
+    check(os.path.exists(args.sim), f"no native qdm7-sim at {args.sim}: the build makes it "
+          "(target qdm7-host-tools in a cross build)")
     # A throwaway prefix of our own: made first, so the COM link can go in it.
     with WinePrefix(f"{work}/wine") as wine, \
             Sim(args.sim, ["--baud", "0", "--link", wine.dosdevice("com7"), "--dump", f"{work}/flash.bin"]) as sim:

@@ -4,6 +4,7 @@
 # and qdm7-flash.exe must find it, open it and use it.
 # Usage: wine_serial.sh serial_port_win_tests.exe qdm7-flash.exe
 set -euo pipefail
+source "$(dirname "$0")/../../scripts/lib/sim.sh"
 tests_exe=$1
 flash_exe=$2
 com=7
@@ -27,20 +28,17 @@ wineboot -i >/dev/null 2>&1 </dev/null
 wineserver -p10 >/dev/null 2>&1 </dev/null || true
 
 # The peer keeps both sides open, so the port never sees a hang-up.
-peer_out=$prefix/peer.out
-python3 -u -c '
+sim_start "$prefix/peer.out" python3 -u -c '
 import os, pty, select, tty
 device, port = pty.openpty()
 tty.setraw(device)
-print(os.ttyname(port))
+print("READY", os.ttyname(port))
 while True:
     select.select([device], [], [])
     os.write(device, os.read(device, 4096))
-' >"$peer_out" </dev/null &
-peer_pid=$!
-for _ in $(seq 50); do [ -s "$peer_out" ] && break; sleep 0.1; done
-pty_path=$(head -n1 "$peer_out")
-[ -c "$pty_path" ] || { echo "no pseudo-terminal from the peer" >&2; exit 1; }
+' || exit 1
+peer_pid=$sim_pid
+pty_path=$sim_port
 ln -sf "$pty_path" "$prefix/dosdevices/com$com"
 echo "mapped $pty_path as \\\\.\\com$com"
 
@@ -84,7 +82,7 @@ acking_peer='
 import os, pty, select, sys, time, tty
 device, port = pty.openpty()
 tty.setraw(device)
-print(os.ttyname(port))
+print("READY", os.ttyname(port))
 def crc16(data):
     crc = 0xFFFF
     for byte in data:
@@ -106,10 +104,9 @@ while True:
 '
 # Starts the peer in the given mode and maps it as the given COM number.
 start_acking_peer() {
-  python3 -u -c "$acking_peer" "$1" >"$prefix/$1.out" </dev/null &
-  acking_pid=$!
-  for _ in $(seq 50); do [ -s "$prefix/$1.out" ] && break; sleep 0.1; done
-  ln -sf "$(head -n1 "$prefix/$1.out")" "$prefix/dosdevices/com$2"
+  sim_start "$prefix/$1.out" python3 -u -c "$acking_peer" "$1" || exit 1
+  acking_pid=$sim_pid
+  ln -sf "$sim_port" "$prefix/dosdevices/com$2"
 }
 
 # A device gone in the middle of the first block: exit 4 at once, naming the port.

@@ -201,7 +201,7 @@ class Session:
     def start_device(self, n, *options):
         """The virtual QDM7 on a pseudo-terminal mapped as comN, unpaced."""
         sim = self.args.sim
-        check(os.access(sim, os.X_OK), "no simulator at %s (build the native preset first)" % sim)
+        check(os.access(sim, os.X_OK), "no simulator at %s (the build makes it: target qdm7-host-tools)" % sim)
         self.dump_path = os.path.join(self.dir, "flash.bin")
         self.device = Sim(sim, ["--link", self.dosdevice(n), "--baud", "0", "--dump", self.dump_path, *options],
                           stderr=self.log, ready_s=20)
