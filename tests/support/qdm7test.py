@@ -228,7 +228,10 @@ class WinePrefix:
         if self.template:
             self._step(["cp", "-a", self.template, self.path], 300)
         elif not os.path.exists(os.path.join(self.path, "system.reg")):
+            self.started = True
             self._step(["wineboot", "-i"], 300)
+            # The boot's own server would refuse a persistent one.
+            self._end_server()
         self.started = True
         self._step(["wineserver", "-p"], 60)
         # Starting Wine's services maps com1 to /dev/ttyS0 (if there is one):
@@ -250,9 +253,11 @@ class WinePrefix:
         return os.path.join(self.path, "dosdevices", name)
 
     def stop(self):
-        if not self.started:
-            return
-        self.started = False
+        if self.started:
+            self.started = False
+            self._end_server()
+
+    def _end_server(self):
         subprocess.run(["wineserver", "-k"], env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         subprocess.run(["wineserver", "-w"], env=self.env, timeout=30,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
