@@ -32,6 +32,19 @@ TEST(FlashOptions, PortAndDeadlineInBothSpellings)
     EXPECT_FALSE(options.list || options.version || options.help);
 }
 
+TEST(FlashOptions, SeveralPortsWithAReportAndALogFolder)
+{
+    FlashOptions options;
+    std::string error;
+    ASSERT_TRUE(parse({"--port", "/dev/ttyUSB0", "--report=r.jsonl", "--port=/dev/ttyUSB1", "--log-dir", "logs"},
+                      options, error))
+        << error;
+    EXPECT_EQ(options.ports, (std::vector<std::string>{"/dev/ttyUSB0", "/dev/ttyUSB1"}));
+    EXPECT_EQ(options.port, "/dev/ttyUSB0");
+    EXPECT_EQ(options.report_path, "r.jsonl");
+    EXPECT_EQ(options.log_dir, "logs");
+}
+
 TEST(FlashOptions, ActionsWithoutAPortAndHelpBeforeAnyCheckOfTheRest)
 {
     FlashOptions options;
@@ -58,7 +71,12 @@ TEST(FlashOptions, UsageErrorsSayWhatIsWrong)
         {{"--port"}, "--port needs a value"},
         {{"--port="}, "--port needs a path"},
         {{"--port", long_path.c_str()}, "--port: path too long"},
-        {{"--port", "a", "--port", "b"}, "give one of --port, --list, --version"},
+        {{"--port", "a", "--port", "b", "--port", "a"}, "--port a given twice"},
+        {{"--port", "a", "--report", "r", "--report=s"}, "--report given twice"},
+        {{"--port", "a", "--report="}, "--report needs a file name"},
+        {{"--port", "a", "--log-dir", ""}, "--log-dir needs a folder"},
+        {{"--list", "--report", "r"}, "--report goes with --port"},
+        {{"--version", "--log-dir", "d"}, "--log-dir goes with --port"},
         {{"--port", "a", "--list"}, "give one of --port, --list, --version"},
         {{"--list", "--version"}, "give one of --port, --list, --version"},
         {{"--deadline", "5"}, "no port given"},

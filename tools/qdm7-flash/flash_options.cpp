@@ -48,6 +48,22 @@ bool is_option(const char* arg, const char* name)
     return std::strncmp(arg, name, n) == 0 && (arg[n] == '\0' || arg[n] == '=');
 }
 
+// The value of a --name that takes a path, given at most once; false with
+// the message in error otherwise.
+bool path_value(int argc, const char* const* argv, int& i, const char* name, const char* what,
+                std::string& value, std::string& error)
+{
+    const char* text = option_value(argc, argv, i, name, error);
+    if (text == nullptr)
+        return false;
+    if (text[0] == '\0')
+        error = std::string(name) + " needs " + what;
+    else if (!value.empty())
+        error = std::string(name) + " given twice";
+    value = text;
+    return error.empty();
+}
+
 } // namespace
 
 bool parse_flash_options(int argc, const char* const* argv, FlashOptions& options, std::string& error)
@@ -71,9 +87,17 @@ bool parse_flash_options(int argc, const char* const* argv, FlashOptions& option
                 error = "--port: path too long";
                 return false;
             }
-            options.port = value;
+            for (const std::string& given : options.ports) {
+                if (given == value) {
+                    error = std::string("--port ") + value + " given twice";
+                    return false;
+                }
+            }
+            options.ports.emplace_back(value);
+            options.port = options.ports.front();
+            if (!port_given)
+                ++actions;
             port_given = true;
-            ++actions;
         } else if (is_option(arg, "--deadline")) {
             const char* value = option_value(argc, argv, i, "--deadline", error);
             if (value == nullptr)
@@ -85,6 +109,12 @@ bool parse_flash_options(int argc, const char* const* argv, FlashOptions& option
                 return false;
             }
             deadline_given = true;
+        } else if (is_option(arg, "--report")) {
+            if (!path_value(argc, argv, i, "--report", "a file name", options.report_path, error))
+                return false;
+        } else if (is_option(arg, "--log-dir")) {
+            if (!path_value(argc, argv, i, "--log-dir", "a folder", options.log_dir, error))
+                return false;
         } else if (std::strcmp(arg, "--list") == 0) {
             options.list = true;
             ++actions;
@@ -105,32 +135,46 @@ bool parse_flash_options(int argc, const char* const* argv, FlashOptions& option
         error = "no port given";
     else if (actions > 1)
         error = "give one of --port, --list, --version";
-    else if (deadline_given && !port_given)
+    else if (!port_given && deadline_given)
         error = "--deadline goes with --port";
+    else if (!port_given && !options.report_path.empty())
+        error = "--report goes with --port";
+    else if (!port_given && !options.log_dir.empty())
+        error = "--log-dir goes with --port";
     return error.empty();
 }
 
 const char* flash_usage()
 {
-    return "Usage: qdm7-flash --port PATH [--deadline SECONDS]\n"
+    return "Usage: qdm7-flash --port PATH [--port PATH...] [--deadline SECONDS]\n"
+           "                  [--report FILE] [--log-dir DIR]\n"
            "       qdm7-flash --list | --version | --help\n"
            "\n"
            "Updates a QDM7 with the firmware image built into this program, over the\n"
            "serial port PATH. Start it, then power-cycle the device: the contact query\n"
            "repeats until the device answers.\n"
            "\n"
-           "  --port PATH         run the update on this port\n"
+           "  --port PATH         run the update on this port; give it again for more\n"
+           "                      ports: every device is updated at the same time, each\n"
+           "                      on its own, whatever the others do\n"
            "  --deadline SECONDS  give up after this long (exit 3), in plain decimal\n"
            "                      seconds up to 604800 (a week), such as 120 or 2.5;\n"
-           "                      without it the update retries without limit\n"
+           "                      without it the update retries without limit; with\n"
+           "                      several ports, for each device\n"
+           "  --report FILE       when each device's update ends, append a line of JSON\n"
+           "                      about it to FILE (port, result, times, blocks, CRCs)\n"
+           "  --log-dir DIR       write each port's trace to a file of its own in DIR\n"
            "  --list              print the serial ports found, one a line\n"
            "  --version           name the firmware image carried\n"
            "  --help              this text\n"
            "\n"
-           "The trace goes to standard output, a line at a time; status texts go to\n"
-           "standard error (a progress bar while programming on a terminal), with a\n"
-           "line for each request resent after a time-out.\n"
-           "Exit status: 0 completed, 1 fatal error or not a serial port,\n"
-           "2 verification failed (\"FAILED\"), 3 deadline passed, 4 port lost (the\n"
-           "device was unplugged or went away), 64 usage error, 130 interrupted.\n";
+           "With one port, the trace goes to standard output, a line at a time; status\n"
+           "texts go to standard error (a progress bar while programming on a terminal),\n"
+           "with a line for each request resent after a time-out. With several ports,\n"
+           "standard error shows a line per port (on a terminal, redrawn in place), then\n"
+           "a table of the results; the traces go only to --log-dir.\n"
+           "Exit status: 0 completed (with several ports: every device), 1 fatal error\n"
+           "or not a serial port, 2 verification failed (\"FAILED\"), 3 deadline passed,\n"
+           "4 port lost (the device was unplugged or went away), 5 not every device was\n"
+           "updated (several ports), 64 usage error, 130 interrupted.\n";
 }

@@ -1,15 +1,19 @@
-// Command line of qdm7-flash: the port to update, or one of the other
-// actions, and how long an update may take.
+// Command line of qdm7-flash: the ports to update, or one of the other
+// actions, how long an update may take, and where records and traces go.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Longer than any real run needs, short enough to fit the tick counter.
 inline constexpr long MAX_DEADLINE_SECONDS = 86400L * 7;
 
 struct FlashOptions {
-    std::string port;             // empty: no --port
+    std::string port;             // the first --port; empty: none
+    std::vector<std::string> ports; // every --port, in order
+    std::string report_path;      // --report FILE; empty: none
+    std::string log_dir;          // --log-dir DIR; empty: none
     bool list = false;
     bool version = false;
     bool help = false;
