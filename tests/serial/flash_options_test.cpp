@@ -30,6 +30,22 @@ TEST(FlashOptions, PortAndDeadlineInBothSpellings)
     ASSERT_TRUE(parse({"--port", "p"}, options, error)) << error;
     EXPECT_EQ(options.deadline_ms, 0u);
     EXPECT_FALSE(options.list || options.version || options.help);
+    EXPECT_TRUE(options.reconnect);
+    EXPECT_FALSE(options.usb);
+}
+
+TEST(FlashOptions, AUsbSelectionAndNoReconnect)
+{
+    FlashOptions options;
+    std::string error;
+    ASSERT_TRUE(parse({"--no-reconnect", "--port=usb:0403:6001:QDM7-0001"}, options, error)) << error;
+    EXPECT_FALSE(options.reconnect);
+    ASSERT_TRUE(options.usb);
+    EXPECT_EQ(usb_selector_text(*options.usb), "usb:0403:6001:QDM7-0001");
+    EXPECT_FALSE(parse({"--port", "usb:0403"}, options, error));
+    EXPECT_EQ(error.rfind("--port usb:0403: no product number", 0), 0u) << error;
+    EXPECT_FALSE(parse({"--list", "--no-reconnect"}, options, error));
+    EXPECT_EQ(error, "--no-reconnect goes with --port");
 }
 
 TEST(FlashOptions, ActionsWithoutAPortAndHelpBeforeAnyCheckOfTheRest)

@@ -57,6 +57,7 @@ bool parse_flash_options(int argc, const char* const* argv, FlashOptions& option
     int actions = 0;
     bool port_given = false;
     bool deadline_given = false;
+    bool no_reconnect_given = false;
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
         if (is_option(arg, "--port")) {
@@ -72,6 +73,12 @@ bool parse_flash_options(int argc, const char* const* argv, FlashOptions& option
                 return false;
             }
             options.port = value;
+            if (is_usb_selector(value)) {
+                UsbSelector selector;
+                if (!parse_usb_selector(value, selector, error))
+                    return false;
+                options.usb = selector;
+            }
             port_given = true;
             ++actions;
         } else if (is_option(arg, "--deadline")) {
@@ -85,6 +92,9 @@ bool parse_flash_options(int argc, const char* const* argv, FlashOptions& option
                 return false;
             }
             deadline_given = true;
+        } else if (std::strcmp(arg, "--no-reconnect") == 0) {
+            options.reconnect = false;
+            no_reconnect_given = true;
         } else if (std::strcmp(arg, "--list") == 0) {
             options.list = true;
             ++actions;
@@ -107,30 +117,44 @@ bool parse_flash_options(int argc, const char* const* argv, FlashOptions& option
         error = "give one of --port, --list, --version";
     else if (deadline_given && !port_given)
         error = "--deadline goes with --port";
+    else if (no_reconnect_given && !port_given)
+        error = "--no-reconnect goes with --port";
     return error.empty();
 }
 
 const char* flash_usage()
 {
-    return "Usage: qdm7-flash --port PATH [--deadline SECONDS]\n"
+    return "Usage: qdm7-flash --port PATH [--deadline SECONDS] [--no-reconnect]\n"
            "       qdm7-flash --list | --version | --help\n"
            "\n"
-           "Updates a QDM7 with the firmware image built into this program, over the\n"
-           "serial port PATH. Start it, then power-cycle the device: the contact query\n"
+           "Updates a QDM7 with the firmware image built into this program, over a\n"
+           "serial port. Start it, then power-cycle the device: the contact query\n"
            "repeats until the device answers.\n"
            "\n"
            "  --port PATH         run the update on this port\n"
+           "  --port usb:VID:PID[:SERIAL]\n"
+           "                      on the one port whose USB device has this vendor\n"
+           "                      and product number (hexadecimal) and, if given,\n"
+           "                      this serial number (exact), as --list shows them\n"
            "  --deadline SECONDS  give up after this long (exit 3), in plain decimal\n"
            "                      seconds up to 604800 (a week), such as 120 or 2.5;\n"
            "                      without it the update retries without limit\n"
-           "  --list              print the serial ports found, one a line\n"
+           "  --no-reconnect      end (exit 4) when the port goes away during the\n"
+           "                      update, instead of waiting for the same device to\n"
+           "                      come back and updating it again from the start\n"
+           "  --list              print the serial ports found, one a line: the path,\n"
+           "                      then for a USB port VID:PID, manufacturer, product\n"
+           "                      and serial number\n"
            "  --version           name the firmware image carried\n"
            "  --help              this text\n"
            "\n"
            "The trace goes to standard output, a line at a time; status texts go to\n"
            "standard error (a progress bar while programming on a terminal), with a\n"
            "line for each request resent after a time-out.\n"
-           "Exit status: 0 completed, 1 fatal error or not a serial port,\n"
-           "2 verification failed (\"FAILED\"), 3 deadline passed, 4 port lost (the\n"
-           "device was unplugged or went away), 64 usage error, 130 interrupted.\n";
+           "When the port goes away in the middle (cable pulled, hub reset), it waits\n"
+           "for the same device (the same USB serial number, else the same path),\n"
+           "within the deadline if one is given, and starts the update again.\n"
+           "Exit status: 0 completed, 1 fatal error, not a serial port or no port\n"
+           "matching usb:..., 2 verification failed (\"FAILED\"), 3 deadline passed,\n"
+           "4 port lost (with --no-reconnect), 64 usage error, 130 interrupted.\n";
 }

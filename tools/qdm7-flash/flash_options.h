@@ -3,13 +3,18 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+
+#include "tools/qdm7-flash/port_select.h"
 
 // Longer than any real run needs, short enough to fit the tick counter.
 inline constexpr long MAX_DEADLINE_SECONDS = 86400L * 7;
 
 struct FlashOptions {
     std::string port;             // empty: no --port
+    std::optional<UsbSelector> usb; // --port usb:VID:PID[:SERIAL], parsed
+    bool reconnect = true;        // false: --no-reconnect
     bool list = false;
     bool version = false;
     bool help = false;
