@@ -92,11 +92,17 @@ StopReason wait_for_device(Run& run)
         note(run, PortRunNote::Lost, "lost the port %s (the device went away); waiting for the device with "
              "USB serial number %s to come back; Ctrl-C gives up", lost.c_str(), run.device.serial.c_str());
     bool said_unopenable = false;
+    // A port still there just after it was lost is the lost one on its way
+    // out, not the device back: it is opened only once it was seen gone, or
+    // after a while.
+    bool seen_gone = false;
+    const std::uint32_t lost_at = tick_count();
     for (;;) {
         if (stop_requested() != StopReason::None)
             return stop_requested();
         const std::string path = find_again(run);
-        if (!path.empty()) {
+        seen_gone = seen_gone || path.empty();
+        if (!path.empty() && (seen_gone || tick_count() - lost_at >= RECONNECT_SETTLE_MS)) {
             PortOpenFailure failure;
             const PortHandle port = try_open_serial_port(path.c_str(), failure);
             if (port != INVALID_PORT_HANDLE) {
@@ -108,6 +114,7 @@ StopReason wait_for_device(Run& run)
                 start_on(run, path, port);
                 return StopReason::None;
             }
+            seen_gone = seen_gone || failure.absent;
             if (!failure.absent && !said_unopenable) {
                 note(run, PortRunNote::Unopenable, "%s is back but cannot be opened (%s); trying again",
                      path.c_str(), failure.text);

@@ -32,8 +32,13 @@ enum class PortRunNote : std::uint8_t {
     Restarting, // reopened: the update starts again from the beginning
 };
 
-// How gentle a wait for a lost port is with the system: how often it looks.
+// How often a wait for a lost port looks for it: often enough to be back at
+// work at once, seldom enough to cost nothing.
 inline constexpr std::uint32_t RECONNECT_POLL_MS = 200;
+// How long after a loss a port by the same name is taken for the device
+// back without having been seen gone: a USB port takes a moment to vanish
+// after its hang-up, and must not be reopened on its way out.
+inline constexpr std::uint32_t RECONNECT_SETTLE_MS = 1000;
 
 struct PortRunOptions {
     bool reconnect = true; // false: a lost port ends the run (Lost)
