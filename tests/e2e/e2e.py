@@ -171,11 +171,11 @@ def wait_for_text(path, text, count, limit):
     return False
 
 
-def start_flash(command, work):
+def start_flash(command, work, env=None):
     """qdm7-flash started with its trace in work/trace.txt and its standard
     error in work/err.txt."""
     with open(f"{work}/trace.txt", "wb") as trace, open(f"{work}/err.txt", "wb") as err:
-        return subprocess.Popen(command, stdout=trace, stderr=err, preexec_fn=die_with_parent)
+        return subprocess.Popen(command, stdout=trace, stderr=err, env=env, preexec_fn=die_with_parent)
 
 
 def read_text(path):
@@ -218,7 +218,7 @@ LOST_WAITING = "(the device went away); waiting for it to come back"
 RESTARTING = "starting the update again from the beginning"
 
 
-def update_across_restart(command, link, args, work):
+def update_across_restart(command, link, args, work, env=None):
     """qdm7-sim stopped in the middle of programming and a new one started a
     second later on the same link: the run says once that it waits, reopens
     the link and updates the new device from the start. Returns the seconds
@@ -226,8 +226,10 @@ def update_across_restart(command, link, args, work):
     proc = None
     try:
         with Sim(args.sim, ["--baud", "0", "--link", link]) as first:
-            proc = start_flash(command, work)
-            check(wait_for_text(f"{work}/trace.txt", "PROG ADDR", 3, 60), "programming never began")
+            proc = start_flash(command, work, env)
+            check(wait_for_text(f"{work}/trace.txt", "PROG ADDR", 3, 60),
+                  f"programming never began:\n{read_text(f'{work}/trace.txt')[-1000:]}"
+                  f"\n{read_text(f'{work}/err.txt')[-1000:]}")
             check(first.stop() == 0, "the first qdm7-sim did not end cleanly")
         check(wait_for_text(f"{work}/err.txt", LOST_WAITING, 1, 10),
               f"qdm7-flash did not say that it waits for the port:\n{read_text(f'{work}/err.txt')}")
@@ -312,7 +314,8 @@ def case_unprivileged_reopen(args, work):
 
 
 def case_wine(args, work):
-    """The Windows build under Wine, the simulator mapped as COM port 7."""
+    """The Windows build under Wine, the simulator mapped as COM port 7: the
+    port listed, an update, and an update across the device's restart."""
     check(os.path.exists(args.sim), f"no native qdm7-sim at {args.sim}: the build makes it "
           "(target qdm7-host-tools in a cross build)")
     # A throwaway prefix of our own: made first, so the COM link can go in it.
@@ -329,6 +332,9 @@ def case_wine(args, work):
         check(not os.path.lexists(f"{work}/wine/dosdevices/com7"), "qdm7-sim left its COM link behind")
         check_dump(f"{work}/flash.bin", args.image_bytes)
         print(f"update under Wine took {seconds:.1f} s")
+        took = update_across_restart([args.wine_run, args.flash, "--port", "\\\\.\\com7", "--deadline", "120"],
+                                     wine.dosdevice("com7"), args, work, env)
+        print(f"device gone under Wine and back after 1 s: port reopened {took:.2f} s later, update completed")
 
 
 # --- The simulator on its own, with a hand-made client ---------------------------------------
