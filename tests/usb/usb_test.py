@@ -56,7 +56,8 @@ def finish(rig, image):
 def case_update(rig, image):
     """The port listed with its USB identity; a whole update of the built-in
     image through ftdi_sio, by path and then chosen by that identity; a
-    selection that matches nothing lists what there is."""
+    selection that matches nothing, or two adapters, lists them; a serial
+    number chooses between two."""
     rig.wait_in_guest("[ -e /dev/ttyUSB0 ]", 30)
     listed = rig.run("qdm7-flash --list", 30)
     check(listed.status == 0 and LISTED in listed.out.splitlines(),
@@ -68,6 +69,18 @@ def case_update(rig, image):
     wrong = rig.run("qdm7-flash --port usb:0403:6002", 30)
     check(wrong.status == 1 and "no port matches usb:0403:6002; the USB serial ports found:" in wrong.err
           and f"  {LISTED}" in wrong.err.splitlines(), f"a selection matching nothing:\n{wrong}")
+    # A second adapter of the same make with a silent line behind it (QEMU
+    # attaches an adapter only once its line is open, which a null one never is).
+    rig.qmp("chardev-add", id="spare", backend={"type": "ringbuf", "data": {"size": 4096}})
+    rig.qmp("device_add", driver="usb-serial", id="spare", chardev="spare", serial="QDM7-0002")
+    rig.wait_in_guest("[ -e /dev/ttyUSB1 ]", 10)
+    several = rig.run("qdm7-flash --port usb:0403:6001", 30)
+    check(several.status == 1 and "2 ports match usb:0403:6001; add the serial number" in several.err
+          and f"  {LISTED}" in several.err.splitlines() and "QDM7-0002" in several.err,
+          f"a selection matching two adapters:\n{several}")
+    chosen = rig.run("qdm7-flash --port usb:0403:6001:QDM7-0002 --deadline 1", 30)
+    check(chosen.status == 3 and "usb:0403:6001:QDM7-0002 is /dev/ttyUSB1" in chosen.err,
+          f"the second adapter chosen by its serial number:\n{chosen}")
     finish(rig, image)
     print(f"listed as {LISTED!r}; update through ftdi_sio took {seconds:.1f} s{note}, "
           f"chosen as usb:0403:6001 {by_identity:.1f} s")
