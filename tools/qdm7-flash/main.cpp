@@ -76,8 +76,9 @@ int list_ports()
         std::fprintf(stderr, "qdm7-flash: no serial ports found\n");
         return EXIT_COMPLETED;
     }
-    // The column names are for a reader; a script gets the ports alone.
-    for (const std::string& line : port_lines(ports, stdout_is_terminal()))
+    // The column names are for a reader, where there are columns to name; a
+    // script gets the ports alone.
+    for (const std::string& line : port_lines(ports, stdout_is_terminal() && port_identity_available()))
         std::printf("%s\n", line.c_str());
     return EXIT_COMPLETED;
 }
