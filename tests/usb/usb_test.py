@@ -25,26 +25,30 @@ WAITING = "lost the port /dev/ttyUSB0 (the device went away); waiting for the de
 
 def update(rig, image, command=UPDATE):
     """A whole update in the guest; checks its exit and trace. Returns its
-    seconds and a note on blocks sent again.
-
-    The adapter is unpaced, so a host busy with other work can stall QEMU
-    for more than the 20 ms of silence after which the device drops a
-    partly received request; the block is then sent again after the
-    updater's 10 s time-out. Each time-out must be such a dropped request:
-    any other is a reply lost on the way to qdm7-flash."""
+    seconds and a note on blocks sent again."""
     dropped_before = rig.sim.dropped_requests()
     started = time.monotonic()
     result = rig.run(command, 180)
     seconds = time.monotonic() - started
     check(result.status == 0, f"the update ended with {result.status}, expected 0\n{result}")
-    lines = result.out.splitlines()
+    return seconds, check_attempt(rig, result.out.splitlines(), image, dropped_before)
+
+
+def check_attempt(rig, lines, image, dropped_before):
+    """The trace lines of one whole attempt; returns a note on blocks sent again.
+
+    The adapter is unpaced, so a host busy with other work can stall QEMU
+    for more than the 20 ms of silence after which the device drops a
+    partly received request; the block is then sent again after the
+    updater's 10 s time-out. Each time-out must be such a dropped request
+    (counted from dropped_before): any other is a reply lost on the way to
+    qdm7-flash."""
     timed_out = [line for line in lines if line.startswith("PROG ADDR") and line.endswith("- SENT - TIMEOUT")]
     check_trace("\n".join(line for line in lines if line not in timed_out), image)
     dropped = rig.sim.dropped_requests() - dropped_before
     check(len(timed_out) <= dropped, f"{len(timed_out)} blocks timed out, but the device dropped only {dropped} "
           "partly received requests: a reply was lost on the way to qdm7-flash")
-    note = f" ({len(timed_out)} sent again: a host stall cut a request)" if timed_out else ""
-    return seconds, note
+    return f" ({len(timed_out)} sent again: a host stall cut a request)" if timed_out else ""
 
 
 def finish(rig, image):
@@ -131,6 +135,7 @@ def case_replug(rig, image):
     pulled = pull(rig, running, 3)
     time.sleep(max(0.0, 2 - (time.monotonic() - pulled)))
     queries = rig.sim.queries()
+    dropped_before = rig.sim.dropped_requests()
     plugged = time.monotonic()
     rig.replug()
     rig.wait_queries(queries + 1, 30)
@@ -143,11 +148,11 @@ def case_replug(rig, image):
     lines = result.out.splitlines()
     last = max(i for i, line in enumerate(lines) if line.startswith(" . Opening serial port"))
     check(lines[last] == " . Opening serial port /dev/ttyUSB1 at 921600 baud", f"reopened as {lines[last]!r}")
-    check_trace("\n".join(lines[last:]), image)
+    note = check_attempt(rig, lines[last:], image, dropped_before)
     finish(rig, image)
     print(f"not plugged back: exit 3 after {took:.1f} s; plugged back after {plugged - pulled:.1f} s: "
           f"the update found it by serial number as ttyUSB1 and its first contact query came {restarted:.1f} s "
-          "after the replug; completed")
+          f"after the replug; completed{note}")
 
 
 CASES = {"update": case_update, "replug": case_replug}
