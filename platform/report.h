@@ -40,6 +40,9 @@ void set_failure_cause(FailureCause cause);
 // Shows the fatal text (a message box on Windows, standard error elsewhere),
 // sounds the low beep where there is one and exits with code 1.
 [[noreturn]] void fatal_error(const char* message);
+// fatal_error naming the given error code instead of the platform's last
+// one: for a failure found earlier, the code kept since.
+[[noreturn]] void fatal_error_with_code(const char* message, unsigned long error_code);
 
 // The current status text, as last set on this thread.
 const char* status_text();

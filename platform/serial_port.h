@@ -7,7 +7,10 @@
 // port by one thread; discovery and port_table belong to one thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -39,6 +42,11 @@ struct PortList {
 // /dev/cu.usbserial* and /dev/ttyS*, each pattern's matches in natural order.
 int discover_ports(const PortList& list);
 
+// The ports discovery looks at, in its order, without touching port_table:
+// with usable_only those discover_ports would list (free to open now),
+// otherwise also those another program holds.
+std::vector<std::string> port_paths(bool usable_only);
+
 // Traces the opening line (path and baud), opens the port at path
 // exclusively and returns its handle. A port that cannot be opened (absent,
 // or held by another program) ends the program through fatal_error with the
@@ -50,6 +58,19 @@ PortHandle open_port(const char* path, std::uint32_t baud);
 // on Windows whatever GetCommState refuses) is left as it was, nothing
 // written to it or changed, and INVALID_PORT_HANDLE is returned.
 PortHandle open_serial_port(const char* path, std::uint32_t baud);
+
+// Why try_open_serial_port could not open a port.
+struct PortOpenFailure {
+    bool not_serial = false;  // something else is at that path; left untouched
+    bool absent = false;      // nothing is at that path (now)
+    unsigned long code = 0;   // the system's error code (errno, or Windows' last error); 0 with not_serial
+    char text[256] = "";      // the system's text for it, or "not a serial port"
+};
+
+// open_serial_port for a caller that carries on after a failure (a wait for
+// a port to come back, one port of several): no trace, and no fatal error.
+// INVALID_PORT_HANDLE, with failure filled in, when the port cannot be had.
+PortHandle try_open_serial_port(const char* path, PortOpenFailure& failure);
 
 // Sets the line (baud, 8 data bits, even parity, 1 stop bit, no flow
 // control, DTR and RTS off) and the read time-outs. 0 on success, -1 (with a

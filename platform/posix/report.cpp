@@ -15,12 +15,12 @@ void set_failure_cause(FailureCause cause)
     errno = static_cast<int>(failure_cause_code(cause));
 }
 
-void fatal_error(const char* message)
+void fatal_error(const char* message) { fatal_error_with_code(message, static_cast<unsigned long>(errno)); }
+
+void fatal_error_with_code(const char* message, unsigned long error_code)
 {
-    const int error_code = errno;
     char text[FATAL_TEXT_SIZE];
-    format_fatal_text(text, message, static_cast<unsigned long>(error_code),
-                      error_code != 0 ? std::strerror(error_code) : "");
+    format_fatal_text(text, message, error_code, error_code != 0 ? std::strerror(static_cast<int>(error_code)) : "");
     std::fflush(stdout);
     if (!fatal_text_to_sink(text)) {
         std::fputs(text, stderr);

@@ -165,34 +165,56 @@ bool port_is_free(const char* path)
     return usable;
 }
 
-// open_port and open_serial_port: INVALID_PORT_HANDLE, with nothing opened
-// or changed, for a path that is not a serial terminal when only one will do.
-PortHandle open_path(const char* path, std::uint32_t baud, bool serial_only)
+// Opens and takes the port at path. With serial_only, anything but a serial
+// terminal is refused untouched (failure.not_serial).
+PortHandle open_path(const char* path, bool serial_only, PortOpenFailure& failure)
 {
-    trace(" . Opening serial port %s at %ld baud\n", path, static_cast<long>(baud));
+    failure = PortOpenFailure{};
+    const auto fail = [&failure](int error) {
+        failure.code = static_cast<unsigned long>(error);
+        failure.absent = error == ENOENT || error == ENODEV || error == ENXIO;
+        std::snprintf(failure.text, sizeof failure.text, "%s", std::strerror(error));
+        return INVALID_PORT_HANDLE;
+    };
+    const auto refuse = [&failure] {
+        failure.not_serial = true;
+        std::snprintf(failure.text, sizeof failure.text, "not a serial port");
+        return INVALID_PORT_HANDLE;
+    };
     struct stat info {};
     if (serial_only && stat(path, &info) == 0 && !is_port_node(info))
-        return INVALID_PORT_HANDLE;
+        return refuse();
     // Non-blocking, so that a line without carrier cannot hold up the open;
     // reads and writes wait in poll() instead.
     const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
-        fatal_error("Unable to open serial port. In use already, or not present");
+        return fail(errno);
     if (serial_only && !is_serial_terminal(fd)) {
         close(fd);
-        return INVALID_PORT_HANDLE;
+        return refuse();
     }
     PortState fresh;
     if (!terminal_take(fd, fresh.made_exclusive)) {
         const int error = errno;
         close(fd);
-        errno = error;
-        fatal_error("Unable to open serial port. In use already, or not present");
+        return fail(error);
     }
     fresh.settings_saved = tcgetattr(fd, &fresh.found) == 0;
     if (PortState* state = state_of(fd))
         *state = fresh;
     return fd;
+}
+
+// open_port and open_serial_port: the opening traced, a port that cannot be
+// had fatal.
+PortHandle open_traced(const char* path, std::uint32_t baud, bool serial_only)
+{
+    trace(" . Opening serial port %s at %ld baud\n", path, static_cast<long>(baud));
+    PortOpenFailure failure;
+    const PortHandle port = open_path(path, serial_only, failure);
+    if (port == INVALID_PORT_HANDLE && !failure.not_serial)
+        fatal_error_with_code("Unable to open serial port. In use already, or not present", failure.code);
+    return port;
 }
 
 std::vector<std::string> candidate_paths()
@@ -238,14 +260,22 @@ void set_unlisted_speed(int fd, std::uint32_t baud)
 
 } // namespace
 
+std::vector<std::string> port_paths(bool usable_only)
+{
+    std::vector<std::string> paths;
+    for (const std::string& path : candidate_paths()) {
+        if (path.size() < PORT_PATH_SIZE && (!usable_only || port_is_free(path.c_str())))
+            paths.push_back(path);
+    }
+    return paths;
+}
+
 int discover_ports(const PortList& list)
 {
     int found = 0;
-    for (const std::string& path : candidate_paths()) {
+    for (const std::string& path : port_paths(true)) {
         if (found >= MAX_PORT_NUMBER)
             break;
-        if (path.size() >= PORT_PATH_SIZE || !port_is_free(path.c_str()))
-            continue;
         if (list.add != nullptr)
             list.add(list.context, path.c_str());
         PortEntry& entry = port_table[found++];
@@ -257,9 +287,14 @@ int discover_ports(const PortList& list)
     return found;
 }
 
-PortHandle open_port(const char* path, std::uint32_t baud) { return open_path(path, baud, false); }
+PortHandle open_port(const char* path, std::uint32_t baud) { return open_traced(path, baud, false); }
 
-PortHandle open_serial_port(const char* path, std::uint32_t baud) { return open_path(path, baud, true); }
+PortHandle open_serial_port(const char* path, std::uint32_t baud) { return open_traced(path, baud, true); }
+
+PortHandle try_open_serial_port(const char* path, PortOpenFailure& failure)
+{
+    return open_path(path, true, failure);
+}
 
 int configure_port(PortHandle handle, std::uint32_t baud, std::uint32_t interval_ms)
 {

@@ -15,12 +15,13 @@ void set_failure_cause(FailureCause cause)
     SetLastError(static_cast<DWORD>(failure_cause_code(cause)));
 }
 
-void fatal_error(const char* message)
+void fatal_error(const char* message) { fatal_error_with_code(message, GetLastError()); }
+
+void fatal_error_with_code(const char* message, unsigned long error_code)
 {
-    const DWORD error_code = GetLastError();
     char system_text[FATAL_TEXT_SIZE] = "";
     if (error_code != 0) {
-        const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, error_code, 0,
+        const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, static_cast<DWORD>(error_code), 0,
                                        system_text, sizeof system_text, nullptr);
         system_text[n < sizeof system_text ? n : sizeof system_text - 1] = '\0';
     }

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/report.h"
@@ -89,22 +90,38 @@ void forget_lost(HANDLE port)
 
 } // namespace
 
-int discover_ports(const PortList& list)
+std::vector<std::string> port_paths(bool usable_only)
 {
-    int found = 0;
+    std::vector<std::string> paths;
     for (int number = 1; number <= MAX_PORT_NUMBER; ++number) {
         char path[PORT_PATH_SIZE];
         std::snprintf(path, sizeof path, "\\\\.\\com%d", number);
-        // Opening is the only reliable test that a port is present and free.
+        // Opening is the only reliable test that a port is present and free;
+        // one that another program holds still has its device name.
         std::FILE* probe = std::fopen(path, "r");
-        if (probe == nullptr)
-            continue;
-        std::fclose(probe);
+        if (probe != nullptr) {
+            std::fclose(probe);
+        } else {
+            char name[16];
+            char target[PORT_PATH_SIZE];
+            std::snprintf(name, sizeof name, "COM%d", number);
+            if (usable_only || QueryDosDeviceA(name, target, sizeof target) == 0)
+                continue;
+        }
+        paths.emplace_back(path);
+    }
+    return paths;
+}
+
+int discover_ports(const PortList& list)
+{
+    int found = 0;
+    for (const std::string& path : port_paths(true)) {
         if (list.add != nullptr)
-            list.add(list.context, path);
+            list.add(list.context, path.c_str());
         PortEntry& entry = port_table[found++];
-        entry.number = number;
-        std::memcpy(entry.path, path, sizeof path);
+        entry.number = std::atoi(path.c_str() + 7); // after "\\.\com"
+        std::snprintf(entry.path, sizeof entry.path, "%s", path.c_str());
     }
     if (found > 0 && list.select_first != nullptr)
         list.select_first(list.context);
@@ -121,16 +138,55 @@ PortHandle open_port(const char* path, std::uint32_t baud)
     return reinterpret_cast<PortHandle>(handle);
 }
 
+namespace {
+
+// Only a communications device answers GetCommState; opening a file this
+// way neither writes nor truncates it.
+bool is_comm_device(PortHandle handle)
+{
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    return GetCommState(as_handle(handle), &dcb) != 0;
+}
+
+} // namespace
+
 PortHandle open_serial_port(const char* path, std::uint32_t baud)
 {
     PortHandle handle = open_port(path, baud);
-    // Opening a file this way neither writes nor truncates it; only a
-    // communications device answers GetCommState.
-    DCB dcb{};
-    dcb.DCBlength = sizeof dcb;
-    if (GetCommState(as_handle(handle), &dcb))
+    if (is_comm_device(handle))
         return handle;
     close_port(handle);
+    return INVALID_PORT_HANDLE;
+}
+
+PortHandle try_open_serial_port(const char* path, PortOpenFailure& failure)
+{
+    failure = PortOpenFailure{};
+    const HANDLE opened = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (opened == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        failure.code = error;
+        failure.absent = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+        const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
+                                       0, failure.text, sizeof failure.text, nullptr);
+        // The system's text ends with a line break, which a message line does not want.
+        std::size_t end = n < sizeof failure.text ? n : sizeof failure.text - 1;
+        while (end > 0 && (failure.text[end - 1] == '\r' || failure.text[end - 1] == '\n' ||
+                           failure.text[end - 1] == ' '))
+            --end;
+        failure.text[end] = '\0';
+        if (end == 0)
+            std::snprintf(failure.text, sizeof failure.text, "error %lu", static_cast<unsigned long>(error));
+        return INVALID_PORT_HANDLE;
+    }
+    PortHandle handle = reinterpret_cast<PortHandle>(opened);
+    if (is_comm_device(handle))
+        return handle;
+    close_port(handle);
+    failure.not_serial = true;
+    std::snprintf(failure.text, sizeof failure.text, "not a serial port");
     return INVALID_PORT_HANDLE;
 }
 

@@ -12,6 +12,7 @@ import pty
 import re
 import select
 import shutil
+import signal
 import struct
 import subprocess
 import sys
@@ -170,14 +171,24 @@ def wait_for_text(path, text, count, limit):
     return False
 
 
+def start_flash(command, work, env=None):
+    """qdm7-flash started with its trace in work/trace.txt and its standard
+    error in work/err.txt."""
+    with open(f"{work}/trace.txt", "wb") as trace, open(f"{work}/err.txt", "wb") as err:
+        return subprocess.Popen(command, stdout=trace, stderr=err, env=env, preexec_fn=die_with_parent)
+
+
+def read_text(path):
+    with open(path, errors="replace") as file:
+        return file.read().replace("\r\n", "\n")
+
+
 def case_port_lost(args, work):
-    """The device goes away while contacting and while programming: the run
-    ends at once with exit 4, naming the port."""
+    """The device goes away while contacting and while programming: with
+    --no-reconnect the run ends at once with exit 4, naming the port."""
     for phase, sim_options in (("contacting", ["--power-on-after", "600000"]), ("programming", [])):
         with Sim(args.sim, sim_options) as sim:
-            with open(f"{work}/trace.txt", "wb") as trace, open(f"{work}/err.txt", "wb") as err:
-                proc = subprocess.Popen(flash_command(args, sim.port), stdout=trace, stderr=err,
-                                        preexec_fn=die_with_parent)
+            proc = start_flash(flash_command(args, sim.port) + ["--no-reconnect"], work)
             try:
                 if phase == "programming":
                     check(wait_for_text(f"{work}/trace.txt", "PROG ADDR", 2, 30), "programming never began")
@@ -203,6 +214,83 @@ def case_port_lost(args, work):
             print(f"device gone while {phase}: exit 4 after {took:.2f} s")
 
 
+LOST_WAITING = "(the device went away); waiting for it to come back"
+RESTARTING = "starting the update again from the beginning"
+
+
+def update_across_restart(command, link, args, work, env=None):
+    """qdm7-sim stopped in the middle of programming and a new one started a
+    second later on the same link: the run says once that it waits, reopens
+    the link and updates the new device from the start. Returns the seconds
+    from the new device's start to the port's reopening."""
+    proc = None
+    try:
+        with Sim(args.sim, ["--baud", "0", "--link", link]) as first:
+            proc = start_flash(command, work, env)
+            check(wait_for_text(f"{work}/trace.txt", "PROG ADDR", 3, 60),
+                  f"programming never began:\n{read_text(f'{work}/trace.txt')[-1000:]}"
+                  f"\n{read_text(f'{work}/err.txt')[-1000:]}")
+            check(first.stop() == 0, "the first qdm7-sim did not end cleanly")
+        check(wait_for_text(f"{work}/err.txt", LOST_WAITING, 1, 10),
+              f"qdm7-flash did not say that it waits for the port:\n{read_text(f'{work}/err.txt')}")
+        time.sleep(1)
+        with Sim(args.sim, ["--baud", "0", "--link", link, "--dump", f"{work}/flash.bin"]) as second:
+            back = time.monotonic()
+            wait_for_text(f"{work}/trace.txt", " . Opening serial port", 2, 10)
+            reopened = time.monotonic() - back
+            status = proc.wait(timeout=120)
+            check(second.stop() == 0, "the second qdm7-sim did not end cleanly")
+    finally:
+        if proc and proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    err, out = read_text(f"{work}/err.txt"), read_text(f"{work}/trace.txt")
+    check(status == 0, f"qdm7-flash ended with {status} after the device came back:\n{err[-2000:]}")
+    check(err.count(LOST_WAITING) == 1 and err.count(RESTARTING) == 1,
+          f"expected the wait and the restart said once each:\n{err}")
+    lines = out.splitlines()
+    check(sum(line.endswith("PORT LOST") for line in lines) == 1, "no PORT LOST line, or several, in the trace")
+    opened = [i for i, line in enumerate(lines) if line.startswith(" . Opening serial port")]
+    check(len(opened) == 2, f"the port was opened {len(opened)} times, expected twice")
+    check_trace("\n".join(lines[opened[1]:]), args.image_bytes)
+    check_dump(f"{work}/flash.bin", args.image_bytes)
+    return reopened
+
+
+def case_reconnect(args, work):
+    """The device goes away and comes back on the same path: the update
+    starts again and completes. One that does not come back: the deadline
+    ends the wait with exit 3, and Ctrl-C within a second with 130, each
+    naming the lost port."""
+    link = f"{work}/qdm7"
+    took = update_across_restart([args.flash, "--port", link, "--deadline", "120"], link, args, work)
+    print(f"device back after 1 s: port reopened {took:.2f} s later, the update restarted and completed")
+    for stop in ("deadline", "ctrl-c"):
+        with Sim(args.sim, ["--link", link, "--power-on-after", "600000"]) as sim:
+            extra = ["--deadline", "3"] if stop == "deadline" else []
+            proc = start_flash([args.flash, "--port", link, *extra], work)
+            try:
+                check(wait_for_text(f"{work}/trace.txt", "CONTACTING", 1, 10), "no contact query")
+                check(sim.stop() == 0, "qdm7-sim did not end cleanly")
+                check(wait_for_text(f"{work}/err.txt", LOST_WAITING, 1, 10), "the wait was not said")
+                asked = time.monotonic()
+                if stop == "ctrl-c":
+                    proc.send_signal(signal.SIGINT)
+                status = proc.wait(timeout=15)
+                took = time.monotonic() - asked
+            finally:
+                if proc.poll() is None:
+                    proc.kill()
+                    proc.wait()
+        err = read_text(f"{work}/err.txt")
+        expected = (3, f"deadline of 3 s passed while waiting for the lost port {link}") if stop == "deadline" \
+            else (130, f"interrupted while waiting for the lost port {link}")
+        check((status, True) == (expected[0], expected[1] in err),
+              f"{stop} while waiting: exit {status}, expected {expected[0]} and {expected[1]!r}:\n{err}")
+        check(stop == "deadline" or took < 1, f"Ctrl-C took {took:.2f} s to end the wait")
+        print(f"{stop} while waiting for the port: exit {status} after {took:.2f} s")
+
+
 def case_unprivileged_reopen(args, work):
     """As an ordinary user, two runs one after the other against one running
     simulator: the first must leave the port free for the second."""
@@ -226,7 +314,8 @@ def case_unprivileged_reopen(args, work):
 
 
 def case_wine(args, work):
-    """The Windows build under Wine, the simulator mapped as COM port 7."""
+    """The Windows build under Wine, the simulator mapped as COM port 7: the
+    port listed, an update, and an update across the device's restart."""
     check(os.path.exists(args.sim), f"no native qdm7-sim at {args.sim}: the build makes it "
           "(target qdm7-host-tools in a cross build)")
     # A throwaway prefix of our own: made first, so the COM link can go in it.
@@ -243,6 +332,9 @@ def case_wine(args, work):
         check(not os.path.lexists(f"{work}/wine/dosdevices/com7"), "qdm7-sim left its COM link behind")
         check_dump(f"{work}/flash.bin", args.image_bytes)
         print(f"update under Wine took {seconds:.1f} s")
+        took = update_across_restart([args.wine_run, args.flash, "--port", "\\\\.\\com7", "--deadline", "120"],
+                                     wine.dosdevice("com7"), args, work, env)
+        print(f"device gone under Wine and back after 1 s: port reopened {took:.2f} s later, update completed")
 
 
 # --- The simulator on its own, with a hand-made client ---------------------------------------
@@ -419,6 +511,7 @@ CASES = {
     "dropped-ack": case_dropped_ack,
     "terminal": case_terminal,
     "port-lost": case_port_lost,
+    "reconnect": case_reconnect,
     "unprivileged-reopen": case_unprivileged_reopen,
     "wine": case_wine,
     "sim-protocol": case_sim_protocol,

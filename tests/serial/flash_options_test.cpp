@@ -20,16 +20,32 @@ TEST(FlashOptions, PortAndDeadlineInBothSpellings)
     FlashOptions options;
     std::string error;
     ASSERT_TRUE(parse({"--port=/dev/ttyUSB0", "--deadline", "2.5"}, options, error)) << error;
-    EXPECT_EQ(options.port, "/dev/ttyUSB0");
+    EXPECT_EQ(options.ports.at(0).text, "/dev/ttyUSB0");
     EXPECT_EQ(options.deadline_ms, 2500u);
     ASSERT_TRUE(parse({"--deadline=0.0001", "--port", "COM3"}, options, error)) << error;
-    EXPECT_EQ(options.port, "COM3");
+    EXPECT_EQ(options.ports.at(0).text, "COM3");
     EXPECT_EQ(options.deadline_ms, 1u); // never rounded down to "no deadline"
     ASSERT_TRUE(parse({"--port", "p", "--deadline", "604800"}, options, error)) << error;
     EXPECT_EQ(options.deadline_ms, 604800000u);
     ASSERT_TRUE(parse({"--port", "p"}, options, error)) << error;
     EXPECT_EQ(options.deadline_ms, 0u);
     EXPECT_FALSE(options.list || options.version || options.help);
+    EXPECT_TRUE(options.reconnect);
+    EXPECT_FALSE(options.ports.at(0).usb);
+}
+
+TEST(FlashOptions, AUsbSelectionAndNoReconnect)
+{
+    FlashOptions options;
+    std::string error;
+    ASSERT_TRUE(parse({"--no-reconnect", "--port=usb:0403:6001:QDM7-0001"}, options, error)) << error;
+    EXPECT_FALSE(options.reconnect);
+    ASSERT_TRUE(options.ports.at(0).usb);
+    EXPECT_EQ(usb_selector_text(*options.ports.at(0).usb), "usb:0403:6001:QDM7-0001");
+    EXPECT_FALSE(parse({"--port", "usb:0403"}, options, error));
+    EXPECT_EQ(error.rfind("--port usb:0403: no product number", 0), 0u) << error;
+    EXPECT_FALSE(parse({"--list", "--no-reconnect"}, options, error));
+    EXPECT_EQ(error, "--no-reconnect goes with --port");
 }
 
 TEST(FlashOptions, SeveralPortsWithAReportAndALogFolder)
@@ -39,8 +55,9 @@ TEST(FlashOptions, SeveralPortsWithAReportAndALogFolder)
     ASSERT_TRUE(parse({"--port", "/dev/ttyUSB0", "--report=r.jsonl", "--port=/dev/ttyUSB1", "--log-dir", "logs"},
                       options, error))
         << error;
-    EXPECT_EQ(options.ports, (std::vector<std::string>{"/dev/ttyUSB0", "/dev/ttyUSB1"}));
-    EXPECT_EQ(options.port, "/dev/ttyUSB0");
+    ASSERT_EQ(options.ports.size(), 2u);
+    EXPECT_EQ(options.ports[0].text, "/dev/ttyUSB0");
+    EXPECT_EQ(options.ports[1].text, "/dev/ttyUSB1");
     EXPECT_EQ(options.report_path, "r.jsonl");
     EXPECT_EQ(options.log_dir, "logs");
 }
@@ -50,7 +67,7 @@ TEST(FlashOptions, ActionsWithoutAPortAndHelpBeforeAnyCheckOfTheRest)
     FlashOptions options;
     std::string error;
     ASSERT_TRUE(parse({"--list"}, options, error));
-    EXPECT_TRUE(options.list && options.port.empty());
+    EXPECT_TRUE(options.list && options.ports.empty());
     ASSERT_TRUE(parse({"--version"}, options, error));
     EXPECT_TRUE(options.version);
     ASSERT_TRUE(parse({"--port", "p", "--list", "-h"}, options, error));

@@ -109,10 +109,11 @@ start_acking_peer() {
   ln -sf "$sim_port" "$prefix/dosdevices/com$2"
 }
 
-# A device gone in the middle of the first block: exit 4 at once, naming the port.
+# A device gone in the middle of the first block: with --no-reconnect, exit 4
+# at once, naming the port.
 start_acking_peer gone 9
 rc=0
-wine "$flash_exe" --port '\\.\com9' --deadline 60 >/dev/null 2>"$prefix/gone.err" </dev/null || rc=$?
+wine "$flash_exe" --port '\\.\com9' --deadline 60 --no-reconnect >/dev/null 2>"$prefix/gone.err" </dev/null || rc=$?
 wait "$acking_pid" 2>/dev/null || true
 if [ $rc -ne 4 ] || ! tr -d '\r' <"$prefix/gone.err" | grep -qF 'lost the port \\.\com9'; then
   echo "qdm7-flash.exe when the device went away: exit $rc, said:" >&2

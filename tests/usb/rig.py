@@ -17,6 +17,7 @@ a command channel (the guest's ttyS1) and reads results from its console
 
     running = rig.start_command("qdm7-flash --port /dev/ttyUSB0")
     rig.wait_blocks(10, 60)      # the simulator has answered 10 blocks
+    rig.wait_queries(5, 60)      # ... has taken 5 queries (contact or CRC)
     rig.unplug()                 # returns once QEMU has removed the adapter
     rig.replug()                 # same line, same serial number
     running.signal("INT")        # as Ctrl-C would, to its process group
@@ -262,6 +263,10 @@ class Sim(qdm7test.Sim):
         """Program requests answered so far."""
         return len(BLOCK_REPLY.findall(self.log()))
 
+    def queries(self):
+        """Query requests (contact or CRC) taken so far."""
+        return self.log().count("request: query")
+
     def dropped_requests(self):
         """Partly received requests dropped so far, after 20 ms of silence."""
         return self.log().count("partial request dropped")
@@ -488,6 +493,11 @@ class Rig:
         self._wait(lambda: self.sim.blocks() >= count, timeout,
                    lambda: f"the simulator to answer {count} program requests (it answered {self.sim.blocks()})",
                    poll=0.05)
+
+    def wait_queries(self, count, timeout):
+        """Waits until the simulator has taken count queries (contact or CRC)."""
+        self._wait(lambda: self.sim.queries() >= count, timeout,
+                   lambda: f"the simulator to take {count} queries (it took {self.sim.queries()})", poll=0.05)
 
     # QMP, the console and the sockets
 

@@ -13,34 +13,42 @@ import time
 
 from rig import ADAPTER_SERIAL, run_rig
 # rig.py puts tests/support on the import path.
-from qdm7test import check, check_dump, check_trace
+from qdm7test import BLOCK, Failure, check, check_dump, check_trace, padded
 
 UPDATE = "qdm7-flash --port /dev/ttyUSB0 --deadline 120"
 IDENTITY = ("0403", "6001", ADAPTER_SERIAL)
+# QEMU's FTDI adapter as --list shows it; the ttyS ports' paths are shorter.
+LISTED = f"/dev/ttyUSB0  0403:6001  QEMU  QEMU USB SERIAL  {ADAPTER_SERIAL}"
+WAITING = "lost the port /dev/ttyUSB0 (the device went away); waiting for the device with USB serial number " \
+    f"{ADAPTER_SERIAL} to come back"
 
 
-def update(rig, image):
+def update(rig, image, command=UPDATE):
     """A whole update in the guest; checks its exit and trace. Returns its
-    seconds and a note on blocks sent again.
+    seconds and a note on blocks sent again."""
+    dropped_before = rig.sim.dropped_requests()
+    started = time.monotonic()
+    result = rig.run(command, 180)
+    seconds = time.monotonic() - started
+    check(result.status == 0, f"the update ended with {result.status}, expected 0\n{result}")
+    return seconds, check_attempt(rig, result.out.splitlines(), image, dropped_before)
+
+
+def check_attempt(rig, lines, image, dropped_before):
+    """The trace lines of one whole attempt; returns a note on blocks sent again.
 
     The adapter is unpaced, so a host busy with other work can stall QEMU
     for more than the 20 ms of silence after which the device drops a
     partly received request; the block is then sent again after the
-    updater's 10 s time-out. Each time-out must be such a dropped request:
-    any other is a reply lost on the way to qdm7-flash."""
-    dropped_before = rig.sim.dropped_requests()
-    started = time.monotonic()
-    result = rig.run(UPDATE, 180)
-    seconds = time.monotonic() - started
-    check(result.status == 0, f"the update ended with {result.status}, expected 0\n{result}")
-    lines = result.out.splitlines()
+    updater's 10 s time-out. Each time-out must be such a dropped request
+    (counted from dropped_before): any other is a reply lost on the way to
+    qdm7-flash."""
     timed_out = [line for line in lines if line.startswith("PROG ADDR") and line.endswith("- SENT - TIMEOUT")]
     check_trace("\n".join(line for line in lines if line not in timed_out), image)
     dropped = rig.sim.dropped_requests() - dropped_before
     check(len(timed_out) <= dropped, f"{len(timed_out)} blocks timed out, but the device dropped only {dropped} "
           "partly received requests: a reply was lost on the way to qdm7-flash")
-    note = f" ({len(timed_out)} sent again: a host stall cut a request)" if timed_out else ""
-    return seconds, note
+    return f" ({len(timed_out)} sent again: a host stall cut a request)" if timed_out else ""
 
 
 def finish(rig, image):
@@ -50,46 +58,101 @@ def finish(rig, image):
 
 
 def case_update(rig, image):
-    """A whole update of the built-in image through ftdi_sio."""
+    """The port listed with its USB identity; a whole update of the built-in
+    image through ftdi_sio, by path and then chosen by that identity; a
+    selection that matches nothing, or two adapters, lists them; a serial
+    number chooses between two."""
     rig.wait_in_guest("[ -e /dev/ttyUSB0 ]", 30)
+    listed = rig.run("qdm7-flash --list", 30)
+    check(listed.status == 0 and LISTED in listed.out.splitlines(),
+          f"--list did not show the line {LISTED!r}:\n{listed}")
     seconds, note = update(rig, image)
+    blocks = rig.sim.blocks()
+    by_identity, _ = update(rig, image, f"qdm7-flash --port usb:0403:6001 --deadline 120")
+    check(rig.sim.blocks() - blocks == len(padded(image)) // BLOCK, "the usb: update did not program every block")
+    wrong = rig.run("qdm7-flash --port usb:0403:6002", 30)
+    check(wrong.status == 1 and "no port matches usb:0403:6002; the USB serial ports found:" in wrong.err
+          and f"  {LISTED}" in wrong.err.splitlines(), f"a selection matching nothing:\n{wrong}")
+    # A second adapter of the same make with a silent line behind it (QEMU
+    # attaches an adapter only once its line is open, which a null one never is).
+    rig.qmp("chardev-add", id="spare", backend={"type": "ringbuf", "data": {"size": 4096}})
+    rig.qmp("device_add", driver="usb-serial", id="spare", chardev="spare", serial="QDM7-0002")
+    rig.wait_in_guest("[ -e /dev/ttyUSB1 ]", 10)
+    several = rig.run("qdm7-flash --port usb:0403:6001", 30)
+    check(several.status == 1 and "2 ports match usb:0403:6001; add the serial number" in several.err
+          and f"  {LISTED}" in several.err.splitlines() and "QDM7-0002" in several.err,
+          f"a selection matching two adapters:\n{several}")
+    chosen = rig.run("qdm7-flash --port usb:0403:6001:QDM7-0002 --deadline 1", 30)
+    check(chosen.status == 3 and "usb:0403:6001:QDM7-0002 is /dev/ttyUSB1" in chosen.err,
+          f"the second adapter chosen by its serial number:\n{chosen}")
     finish(rig, image)
-    print(f"update through ftdi_sio took {seconds:.1f} s{note}")
+    print(f"listed as {LISTED!r}; update through ftdi_sio took {seconds:.1f} s{note}, "
+          f"chosen as usb:0403:6001 {by_identity:.1f} s")
 
 
-def case_replug(rig, image):
-    """The adapter pulled in the middle of programming and plugged back two
-    seconds later, as the guest kernel sees it: the port goes, the device
-    stops receiving, and the port comes back with the same USB identity and
-    carries a whole update."""
-    rig.wait_in_guest("[ -e /dev/ttyUSB0 ]", 30)
-    before = rig.usb_identity()
-    check(before == IDENTITY, f"ttyUSB0 is {before}, expected {IDENTITY}")
-    running = rig.start_command(UPDATE)
-    rig.wait_blocks(3, 60)
+def pull(rig, running, after_blocks):
+    """Pulls the adapter once the device has taken after_blocks more blocks;
+    checks that the port went and the device stopped receiving. Returns the
+    time it was pulled."""
+    rig.wait_blocks(rig.sim.blocks() + after_blocks, 60)
     pulled = time.monotonic()
     rig.unplug()
     rig.wait_in_guest("[ ! -e /dev/ttyUSB0 ] && [ ! -e /sys/class/tty/ttyUSB0 ]", 10)
-    gone = time.monotonic() - pulled
     blocks = rig.sim.blocks()
     time.sleep(1)
     check(rig.sim.blocks() == blocks, "the device kept receiving blocks with the adapter pulled")
-    # Ended before the replug (unless it has given up by itself): the old
-    # port stays in use while a program holds it open, and the adapter would
-    # come back under another name.
-    first = running.interrupt(30)
-    time.sleep(max(0.0, 2 - (time.monotonic() - pulled)))
-    plugged = time.monotonic()
+    if running.ended():
+        raise Failure(f"the update ended when the port went:\n{running.wait(10)}")
+    return pulled
+
+
+def case_replug(rig, image):
+    """The adapter pulled in the middle of programming. Not plugged back:
+    the deadline ends the wait (exit 3), naming the lost port. Plugged back
+    two seconds later, while another program still holds the old port so
+    that the adapter returns as ttyUSB1: the update finds the device by its
+    serial number, starts again and completes."""
+    rig.wait_in_guest("[ -e /dev/ttyUSB0 ]", 30)
+    before = rig.usb_identity()
+    check(before == IDENTITY, f"ttyUSB0 is {before}, expected {IDENTITY}")
+
+    started = time.monotonic()
+    running = rig.start_command("qdm7-flash --port /dev/ttyUSB0 --deadline 30")
+    pull(rig, running, 3)
+    result = running.wait(60)
+    took = time.monotonic() - started
+    check(result.status == 3 and WAITING in result.err
+          and "deadline of 30 s passed while waiting for the lost port /dev/ttyUSB0" in result.err,
+          f"the adapter not plugged back: expected exit 3 naming the port\n{result}")
     rig.replug()
     rig.wait_in_guest("[ -e /dev/ttyUSB0 ]", 10)
-    back = time.monotonic() - plugged
-    after = rig.usb_identity()
-    check(after == before, f"after the replug ttyUSB0 is {after}, before it was {before}")
-    seconds, note = update(rig, image)
+    check(rig.usb_identity() == before, "after the replug ttyUSB0 is another device")
+
+    # Holds the port without reading, through the hang-up, as a program
+    # that has not noticed would.
+    holder = rig.start_command("trap '' HUP; exec 3</dev/ttyUSB0; sleep 600")
+    running = rig.start_command(UPDATE)
+    pulled = pull(rig, running, 3)
+    time.sleep(max(0.0, 2 - (time.monotonic() - pulled)))
+    queries = rig.sim.queries()
+    dropped_before = rig.sim.dropped_requests()
+    plugged = time.monotonic()
+    rig.replug()
+    rig.wait_queries(queries + 1, 30)
+    restarted = time.monotonic() - plugged
+    result = running.wait(180)
+    holder.signal("KILL")
+    check(result.status == 0, f"the update did not complete after the replug\n{result}")
+    check(result.err.count(WAITING) == 1 and "the port is back as /dev/ttyUSB1; starting the update again" in result.err,
+          f"the wait and the port found again were not said as expected:\n{result.err}")
+    lines = result.out.splitlines()
+    last = max(i for i, line in enumerate(lines) if line.startswith(" . Opening serial port"))
+    check(lines[last] == " . Opening serial port /dev/ttyUSB1 at 921600 baud", f"reopened as {lines[last]!r}")
+    note = check_attempt(rig, lines[last:], image, dropped_before)
     finish(rig, image)
-    print(f"pulled after {blocks} blocks: ttyUSB0 gone in {gone:.1f} s (the update ended with {first.status}); "
-          f"plugged back after {plugged - pulled:.1f} s: back in {back:.1f} s as {':'.join(after)}; "
-          f"update then took {seconds:.1f} s{note}")
+    print(f"not plugged back: exit 3 after {took:.1f} s; plugged back after {plugged - pulled:.1f} s: "
+          f"the update found it by serial number as ttyUSB1 and its first contact query came {restarted:.1f} s "
+          f"after the replug; completed{note}")
 
 
 CASES = {"update": case_update, "replug": case_replug}

@@ -29,6 +29,7 @@ StopReason stop_requested();
 inline constexpr std::uint32_t STOP_GRACE_MS = 700;
 
 bool stderr_is_terminal();
+bool stdout_is_terminal();
 // The width of the terminal on standard error, or 80 when it has none.
 int terminal_columns();
 // The module that carries the embedded image (the HINSTANCE on Windows).

@@ -68,6 +68,7 @@ void stop_watch_port(PortHandle handle) { watched_port = handle; }
 StopReason stop_requested() { return static_cast<StopReason>(stop_reason.load()); }
 
 bool stderr_is_terminal() { return _isatty(_fileno(stderr)) != 0; }
+bool stdout_is_terminal() { return _isatty(_fileno(stdout)) != 0; }
 
 int terminal_columns()
 {

@@ -73,6 +73,7 @@ bool parse_flash_options(int argc, const char* const* argv, FlashOptions& option
     int actions = 0;
     bool port_given = false;
     bool deadline_given = false;
+    bool no_reconnect_given = false;
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
         if (is_option(arg, "--port")) {
@@ -87,14 +88,20 @@ bool parse_flash_options(int argc, const char* const* argv, FlashOptions& option
                 error = "--port: path too long";
                 return false;
             }
-            for (const std::string& given : options.ports) {
-                if (given == value) {
+            for (const PortChoice& given : options.ports) {
+                if (given.text == value) {
                     error = std::string("--port ") + value + " given twice";
                     return false;
                 }
             }
-            options.ports.emplace_back(value);
-            options.port = options.ports.front();
+            PortChoice choice{value, std::nullopt};
+            if (is_usb_selector(value)) {
+                UsbSelector selector;
+                if (!parse_usb_selector(value, selector, error))
+                    return false;
+                choice.usb = selector;
+            }
+            options.ports.push_back(choice);
             if (!port_given)
                 ++actions;
             port_given = true;
@@ -115,6 +122,9 @@ bool parse_flash_options(int argc, const char* const* argv, FlashOptions& option
         } else if (is_option(arg, "--log-dir")) {
             if (!path_value(argc, argv, i, "--log-dir", "a folder", options.log_dir, error))
                 return false;
+        } else if (std::strcmp(arg, "--no-reconnect") == 0) {
+            options.reconnect = false;
+            no_reconnect_given = true;
         } else if (std::strcmp(arg, "--list") == 0) {
             options.list = true;
             ++actions;
@@ -135,11 +145,13 @@ bool parse_flash_options(int argc, const char* const* argv, FlashOptions& option
         error = "no port given";
     else if (actions > 1)
         error = "give one of --port, --list, --version";
-    else if (!port_given && deadline_given)
+    else if (deadline_given && !port_given)
         error = "--deadline goes with --port";
-    else if (!port_given && !options.report_path.empty())
+    else if (no_reconnect_given && !port_given)
+        error = "--no-reconnect goes with --port";
+    else if (!options.report_path.empty() && !port_given)
         error = "--report goes with --port";
-    else if (!port_given && !options.log_dir.empty())
+    else if (!options.log_dir.empty() && !port_given)
         error = "--log-dir goes with --port";
     return error.empty();
 }
@@ -147,24 +159,34 @@ bool parse_flash_options(int argc, const char* const* argv, FlashOptions& option
 const char* flash_usage()
 {
     return "Usage: qdm7-flash --port PATH [--port PATH...] [--deadline SECONDS]\n"
-           "                  [--report FILE] [--log-dir DIR]\n"
+           "                  [--no-reconnect] [--report FILE] [--log-dir DIR]\n"
            "       qdm7-flash --list | --version | --help\n"
            "\n"
-           "Updates a QDM7 with the firmware image built into this program, over the\n"
-           "serial port PATH. Start it, then power-cycle the device: the contact query\n"
+           "Updates a QDM7 with the firmware image built into this program, over a\n"
+           "serial port. Start it, then power-cycle the device: the contact query\n"
            "repeats until the device answers.\n"
            "\n"
            "  --port PATH         run the update on this port; give it again for more\n"
            "                      ports: every device is updated at the same time, each\n"
            "                      on its own, whatever the others do\n"
+           "  --port usb:VID:PID[:SERIAL]\n"
+           "                      on the port whose USB device has this vendor and\n"
+           "                      product number (hexadecimal) and, if given, this\n"
+           "                      serial number (exact), as --list shows them; when\n"
+           "                      several ports match, on all of them\n"
            "  --deadline SECONDS  give up after this long (exit 3), in plain decimal\n"
            "                      seconds up to 604800 (a week), such as 120 or 2.5;\n"
            "                      without it the update retries without limit; with\n"
-           "                      several ports, for each device\n"
+           "                      several ports, it applies to each device\n"
+           "  --no-reconnect      end (exit 4) when the port goes away during the\n"
+           "                      update, instead of waiting for the same device to\n"
+           "                      come back and updating it again from the start\n"
            "  --report FILE       when each device's update ends, append a line of JSON\n"
-           "                      about it to FILE (port, result, times, blocks, CRCs)\n"
+           "                      about it to FILE: port, result, times, blocks, CRCs\n"
            "  --log-dir DIR       write each port's trace to a file of its own in DIR\n"
-           "  --list              print the serial ports found, one a line\n"
+           "  --list              print the serial ports found, one a line: the path,\n"
+           "                      then for a USB port VID:PID, manufacturer, product\n"
+           "                      and serial number\n"
            "  --version           name the firmware image carried\n"
            "  --help              this text\n"
            "\n"
@@ -173,8 +195,11 @@ const char* flash_usage()
            "with a line for each request resent after a time-out. With several ports,\n"
            "standard error shows a line per port (on a terminal, redrawn in place), then\n"
            "a table of the results; the traces go only to --log-dir.\n"
-           "Exit status: 0 completed (with several ports: every device), 1 fatal error\n"
-           "or not a serial port, 2 verification failed (\"FAILED\"), 3 deadline passed,\n"
-           "4 port lost (the device was unplugged or went away), 5 not every device was\n"
-           "updated (several ports), 64 usage error, 130 interrupted.\n";
+           "When the port goes away in the middle (cable pulled, hub reset), it waits\n"
+           "for the same device (the same USB serial number, else the same path),\n"
+           "within the deadline if one is given, and starts the update again.\n"
+           "Exit status: 0 completed (with several ports: every device), 1 fatal error,\n"
+           "not a serial port or no port matching usb:..., 2 verification failed\n"
+           "(\"FAILED\"), 3 deadline passed, 4 port lost (with --no-reconnect), 5 not\n"
+           "every device was updated (several ports), 64 usage error, 130 interrupted.\n";
 }

@@ -3,15 +3,24 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "tools/qdm7-flash/port_select.h"
 
 // Longer than any real run needs, short enough to fit the tick counter.
 inline constexpr long MAX_DEADLINE_SECONDS = 86400L * 7;
 
+// One --port: a path, or a USB selection.
+struct PortChoice {
+    std::string text;               // as given
+    std::optional<UsbSelector> usb; // usb:VID:PID[:SERIAL], parsed
+};
+
 struct FlashOptions {
-    std::string port;             // the first --port; empty: none
-    std::vector<std::string> ports; // every --port, in order
+    std::vector<PortChoice> ports; // every --port, in order; none: no --port
+    bool reconnect = true;        // false: --no-reconnect
     std::string report_path;      // --report FILE; empty: none
     std::string log_dir;          // --log-dir DIR; empty: none
     bool list = false;
