@@ -6,6 +6,7 @@ what came out, and ends every process it started, also when a check fails:
 each is told to die with this script, and stopped when its case ends.
 """
 import argparse
+import contextlib
 import fcntl
 import os
 import pty
@@ -315,12 +316,14 @@ def case_unprivileged_reopen(args, work):
 
 def case_wine(args, work):
     """The Windows build under Wine, the simulator mapped as COM port 7: the
-    port listed, an update, and an update across the device's restart."""
+    port listed, an update, two ports (7 and 8) updated by one run at once,
+    and an update across the device's restart."""
     check(os.path.exists(args.sim), f"no native qdm7-sim at {args.sim}: the build makes it "
           "(target qdm7-host-tools in a cross build)")
-    # A throwaway prefix of our own: made first, so the COM link can go in it.
+    # A throwaway prefix of our own: made first, so the COM links can go in it.
     with WinePrefix(f"{work}/wine") as wine, \
-            Sim(args.sim, ["--baud", "0", "--link", wine.dosdevice("com7"), "--dump", f"{work}/flash.bin"]) as sim:
+            Sim(args.sim, ["--baud", "0", "--link", wine.dosdevice("com7"), "--dump", f"{work}/flash.bin"]) as sim, \
+            Sim(args.sim, ["--baud", "0", "--link", wine.dosdevice("com8"), "--dump", f"{work}/flash8.bin"]) as sim8:
         env = wine.env
         status, out, err, _ = run([args.wine_run, args.flash, "--list"], 120, env)
         check(status == 0, f"qdm7-flash.exe --list ended with {status}: {err[-2000:]}")
@@ -328,13 +331,137 @@ def case_wine(args, work):
         status, out, err, seconds = run([args.wine_run, args.flash, "--port", "\\\\.\\com7"], 300, env)
         check(status == 0, f"qdm7-flash.exe ended with {status}\n{err[-2000:]}")
         check_trace(out, args.image_bytes)
-        check(sim.stop() == 0, "qdm7-sim did not end cleanly")
+        status, _, err, two_s = run([args.wine_run, args.flash, "--port", "\\\\.\\com7", "--port", "\\\\.\\com8",
+                                     "--report", "C:\\report.jsonl"], 300, env)
+        check(status == 0, f"qdm7-flash.exe over two ports ended with {status}\n{err[-2000:]}")
+        read_report(f"{work}/wine/drive_c/report.jsonl", ["\\\\.\\com7", "\\\\.\\com8"])
+        check(sim.stop() == 0 and sim8.stop() == 0, "qdm7-sim did not end cleanly")
         check(not os.path.lexists(f"{work}/wine/dosdevices/com7"), "qdm7-sim left its COM link behind")
         check_dump(f"{work}/flash.bin", args.image_bytes)
-        print(f"update under Wine took {seconds:.1f} s")
+        check_dump(f"{work}/flash8.bin", args.image_bytes)
+        print(f"update under Wine took {seconds:.1f} s; two COM ports at once {two_s:.1f} s")
         took = update_across_restart([args.wine_run, args.flash, "--port", "\\\\.\\com7", "--deadline", "120"],
                                      wine.dosdevice("com7"), args, work, env)
         print(f"device gone under Wine and back after 1 s: port reopened {took:.2f} s later, update completed")
+
+
+# --- Several devices at once ------------------------------------------------------------------
+
+RECORD_FIELDS = {"port", "result", "started", "ended", "seconds", "blocks", "timeouts", "image_length", "version"}
+ISO_UTC = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$")
+
+
+def read_report(path, ports):
+    """The --report file: exactly one well-formed record per port, by port."""
+    import json
+    with open(path, "rb") as file:
+        text = file.read().decode()
+    check(text == "" or text.endswith("\n"), f"the report ends inside a line: {text[-200:]!r}")
+    records = {}
+    for line in text.splitlines():
+        record = json.loads(line)
+        check(RECORD_FIELDS <= record.keys(), f"a record lacks {RECORD_FIELDS - record.keys()}: {line}")
+        check(ISO_UTC.match(record["started"]) and ISO_UTC.match(record["ended"]), f"times not UTC ISO 8601: {line}")
+        check(record["port"] not in records, f"two records for {record['port']}")
+        records[record["port"]] = record
+    check(set(records) == set(ports), f"records for {sorted(records)}, expected {sorted(ports)}")
+    return records
+
+
+def case_many(args, work):
+    """Paced devices at once: two good, one whose flash flips a bit, one never
+    powered on; each ends on its own, the good ones with the image in flash."""
+    kinds = {"good1": [], "good2": [], "flipped": ["--fault", "flip:count=1"],
+             "silent": ["--power-on-after", "600000"]}
+    with contextlib.ExitStack() as stack:
+        sims = {kind: stack.enter_context(Sim(args.sim, [*options, "--dump", f"{work}/{kind}.bin"]))
+                for kind, options in kinds.items()}
+        command = [args.flash, "--deadline", "60", "--report", f"{work}/report.jsonl", "--log-dir", f"{work}/logs"]
+        for sim in sims.values():
+            command += ["--port", sim.port]
+        status, out, err, seconds = run(command, 180)
+        check(status == 5, f"exit {status}, expected 5\n{err[-3000:]}")
+        check(out == "", f"with several ports nothing belongs on standard output: {out[:300]!r}")
+        for sim in sims.values():
+            check(sim.stop() == 0, "a qdm7-sim did not end cleanly")
+    records = read_report(f"{work}/report.jsonl", [sim.port for sim in sims.values()])
+    expected = {"good1": "completed", "good2": "completed", "flipped": "failed", "silent": "deadline"}
+    for kind, sim in sims.items():
+        record = records[sim.port]
+        check(record["result"] == expected[kind], f"{kind}: {record}")
+        check(re.search(rf"^{re.escape(sim.port)}\s+{expected[kind]}\s+[\d.]+$", err, re.M),
+              f"no summary row for {kind} on standard error:\n{err}")
+    for kind in ("good1", "good2"):
+        check_dump(f"{work}/{kind}.bin", args.image_bytes)
+        check(records[sims[kind].port]["device_crc"] == records[sims[kind].port]["image_crc"], "CRCs differ")
+    flipped = records[sims["flipped"].port]
+    check(flipped["device_crc"] != flipped["image_crc"] and flipped["blocks"] == len(padded(args.image_bytes)) // BLOCK,
+          f"the flipped device's record: {flipped}")
+    check(records[sims["silent"].port]["blocks"] == 0, "the silent device took blocks")
+    traces = sorted(os.listdir(f"{work}/logs"))
+    check(len(traces) == 4, f"expected a trace file per port in --log-dir, found {traces}")
+    print(f"exit 5 after {seconds:.1f} s: " + ", ".join(f"{kind} {expected[kind]}" for kind in kinds))
+
+
+def case_many_unopenable(args, work):
+    """A port that cannot be opened among good ones: recorded as an error with
+    the system's reason; the others complete."""
+    missing = f"{work}/no-such-port"
+    with Sim(args.sim, ["--baud", "0", "--dump", f"{work}/a.bin"]) as a, \
+            Sim(args.sim, ["--baud", "0", "--dump", f"{work}/b.bin"]) as b:
+        status, _, err, _ = run([args.flash, "--port", a.port, "--port", missing, "--port", b.port,
+                                 "--report", f"{work}/report.jsonl"], 180)
+        check(status == 5, f"exit {status}, expected 5\n{err[-3000:]}")
+        check(a.stop() == 0 and b.stop() == 0, "a qdm7-sim did not end cleanly")
+    records = read_report(f"{work}/report.jsonl", [a.port, missing, b.port])
+    check(records[missing]["result"] == "error" and "No such file or directory" in records[missing]["error"],
+          f"the missing port's record: {records[missing]}")
+    for sim, dump in ((a, "a"), (b, "b")):
+        check(records[sim.port]["result"] == "completed", f"{records[sim.port]}")
+        check_dump(f"{work}/{dump}.bin", args.image_bytes)
+    print("the missing port recorded as an error; the other two completed")
+
+
+def case_many_interrupt(args, work):
+    """Ctrl-C while paced devices are programming and one has finished: exit
+    130 within a second, every port free at once, only whole records."""
+    with Sim(args.sim, ["--baud", "0"]) as quick, Sim(args.sim) as slow1, Sim(args.sim) as slow2:
+        ports = [quick.port, slow1.port, slow2.port]
+        command = [args.flash, "--report", f"{work}/report.jsonl", "--log-dir", f"{work}/logs"]
+        for port in ports:
+            command += ["--port", port]
+        with open(f"{work}/err.txt", "wb") as err:
+            proc = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=err, stdin=subprocess.DEVNULL,
+                                    preexec_fn=die_with_parent)
+        try:
+            end = time.monotonic() + 120
+            while not os.path.exists(f"{work}/report.jsonl") or not open(f"{work}/report.jsonl").read():
+                check(time.monotonic() < end and proc.poll() is None, "the quick device never finished")
+                time.sleep(0.05)
+            proc.send_signal(signal.SIGINT)
+            sent = time.monotonic()
+            status = proc.wait(timeout=10)
+            took = time.monotonic() - sent
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
+        check(status == 130 and took < 1.0, f"exit {status} {took:.2f} s after Ctrl-C")
+        for port in ports:
+            fd = os.open(port, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+            try:
+                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                exclusive = struct.unpack("i", fcntl.ioctl(fd, TIOCGEXCL, bytes(4)))[0]
+            except OSError as error:
+                raise Failure(f"{port} still held after the exit: {error}")
+            finally:
+                os.close(fd)
+            check(exclusive == 0, f"{port} left in exclusive mode")
+    with open(f"{work}/report.jsonl") as file:
+        lines = file.read().splitlines(keepends=True)
+    check(len(lines) == 1 and lines[0].endswith("}\n") and quick.port in lines[0],
+          f"expected the finished device's record alone: {lines}")
+    print(f"exit 130 {took:.2f} s after Ctrl-C; every port free; one whole record")
 
 
 # --- The simulator on its own, with a hand-made client ---------------------------------------
@@ -514,6 +641,9 @@ CASES = {
     "reconnect": case_reconnect,
     "unprivileged-reopen": case_unprivileged_reopen,
     "wine": case_wine,
+    "many": case_many,
+    "many-unopenable": case_many_unopenable,
+    "many-interrupt": case_many_interrupt,
     "sim-protocol": case_sim_protocol,
     "sim-power-and-reset": case_sim_power_and_reset,
     "sim-device": case_sim_device,

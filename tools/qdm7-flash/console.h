@@ -15,15 +15,25 @@ enum class StopReason : int {
 };
 
 // Starts watching for Ctrl-C (and on POSIX SIGTERM and SIGHUP) and, unless
-// deadline_ms is 0, for the deadline counted from now. Once either comes,
-// stop_requested() says so and any wait on the port is cut short, so that
-// the caller can close the port and exit. If the caller has not exited about
-// a second later (a write stuck on a device that stopped reading, say), the
-// watch abandons the port (port_abandon) and ends the process with the
-// reason's exit code itself.
+// deadline_ms is 0, for the calling thread's deadline counted from now. Once
+// either comes, stop_requested() says so and any wait on the port is cut
+// short, so that the caller can close the port and exit. If the process has
+// not exited about a second later (a write stuck on a device that stopped
+// reading, say), the watch abandons every watched port (port_abandon) and
+// ends the process with the reason's exit code itself, never in the middle
+// of a record being written (record_file.h).
 void stop_watch_start(std::uint32_t deadline_ms);
-// The port a forced exit must release; INVALID_PORT_HANDLE when none.
+// For a port's thread of several, after stop_watch_start: the calling
+// thread is watched too, with a deadline of its own (0: none) counted from
+// now. A deadline of such a thread stops that thread alone; its port is
+// abandoned under it if it does not give way. Ctrl-C stops every thread.
+// stop_watch_leave before the thread ends.
+void stop_watch_join(std::uint32_t deadline_ms);
+void stop_watch_leave();
+// The calling thread's port, which a forced exit must release;
+// INVALID_PORT_HANDLE when none.
 void stop_watch_port(PortHandle handle);
+// For the calling thread: Ctrl-C, or its own deadline.
 StopReason stop_requested();
 // How long a forced exit waits for the caller, in milliseconds.
 inline constexpr std::uint32_t STOP_GRACE_MS = 700;
@@ -32,5 +42,10 @@ bool stderr_is_terminal();
 bool stdout_is_terminal();
 // The width of the terminal on standard error, or 80 when it has none.
 int terminal_columns();
+// Its height, or 24 when it has none.
+int terminal_rows();
+// Whether the terminal on standard error takes cursor movements (escape
+// sequences; turned on where the console must be asked).
+bool terminal_cursor_moves();
 // The module that carries the embedded image (the HINSTANCE on Windows).
 void* program_instance();

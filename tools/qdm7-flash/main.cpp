@@ -1,13 +1,17 @@
 // qdm7-flash: the update job of the dialog, driven over a serial port
 // without a window, for scripts, production lines and POSIX users. Here: the
-// command line, the port list, the choice of port and the exit status; the
-// update itself is one port run (port_run.h), which ticks the job as the
-// dialog's timer does and comes back when the port does.
+// command line, the port list, the choice of ports, the report and the exit
+// status; the update of one port is one port run (port_run.h), which ticks
+// the job as the dialog's timer does and comes back when the port does;
+// several ports are updated at once, each by a port run on a thread of its
+// own (many_ports.h).
 #include <array>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "build_info.h"
@@ -19,10 +23,13 @@
 #include "platform/report.h"
 #include "platform/serial_port.h"
 #include "tools/qdm7-flash/console.h"
+#include "tools/qdm7-flash/device_record.h"
 #include "tools/qdm7-flash/display.h"
 #include "tools/qdm7-flash/flash_options.h"
+#include "tools/qdm7-flash/many_ports.h"
 #include "tools/qdm7-flash/port_run.h"
 #include "tools/qdm7-flash/port_select.h"
+#include "tools/qdm7-flash/record_file.h"
 
 namespace {
 
@@ -43,6 +50,8 @@ struct FlashRun {
     Display display;
     const char* opening = nullptr; // the port, from the moment it is opened
     PortRunRecord record;
+    RecordFile report;              // --report, opened before any update
+    std::FILE* trace_file = nullptr; // --log-dir: this port's trace
 };
 
 // Every way out: the line being redrawn ended, the trace flushed, and the
@@ -51,6 +60,9 @@ void wind_up(FlashRun& run)
 {
     display_end(run.display);
     job_trace_flush(run.job);
+    if (run.trace_file != nullptr)
+        std::fclose(run.trace_file);
+    run.trace_file = nullptr;
     if (run.job.port_handle != INVALID_PORT_HANDLE) {
         close_port(run.job.port_handle);
         stop_watch_port(INVALID_PORT_HANDLE);
@@ -133,6 +145,19 @@ int print_version()
     std::exit(EXIT_FATAL);
 }
 
+// No port matches the selection wanted among ports: said, with the USB
+// ports there are, and the run ends.
+[[noreturn]] void end_without_match(FlashRun& run, const std::string& wanted, const std::vector<PortIdentity>& ports)
+{
+    const std::vector<PortIdentity> found = usb_ports(ports);
+    if (!port_identity_available())
+        end_early(run, EXIT_FATAL, "no port matches %s: this build cannot read the USB identity of "
+                  "ports; name the port instead, such as --port \\\\.\\com3", wanted.c_str());
+    if (found.empty())
+        end_early(run, EXIT_FATAL, "no port matches %s: no USB serial port found", wanted.c_str());
+    end_with_ports(run, "no port matches " + wanted + "; the USB serial ports found:", found);
+}
+
 // The one port that --port usb:... names. Every port present counts, also
 // one that another program holds: its open then says so.
 std::string select_usb_port(FlashRun& run)
@@ -145,15 +170,8 @@ std::string select_usb_port(FlashRun& run)
         end_with_ports(run, std::to_string(matches.size()) + " ports match " + wanted +
                                 "; add the serial number to choose one (" + wanted + ":SERIAL):",
                        matches);
-    if (matches.empty()) {
-        const std::vector<PortIdentity> found = usb_ports(ports);
-        if (!port_identity_available())
-            end_early(run, EXIT_FATAL, "no port matches %s: this build cannot read the USB identity of "
-                      "ports; name the port instead, such as --port \\\\.\\com3", wanted.c_str());
-        if (found.empty())
-            end_early(run, EXIT_FATAL, "no port matches %s: no USB serial port found", wanted.c_str());
-        end_with_ports(run, "no port matches " + wanted + "; the USB serial ports found:", found);
-    }
+    if (matches.empty())
+        end_without_match(run, wanted, ports);
     const PortIdentity& port = matches.front();
     display_say(run.display, "%s is %s (%s, serial number %s)", wanted.c_str(), port.path.c_str(),
                 port.product.empty() ? "no product name" : port.product.c_str(),
@@ -172,19 +190,56 @@ void on_run_note(void* context, PortRunNote note, const char* text)
         display_start(run.display, run.job, run.display.terminal);
 }
 
+// The job's reporter with --log-dir: status texts to the display, the trace
+// to the port's file.
+void show_status_of_run(void* context, const char* text)
+{
+    display_status(static_cast<FlashRun*>(context)->display, text);
+}
+
+void trace_to_file(void* context, const char* text) { std::fputs(text, static_cast<FlashRun*>(context)->trace_file); }
+
+void flush_trace_file(void* context) { std::fflush(static_cast<FlashRun*>(context)->trace_file); }
+
+// The record of the run that just ended, when there is a --report; false
+// (said) when it could not be written.
+bool write_record(FlashRun& run, std::uint32_t elapsed_ms, std::uint32_t image_length)
+{
+    if (run.options.report_path.empty() || run.record.result == PortRunResult::Interrupted)
+        return true;
+    const DeviceRecord record = record_of_run(run.record, elapsed_ms, static_cast<std::int32_t>(image_length),
+                                              run.options.deadline_ms);
+    std::string error;
+    if (append_record(run.report, format_device_record(record), error))
+        return true;
+    display_say(run.display, "the record of this update could not be written to %s: %s",
+                run.options.report_path.c_str(), error.c_str());
+    return false;
+}
+
 int run_update(FlashRun& run)
 {
     UpdateJob& job = run.job;
     stop_watch_start(run.options.deadline_ms);
-    // The trace goes to standard output, as the platform's; the status texts
-    // to the display, which draws the job's progress from its record.
-    prepare_job(job, run.frame_buffer.data(), JobReporter{&run.display, display_job_status, nullptr, nullptr});
+    // The trace goes to standard output, as the platform's, or to a file in
+    // --log-dir; the status texts to the display, which draws the job's
+    // progress from its record.
+    const bool to_file = !run.options.log_dir.empty();
+    prepare_job(job, run.frame_buffer.data(),
+                to_file ? JobReporter{&run, show_status_of_run, trace_to_file, flush_trace_file}
+                        : JobReporter{&run.display, display_job_status, nullptr, nullptr});
     display_start(run.display, job, stderr_is_terminal());
     if (QDM7_SAMPLE_IMAGE)
         display_say(run.display, "warning: sample image (not a release), not firmware for a real QDM7");
     // Chosen before the image is loaded, whose trace would be for nothing.
     const PortChoice& choice = run.options.ports.at(0);
     const std::string port_path = choice.usb ? select_usb_port(run) : choice.text;
+    if (to_file) {
+        const std::string path = trace_file_paths(run.options.log_dir, {port_path}, utc_now_ms()).front();
+        run.trace_file = std::fopen(path.c_str(), "w");
+        if (run.trace_file == nullptr)
+            end_early(run, EXIT_FATAL, "cannot write the trace file %s", path.c_str());
+    }
     const EmbeddedImage image = find_embedded_image(program_instance());
     load_firmware_image(image.data, image.length, job);
 
@@ -197,11 +252,15 @@ int run_update(FlashRun& run)
     options.note = on_run_note;
     const PortRunRecord& record = run.record;
     const double deadline_s = run.options.deadline_ms / 1000.0;
-    switch (run_port(job, port_path.c_str(), options, run.record)) {
+    const std::uint32_t began = tick_count();
+    const PortRunResult result = run_port(job, port_path.c_str(), options, run.record);
+    const bool recorded = write_record(run, tick_count() - began, image.length);
+    switch (result) {
     case PortRunResult::Completed:
         display_status(run.display, "Programming Completed");
         wind_up(run);
-        return EXIT_COMPLETED;
+        // Updated, but not on record as asked.
+        return recorded ? EXIT_COMPLETED : EXIT_FATAL;
     case PortRunResult::Failed:
         wind_up(run);
         return EXIT_VERIFY_FAILED;
@@ -228,6 +287,113 @@ int run_update(FlashRun& run)
     return EXIT_FATAL;
 }
 
+// The same port named twice (a link and its target, a selection and a
+// path): the name the system resolves it to, where it can.
+std::string port_key(const std::string& path)
+{
+    std::error_code error;
+    const std::filesystem::path resolved = std::filesystem::canonical(path, error);
+    return error ? path : resolved.string();
+}
+
+// Every port the --port options name, each once: a selection that matches
+// several ports names all of them; one that matches none ends the run.
+std::vector<std::string> chosen_ports(FlashRun& run)
+{
+    std::vector<std::string> paths;
+    std::vector<std::string> keys;
+    const auto add = [&](const std::string& path, const std::string& given) {
+        const std::string key = port_key(path);
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+            if (keys[i] == key) {
+                display_say(run.display, "%s is the port %s already given; updated once", given.c_str(),
+                            paths[i].c_str());
+                return;
+            }
+        }
+        keys.push_back(key);
+        paths.push_back(path);
+    };
+    std::vector<PortIdentity> present;
+    bool looked = false;
+    for (const PortChoice& choice : run.options.ports) {
+        if (!choice.usb) {
+            add(choice.text, choice.text);
+            continue;
+        }
+        if (!looked)
+            present = find_ports(false);
+        looked = true;
+        const std::string wanted = usb_selector_text(*choice.usb);
+        const std::vector<PortIdentity> matches = matching_ports(present, *choice.usb);
+        if (matches.empty())
+            end_without_match(run, wanted, present);
+        std::string names;
+        for (const PortIdentity& port : matches)
+            names += (names.empty() ? "" : ", ") + port.path;
+        display_say(run.display, "%s is %s", wanted.c_str(), names.c_str());
+        for (const PortIdentity& port : matches)
+            add(port.path, wanted);
+    }
+    return paths;
+}
+
+// Whether the --port options mean several ports.
+bool several_ports(const FlashOptions& options)
+{
+    if (options.ports.size() != 1)
+        return options.ports.size() > 1;
+    const PortChoice& choice = options.ports.front();
+    return choice.usb && matching_ports(find_ports(false), *choice.usb).size() > 1;
+}
+
+// The fatal sink while several ports are updated: no one port to name.
+void show_fatal_text_of_many(void*, const char* text)
+{
+    std::fputs(text, stderr);
+    std::fflush(stderr);
+}
+
+int run_many(FlashRun& run)
+{
+    stop_watch_start(0); // the deadline is each port's own
+    set_fatal_sink(show_fatal_text_of_many, nullptr);
+    ManyPorts setup;
+    setup.ports = chosen_ports(run);
+    setup.deadline_ms = run.options.deadline_ms;
+    setup.reconnect = run.options.reconnect;
+    if (!run.options.log_dir.empty())
+        setup.trace_paths = trace_file_paths(run.options.log_dir, setup.ports, utc_now_ms());
+    if (!run.options.report_path.empty()) {
+        setup.report = &run.report;
+        setup.report_path = run.options.report_path;
+    }
+    return update_many_ports(setup);
+}
+
+// The report file opened and the trace folder made, before any update: one
+// that cannot be written is said at once. False when one cannot.
+bool open_outputs(FlashRun& run)
+{
+    std::string error;
+    const FlashOptions& options = run.options;
+    if (!options.report_path.empty() && !open_record_file(run.report, options.report_path.c_str(), error)) {
+        std::fprintf(stderr, "qdm7-flash: cannot write the report %s: %s\n", options.report_path.c_str(),
+                     error.c_str());
+        return false;
+    }
+    if (!options.log_dir.empty()) {
+        std::error_code made;
+        std::filesystem::create_directories(options.log_dir, made);
+        if (made || !std::filesystem::is_directory(options.log_dir, made)) {
+            std::fprintf(stderr, "qdm7-flash: cannot make the trace folder %s: %s\n", options.log_dir.c_str(),
+                         made ? made.message().c_str() : "something else is there");
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -251,7 +417,16 @@ int main(int argc, char** argv)
         return list_ports();
     if (run.options.version)
         return print_version();
-    const int status = run_update(run);
+    if (!open_outputs(run))
+        return EXIT_FATAL;
+    int status = 0;
+    if (several_ports(run.options)) {
+        prepare_job(run.job, run.frame_buffer.data()); // no port: nothing for a fatal end to close
+        status = run_many(run);
+    } else {
+        status = run_update(run);
+    }
     release_firmware_image(run.job);
+    close_record_file(run.report);
     return status;
 }

@@ -235,6 +235,9 @@ void redraw(PortsDisplay& shown)
 {
     const int columns = shown.columns != nullptr ? shown.columns() : 80;
     const int rows = shown.rows != nullptr ? shown.rows() : 24;
+    const std::uint32_t now = now_of(shown);
+    for (PortView& view : shown.views)
+        view.waiting_ms = now - view.waiting_since;
     const std::vector<std::string> lines = compose_port_lines(shown.ports, shown.views, columns, rows);
     std::string frame;
     if (shown.drawn > 0)
@@ -247,7 +250,7 @@ void redraw(PortsDisplay& shown)
     if (shown.drawn > static_cast<int>(lines.size()))
         frame += printed("\033[%dA", shown.drawn - static_cast<int>(lines.size()));
     shown.drawn = static_cast<int>(lines.size());
-    shown.drawn_at = now_of(shown);
+    shown.drawn_at = now;
     shown.ever_drawn = true;
     write_out(shown, frame);
 }

@@ -34,7 +34,8 @@ struct PortView {
     std::int32_t blocks_done = 0;  // acknowledged
     std::int32_t blocks_total = 0;
     std::uint32_t programming_ms = 0; // since the first block went out
-    std::uint32_t waiting_ms = 0;     // PowerWait, Reconnecting: for how long
+    std::uint32_t waiting_since = 0;  // PowerWait, Reconnecting: since when (tick count)
+    std::uint32_t waiting_ms = 0;     // and for how long: filled in at each draw
     std::uint32_t timeouts = 0;       // requests resent after a time-out
     // Once Done:
     DeviceResult result = DeviceResult::Error;
