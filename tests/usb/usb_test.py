@@ -8,6 +8,7 @@ own guest; every process and temporary folder is gone when it ends, also on
 a failure, SIGINT or SIGTERM.
 """
 import argparse
+import re
 import sys
 import time
 
@@ -60,8 +61,8 @@ def finish(rig, image):
 def case_update(rig, image):
     """The port listed with its USB identity; a whole update of the built-in
     image through ftdi_sio, by path and then chosen by that identity; a
-    selection that matches nothing, or two adapters, lists them; a serial
-    number chooses between two."""
+    selection that matches nothing lists the ports there are, one that
+    matches two adapters updates both; a serial number chooses one."""
     rig.wait_in_guest("[ -e /dev/ttyUSB0 ]", 30)
     listed = rig.run("qdm7-flash --list", 30)
     check(listed.status == 0 and LISTED in listed.out.splitlines(),
@@ -78,9 +79,10 @@ def case_update(rig, image):
     rig.qmp("chardev-add", id="spare", backend={"type": "ringbuf", "data": {"size": 4096}})
     rig.qmp("device_add", driver="usb-serial", id="spare", chardev="spare", serial="QDM7-0002")
     rig.wait_in_guest("[ -e /dev/ttyUSB1 ]", 10)
-    several = rig.run("qdm7-flash --port usb:0403:6001", 30)
-    check(several.status == 1 and "2 ports match usb:0403:6001; add the serial number" in several.err
-          and f"  {LISTED}" in several.err.splitlines() and "QDM7-0002" in several.err,
+    # Matching both, the selection means both: each port its own update.
+    several = rig.run("qdm7-flash --port usb:0403:6001 --deadline 1", 30)
+    check(several.status == 5 and "usb:0403:6001 is /dev/ttyUSB0, /dev/ttyUSB1" in several.err
+          and all(re.search(rf"^{port}\s+deadline\s", several.err, re.M) for port in ("/dev/ttyUSB0", "/dev/ttyUSB1")),
           f"a selection matching two adapters:\n{several}")
     chosen = rig.run("qdm7-flash --port usb:0403:6001:QDM7-0002 --deadline 1", 30)
     check(chosen.status == 3 and "usb:0403:6001:QDM7-0002 is /dev/ttyUSB1" in chosen.err,
