@@ -59,6 +59,8 @@ TEST(PortLine, FitsEveryWidthDroppingTheLeastUsefulFirst)
               "..._A600-if00-port0  programming  13/97");
     EXPECT_EQ(format_port_line("/dev/pts/3", 10, programming(12, 2400, 3), 50),
               "/dev/pts/3  programming  block 13 of 97");
+    EXPECT_EQ(format_port_line("/dev/pts/0", 10, done(DeviceResult::Deadline, 8000, "deadline of 8 s passed"), 40),
+              "/dev/pts/0  deadline     8.0 s  deadlin");
 }
 
 TEST(PortLines, OnAShortTerminalTheRestAreCounted)

@@ -33,8 +33,10 @@ struct Watched {
 };
 
 std::atomic<int> interrupted{static_cast<int>(StopReason::None)};
-std::mutex watch_lock;
-std::vector<Watched*> watched; // under watch_lock
+// Never destroyed: the watch thread runs until the process ends, also
+// while static objects are destroyed after main returns.
+std::mutex& watch_lock = *new std::mutex;
+std::vector<Watched*>& watched = *new std::vector<Watched*>; // under watch_lock
 Watched starter_slot;
 thread_local Watched* mine = nullptr;
 

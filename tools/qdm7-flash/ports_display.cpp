@@ -144,8 +144,18 @@ std::string format_port_line(const std::string& port, int port_width, const Port
         if (parts.rate.shown) return parts.rate.shown = false, true;
         if (parts.left.shown) return parts.left.shown = false, true;
         if (parts.block.shown) return parts.block.shown = false, parts.short_block.shown = true;
-        if (port_width > MIN_PORT_WIDTH) return --port_width, true;
-        return false;
+        if (port_width <= MIN_PORT_WIDTH)
+            return false;
+        // Free text at the end is cut rather than the port's name shortened
+        // for it: the port says which device the line is about.
+        if (parts.other.shown) {
+            parts.other.shown = false;
+            const bool fits = line_of().size() <= room;
+            parts.other.shown = true;
+            if (fits)
+                return false;
+        }
+        return --port_width, true;
     };
     std::string line = line_of();
     while (line.size() > room && narrower())
