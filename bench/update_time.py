@@ -15,7 +15,6 @@ without sanitizers (the release preset) for figures worth quoting.
 """
 import argparse
 import os
-import re
 import select
 import signal
 import subprocess
@@ -24,7 +23,7 @@ import time
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "support"))
-from qdm7test import BLOCK, Failure, Sim  # noqa: E402
+from qdm7test import BLOCK, Failure, Sim, image_blocks  # noqa: E402
 
 PROGRAM_OVERHEAD = 11      # request header and CRC around a block
 PROGRAM_REPLY = 11         # the device's acknowledgement of a block
@@ -34,14 +33,6 @@ BITS_PER_CHARACTER = 11    # start, 8 data, even parity, stop
 def fail(message):
     print(f"update_time: {message}", file=sys.stderr)
     sys.exit(1)
-
-
-def image_blocks(flash):
-    out = subprocess.run([flash, "--version"], capture_output=True, text=True, check=True).stdout
-    found = re.search(r"padded to (\d+) \((\d+) blocks\)", out)
-    if not found:
-        fail(f"cannot read the image size from qdm7-flash --version: {out!r}")
-    return int(found.group(2))
 
 
 def main():
@@ -63,7 +54,10 @@ def main():
         if not os.access(path, os.X_OK):
             fail(f"{path} is missing: cmake --preset release && cmake --build --preset release")
 
-    total_blocks = image_blocks(flash_path)
+    try:
+        total_blocks = image_blocks(flash_path)
+    except Failure as failure:
+        fail(str(failure))
     blocks = total_blocks if args.blocks <= 0 else min(args.blocks, total_blocks)
     if blocks < 2:
         fail("time per block needs at least 2 blocks")

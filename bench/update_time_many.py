@@ -25,7 +25,7 @@ import tempfile
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "support"))
-from qdm7test import BLOCK, Failure, Sim  # noqa: E402
+from qdm7test import BLOCK, Failure, Sim, image_blocks  # noqa: E402
 
 BITS_PER_CHARACTER = 11  # start, 8 data, even parity, stop
 PROGRAM_REQUEST = BLOCK + 11
@@ -37,14 +37,6 @@ CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
 def fail(message):
     print(f"update_time_many: {message}", file=sys.stderr)
     sys.exit(1)
-
-
-def image_blocks(flash):
-    out = subprocess.run([flash, "--version"], capture_output=True, text=True, check=True).stdout
-    found = re.search(r"padded to (\d+) \((\d+) blocks\)", out)
-    if not found:
-        fail(f"cannot read the image size from qdm7-flash --version: {out!r}")
-    return int(found.group(2))
 
 
 def cpu_seconds(pid):
@@ -131,7 +123,10 @@ def main():
     for path in (sim_path, flash_path, "/usr/bin/time"):
         if not os.access(path, os.X_OK):
             fail(f"{path} is missing: cmake --preset release && cmake --build --preset release")
-    blocks = image_blocks(flash_path)
+    try:
+        blocks = image_blocks(flash_path)
+    except Failure as failure:
+        fail(str(failure))
 
     print(f"{blocks} blocks a device at {args.baud} baud; load average before: "
           + " ".join(f"{value:.2f}" for value in os.getloadavg()))

@@ -7,6 +7,7 @@ script is killed outright, and a Sim is always stopped when its block ends.
 """
 import ctypes
 import os
+import re
 import select
 import signal
 import subprocess
@@ -66,6 +67,14 @@ def program_line(block, ending="- OK"):
 
 def verifying_line(image_size):
     return f"Verifying address {FLASH_BASE:#x}, image size {image_size:#x} bytes"
+
+
+def image_blocks(flash):
+    """The count of blocks of the image a qdm7-flash carries, as its --version says."""
+    out = subprocess.run([flash, "--version"], capture_output=True, text=True).stdout
+    found = re.search(r"padded to (\d+) \((\d+) blocks\)", out)
+    check(found, f"cannot read the image size from {flash} --version: {out!r}")
+    return int(found.group(2))
 
 
 def check_trace(trace, image):

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdarg>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -15,6 +14,7 @@
 #include "platform/embedded_image.h"
 #include "tools/qdm7-flash/console.h"
 #include "tools/qdm7-flash/ports_display.h"
+#include "tools/qdm7-flash/printed.h"
 
 namespace {
 
@@ -23,17 +23,6 @@ namespace {
 constexpr std::uint32_t POWER_HINT_AFTER = 5;
 // How often the main thread looks at the threads and draws.
 constexpr std::uint32_t MAIN_POLL_MS = 20;
-
-std::string printed(const char* format, ...) QDM7_PRINTF(1, 2);
-std::string printed(const char* format, ...)
-{
-    char text[512];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    return text;
-}
 
 // One port and everything its thread owns.
 struct Worker {

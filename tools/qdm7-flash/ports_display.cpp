@@ -1,28 +1,17 @@
 #include "tools/qdm7-flash/ports_display.h"
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstdio>
 
 #include "engine/frames.h"
 #include "platform/platform.h"
+#include "tools/qdm7-flash/printed.h"
 
 namespace {
 
 constexpr int STATE_WIDTH = 11; // "programming"
 constexpr int MIN_PORT_WIDTH = 8;
 constexpr const char* GAP = "  ";
-
-std::string printed(const char* format, ...) QDM7_PRINTF(1, 2);
-std::string printed(const char* format, ...)
-{
-    char text[256];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    return text;
-}
 
 const char* state_word(const PortView& view)
 {
