@@ -26,9 +26,10 @@ bool append_record(RecordFile& file, const std::string& line, std::string& error
 void close_record_file(RecordFile& file);
 
 // Held while a record is written. An exit forced from another thread takes
-// it first, so that the process never ends in the middle of a record.
+// it first, so that the process never ends in the middle of a record. Never
+// destroyed: that thread may take it while the process exits.
 inline std::mutex& record_write_lock()
 {
-    static std::mutex lock;
+    static std::mutex& lock = *new std::mutex;
     return lock;
 }
