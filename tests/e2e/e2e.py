@@ -24,7 +24,7 @@ import time
 sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from qdm7test import (BLOCK, FLASH_BASE, Failure, Sim, WinePrefix, check, check_dump, check_trace,  # noqa: E402
-                      crc16, die_with_parent, padded, program_line, run, sealed)
+                      crc16, die_with_parent, padded, program_line, reap, run, sealed)
 
 WIRE_BITS = 11
 TIOCGEXCL = 0x80045440  # Linux: is the terminal in exclusive mode
@@ -204,9 +204,7 @@ def case_port_lost(args, work):
                     raise Failure(f"qdm7-flash still running 15 s after the device went away while {phase}")
                 took = time.monotonic() - lost_at
             finally:
-                if proc.poll() is None:
-                    proc.kill()
-                    proc.wait()
+                reap(proc)
             with open(f"{work}/err.txt") as file:
                 err_text = file.read()
             check(status == 4, f"exit {status} after the device went away while {phase}, expected 4:\n{err_text}")
@@ -242,9 +240,8 @@ def update_across_restart(command, link, args, work, env=None):
             status = proc.wait(timeout=120)
             check(second.stop() == 0, "the second qdm7-sim did not end cleanly")
     finally:
-        if proc and proc.poll() is None:
-            proc.kill()
-            proc.wait()
+        if proc:
+            reap(proc)
     err, out = read_text(f"{work}/err.txt"), read_text(f"{work}/trace.txt")
     check(status == 0, f"qdm7-flash ended with {status} after the device came back:\n{err[-2000:]}")
     check(err.count(LOST_WAITING) == 1 and err.count(RESTARTING) == 1,
@@ -280,9 +277,7 @@ def case_reconnect(args, work):
                 status = proc.wait(timeout=15)
                 took = time.monotonic() - asked
             finally:
-                if proc.poll() is None:
-                    proc.kill()
-                    proc.wait()
+                reap(proc)
         err = read_text(f"{work}/err.txt")
         expected = (3, f"deadline of 3 s passed while waiting for the lost port {link}") if stop == "deadline" \
             else (130, f"interrupted while waiting for the lost port {link}")
@@ -443,9 +438,7 @@ def case_many_interrupt(args, work):
             status = proc.wait(timeout=10)
             took = time.monotonic() - sent
         finally:
-            if proc.poll() is None:
-                proc.kill()
-                proc.wait()
+            reap(proc)
         check(status == 130 and took < 1.0, f"exit {status} {took:.2f} s after Ctrl-C")
         for port in ports:
             fd = os.open(port, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)

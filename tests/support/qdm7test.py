@@ -130,6 +130,13 @@ def run(command, timeout, env=None):
     return proc.returncode, text_of(out), text_of(err), time.monotonic() - start
 
 
+def reap(proc):
+    """Ends a child process that still runs, and waits for it."""
+    if proc.poll() is None:
+        proc.kill()
+        proc.wait()
+
+
 class Sim:
     """qdm7-sim as a child process, used as a context manager: started, its
     READY line waited for (ready_s at most), stopped at the end of the block.
@@ -196,9 +203,7 @@ class Sim:
         return self.proc.returncode
 
     def kill(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
+        reap(self.proc)
         for stream in (self.proc.stdout, self.proc.stderr):
             if stream:
                 stream.close()
