@@ -52,7 +52,19 @@ struct FlashRun {
     PortRunRecord record;
     RecordFile report;              // --report, opened before any update
     std::FILE* trace_file = nullptr; // --log-dir: this port's trace
+    std::vector<PortIdentity> present; // the ports found, once a usb: selection needed them
+    bool looked = false;
 };
+
+// Every port present, looked for once a run: the choice between one port
+// and several, and the choice of ports, see the same ones.
+const std::vector<PortIdentity>& present_ports(FlashRun& run)
+{
+    if (!run.looked)
+        run.present = find_ports(false);
+    run.looked = true;
+    return run.present;
+}
 
 // Every way out: the line being redrawn ended, the trace flushed, and the
 // port, if open, given back.
@@ -158,18 +170,15 @@ int print_version()
     end_with_ports(run, "no port matches " + wanted + "; the USB serial ports found:", found);
 }
 
-// The one port that --port usb:... names. Every port present counts, also
-// one that another program holds: its open then says so.
+// The one port that --port usb:... names (several go to run_many). Every
+// port present counts, also one that another program holds: its open then
+// says so.
 std::string select_usb_port(FlashRun& run)
 {
     const UsbSelector& selector = *run.options.ports.at(0).usb;
     const std::string wanted = usb_selector_text(selector);
-    const std::vector<PortIdentity> ports = find_ports(false);
+    const std::vector<PortIdentity>& ports = present_ports(run);
     const std::vector<PortIdentity> matches = matching_ports(ports, selector);
-    if (matches.size() > 1)
-        end_with_ports(run, std::to_string(matches.size()) + " ports match " + wanted +
-                                "; add the serial number to choose one (" + wanted + ":SERIAL):",
-                       matches);
     if (matches.empty())
         end_without_match(run, wanted, ports);
     const PortIdentity& port = matches.front();
@@ -314,16 +323,12 @@ std::vector<std::string> chosen_ports(FlashRun& run)
         keys.push_back(key);
         paths.push_back(path);
     };
-    std::vector<PortIdentity> present;
-    bool looked = false;
     for (const PortChoice& choice : run.options.ports) {
         if (!choice.usb) {
             add(choice.text, choice.text);
             continue;
         }
-        if (!looked)
-            present = find_ports(false);
-        looked = true;
+        const std::vector<PortIdentity>& present = present_ports(run);
         const std::string wanted = usb_selector_text(*choice.usb);
         const std::vector<PortIdentity> matches = matching_ports(present, *choice.usb);
         if (matches.empty())
@@ -339,12 +344,13 @@ std::vector<std::string> chosen_ports(FlashRun& run)
 }
 
 // Whether the --port options mean several ports.
-bool several_ports(const FlashOptions& options)
+bool several_ports(FlashRun& run)
 {
+    const FlashOptions& options = run.options;
     if (options.ports.size() != 1)
         return options.ports.size() > 1;
     const PortChoice& choice = options.ports.front();
-    return choice.usb && matching_ports(find_ports(false), *choice.usb).size() > 1;
+    return choice.usb && matching_ports(present_ports(run), *choice.usb).size() > 1;
 }
 
 // The fatal sink while several ports are updated: no one port to name.
@@ -420,7 +426,7 @@ int main(int argc, char** argv)
     if (!open_outputs(run))
         return EXIT_FATAL;
     int status = 0;
-    if (several_ports(run.options)) {
+    if (several_ports(run)) {
         prepare_job(run.job, run.frame_buffer.data()); // no port: nothing for a fatal end to close
         status = run_many(run);
     } else {
