@@ -31,15 +31,12 @@ boots the guest, runs the command (default: the port's USB identity) and
 prints its results.
 """
 import argparse
-import gzip
 import json
-import lzma
 import os
 import re
 import shutil
 import signal
 import socket
-import stat
 import subprocess
 import sys
 import tempfile
@@ -50,6 +47,7 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, str(HERE.parent / "support"))
+import guest  # noqa: E402
 import qdm7test  # noqa: E402
 from qdm7test import Failure, check, die_with_parent  # noqa: E402
 
@@ -79,149 +77,16 @@ def raise_on_sigterm():
 
 # --- Kernel and initramfs -----------------------------------------------------------------
 
-def _version_key(release):
-    return [int(part) if part.isdigit() else part for part in re.split(r"(\d+)", release)]
-
-
-def find_kernel(boot="/boot", modules="/lib/modules"):
-    """The newest /boot/vmlinuz-RELEASE whose modules are installed."""
-    found = []
-    for image in Path(boot).glob("vmlinuz-*"):
-        release = image.name[len("vmlinuz-"):]
-        if (Path(modules) / release / "modules.dep").is_file() and os.access(image, os.R_OK):
-            found.append(release)
-    if not found:
-        raise Failure(f"no kernel to boot: no readable {boot}/vmlinuz-RELEASE with "
-                      f"{modules}/RELEASE/modules.dep (install linux-image-amd64: bash scripts/install-deps.sh)")
-    release = max(found, key=_version_key)
-    return Path(boot) / f"vmlinuz-{release}", Path(modules) / release
-
-
-def module_load_order(module_dir, names):
-    """Module files for names, each after the modules it depends on."""
-    deps = {}
-    for line in (module_dir / "modules.dep").read_text().splitlines():
-        path, _, needs = line.partition(":")
-        deps[path] = needs.split()
-    by_name = {}
-    for path in deps:
-        base = os.path.basename(path).split(".ko")[0]
-        by_name[base.replace("-", "_")] = path
-    order = []
-
-    def add(path):
-        if path in order:
-            return
-        # modules.dep lists what a module needs with the first to load last.
-        for need in reversed(deps.get(path, [])):
-            add(need)
-        order.append(path)
-
-    for name in names:
-        path = by_name.get(name.replace("-", "_"))
-        if path is None:
-            raise Failure(f"kernel module {name} not found in {module_dir}/modules.dep")
-        add(path)
-    return order
-
-
-def _module_bytes(path):
-    data = path.read_bytes()
-    if path.name.endswith(".ko.xz"):
-        return lzma.decompress(data)
-    if path.name.endswith(".ko.gz"):
-        return gzip.decompress(data)
-    if path.name.endswith(".ko"):
-        return data
-    raise Failure(f"cannot unpack kernel module {path} (only .ko, .ko.xz and .ko.gz)")
-
-
-def shared_libraries(program):
-    """The files the dynamic loader maps for program, as ldd lists them."""
-    listing = subprocess.run(["ldd", str(program)], capture_output=True, text=True)
-    if listing.returncode != 0:
-        # A static program: "not a dynamic executable".
-        return []
-    paths = []
-    for line in listing.stdout.splitlines():
-        match = re.search(r"(?:=>\s*)?(/\S+)\s+\(0x", line)
-        if "=> not found" in line:
-            raise Failure(f"{program} needs a library that is not installed: {line.strip()}")
-        if match:
-            paths.append(match.group(1))
-    return paths
-
-
-class Cpio:
-    """An initramfs archive (newc format) written entry by entry."""
-
-    def __init__(self, path):
-        self.file = open(path, "wb")
-        self.inode = 0
-        self.names = set()
-
-    def _entry(self, name, mode, data=b"", rdev=(0, 0)):
-        self.inode += 1
-        encoded = name.encode() + b"\0"
-        fields = [self.inode, mode, 0, 0, 1, 0, len(data), 0, 0, rdev[0], rdev[1], len(encoded), 0]
-        header = b"070701" + b"".join(b"%08x" % value for value in fields)
-        self.file.write(header + encoded + bytes(-(len(header) + len(encoded)) % 4))
-        self.file.write(data + bytes(-len(data) % 4))
-
-    def directory(self, name):
-        parts = name.strip("/").split("/")
-        for depth in range(1, len(parts) + 1):
-            path = "/".join(parts[:depth])
-            if path not in self.names:
-                self.names.add(path)
-                self._entry(path, stat.S_IFDIR | 0o755)
-
-    def file_entry(self, name, data, mode=0o755):
-        name = name.strip("/")
-        if name in self.names:
-            return
-        if "/" in name:
-            self.directory(os.path.dirname(name))
-        self.names.add(name)
-        self._entry(name, stat.S_IFREG | mode, data)
-
-    def char_device(self, name, major, minor):
-        self.directory(os.path.dirname(name.strip("/")))
-        self.names.add(name.strip("/"))
-        self._entry(name.strip("/"), stat.S_IFCHR | 0o600, rdev=(major, minor))
-
-    def close(self):
-        self._entry("TRAILER!!!", 0)
-        self.file.close()
-
-
 def build_initramfs(path, module_dir, programs):
     """busybox, the USB serial modules, the guest's init and agent, and
     programs (installed in /bin) with every library they load."""
-    archive = Cpio(path)
+    files = {"init": ((HERE / "guest" / "init").read_bytes(), 0o755)}
+    for script in ("agent", "run"):
+        files[f"etc/rig/{script}"] = ((HERE / "guest" / script).read_bytes(), 0o644)
     try:
-        for folder in ("bin", "proc", "sys", "tmp", "etc/rig", "lib/modules"):
-            archive.directory(folder)
-        # The kernel opens the initial console before init can mount devtmpfs.
-        archive.char_device("dev/console", 5, 1)
-        archive.file_entry("init", (HERE / "guest" / "init").read_bytes())
-        for script in ("agent", "run"):
-            archive.file_entry(f"etc/rig/{script}", (HERE / "guest" / script).read_bytes(), 0o644)
-        busybox = Path("/bin/busybox")
-        check(busybox.is_file(), "no /bin/busybox (install busybox-static: bash scripts/install-deps.sh)")
-        programs = [(busybox, "bin/busybox")] + [(Path(p), f"bin/{Path(p).name}") for p in programs]
-        for program, name in programs:
-            archive.file_entry(name, Path(program).read_bytes())
-            for library in shared_libraries(program):
-                archive.file_entry(library, Path(library).read_bytes())
-        names = []
-        for relative in module_load_order(module_dir, MODULES):
-            name = os.path.basename(relative).split(".ko")[0]
-            archive.file_entry(f"lib/modules/{name}.ko", _module_bytes(module_dir / relative), 0o644)
-            names.append(name)
-        archive.file_entry("etc/rig/modules", ("\n".join(names) + "\n").encode(), 0o644)
-    finally:
-        archive.close()
+        guest.build_initramfs(path, module_dir, MODULES, files, "etc/rig/modules", programs)
+    except guest.GuestError as error:
+        raise Failure(str(error))
 
 
 # --- The processes ---------------------------------------------------------------------------
@@ -374,18 +239,17 @@ class Rig:
         self.work = Path(tempfile.mkdtemp(prefix=f"qdm7-usb-{os.getpid()}-"))
         for sock in ("qmp.sock", "cmd.sock"):
             check(len(str(self.work / sock)) < 100, f"temporary folder {self.work} too deep for a socket path")
-        kernel, module_dir = find_kernel()
-        qemu = shutil.which("qemu-system-x86_64")
-        check(qemu, "no qemu-system-x86_64 (install qemu-system-x86: bash scripts/install-deps.sh)")
         initramfs = self.work / "initramfs.cpio"
-        build_initramfs(initramfs, module_dir, [self.flash])
+        try:
+            kernel, module_dir = guest.find_kernel()
+            build_initramfs(initramfs, module_dir, [self.flash])
+            qemu = guest.qemu_command(kernel, initramfs, memory_mb=256, cpus=1, append="console=ttyS0 panic=-1")
+        except guest.GuestError as error:
+            raise Failure(str(error))
         self.sim = Sim(self.sim_path, self.sim_args, self.work)
         started = time.monotonic()
         self.qemu = _start([
-            qemu, "-accel", "tcg", "-m", "256", "-smp", "1",
-            "-nographic", "-nodefaults", "-no-user-config", "-no-reboot",
-            "-kernel", str(kernel), "-initrd", str(initramfs),
-            "-append", "console=ttyS0 panic=-1",
+            *qemu,
             "-serial", "stdio",
             "-chardev", f"socket,id=rigcmd,path={self.work}/cmd.sock,server=on,wait=off",
             "-serial", "chardev:rigcmd",
