@@ -37,9 +37,11 @@ if [ ${#need[@]} -gt 0 ] || [ -n "${updated_arch:-}" ]; then
   apt-get install -y -q "${need[@]}"
 fi
 
-# The USB rig's guest (tests/usb/): QEMU, a kernel with its modules, and a
-# static busybox. Without recommends: the kernel's would pull in firmware and
-# boot loaders the rig does not use.
+# The QEMU guests: the USB rig's (tests/usb/), on every machine, and the one
+# the Windows tests run in where this kernel runs no 32-bit programs
+# (tests/support/winehost.py): QEMU, a kernel with its modules (the guest
+# kernel runs 32-bit programs), and a static busybox. Without recommends: the
+# kernel's would pull in firmware and boot loaders the guests do not use.
 rig_packages=(qemu-system-x86 linux-image-amd64 busybox-static)
 rig_need=()
 for p in "${rig_packages[@]}"; do

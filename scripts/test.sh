@@ -28,5 +28,8 @@ bash scripts/fuzz.sh 30 || status=1
 if [ -f bench/update_time.py ]; then
   python3 bench/update_time.py --blocks 4 || status=1
 fi
+# Under Wine here, or in a QEMU guest where this kernel runs no 32-bit
+# programs: one line says which (tests/support/winehost.py).
+python3 tests/support/winehost.py mode || status=1
 ctest --preset windows-x86 -j "$jobs" || status=1
 exit $status

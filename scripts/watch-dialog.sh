@@ -1,22 +1,37 @@
 #!/usr/bin/env bash
 # Watch the real dialog program update the virtual QDM7: the Windows program
 # runs under Wine in a throwaway prefix, with the virtual QDM7 on a
-# pseudo-terminal mapped as COM3.
+# pseudo-terminal mapped as COM3. Built here; run where Wine runs
+# (tests/support/winehost.py): here, or in a QEMU guest when this kernel runs
+# no 32-bit programs.
 #
-# With $DISPLAY set, the dialog opens there: pick \\.\com3, press "Update
-# Firmware", and close the window when it says "Programming Completed".
-# Without a display, it runs on a virtual one (Xvfb), the UI driver works the
-# dialog, and screenshots go to build/windows-x86/dialog-shots/.
+# With $DISPLAY set (and Wine here), the dialog opens there: pick \\.\com3,
+# press "Update Firmware", and close the window when it says "Programming
+# Completed". Without a display, it runs on a virtual one (Xvfb), the UI
+# driver works the dialog, and screenshots go to
+# build/windows-x86/dialog-shots/.
 set -Eeuo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 # Whatever fails unforeseen says what it was before the script ends.
 trap 'echo "watch-dialog: failed: $BASH_COMMAND (line $LINENO)" >&2' ERR
 
-bash scripts/install-deps.sh
-# The Windows build brings the host's qdm7-sim (qdm7-host-tools) and names it.
-cmake --preset windows-x86 >/dev/null
-cmake --build --preset windows-x86 -j "$(nproc)" --target qdm7-update qdm7-dialog-driver qdm7-host-tools
+if [ "${1:-}" != --here ]; then
+  bash scripts/install-deps.sh
+  # The Windows build brings the host's qdm7-sim (qdm7-host-tools) and names it.
+  cmake --preset windows-x86 >/dev/null
+  cmake --build --preset windows-x86 -j "$(nproc)" --target qdm7-update qdm7-dialog-driver qdm7-host-tools
+  where=$(python3 tests/support/winehost.py mode --name)
+  if [ "$where" = guest ]; then
+    python3 tests/support/winehost.py mode
+    if [ -n "${DISPLAY:-}" ]; then
+      echo "watch-dialog: the guest cannot reach your display $DISPLAY; the dialog runs on a virtual one instead"
+    fi
+  fi
+  trap - ERR
+  exec python3 tests/support/winehost.py run -- bash scripts/watch-dialog.sh --here
+fi
+
 sim=$(sed -n 's/^qdm7-sim=//p' build/windows-x86/host-tools.txt)
 if [ ! -x "$sim" ]; then
   echo "watch-dialog: no qdm7-sim at '$sim' (named by build/windows-x86/host-tools.txt)" >&2

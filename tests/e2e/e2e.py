@@ -23,7 +23,7 @@ import time
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from qdm7test import (BLOCK, FLASH_BASE, Failure, Sim, WinePrefix, check, check_dump, check_trace,  # noqa: E402
+from qdm7test import (BLOCK, FLASH_BASE, Failure, Sim, SuiteWine, check, check_dump, check_trace,  # noqa: E402
                       crc16, die_with_parent, padded, program_line, reap, run, sealed)
 
 WIRE_BITS = 11
@@ -315,11 +315,15 @@ def case_wine(args, work):
     and an update across the device's restart."""
     check(os.path.exists(args.sim), f"no native qdm7-sim at {args.sim}: the build makes it "
           "(target qdm7-host-tools in a cross build)")
-    # A throwaway prefix of our own: made first, so the COM links can go in it.
-    with WinePrefix(f"{work}/wine") as wine, \
-            Sim(args.sim, ["--baud", "0", "--link", wine.dosdevice("com7"), "--dump", f"{work}/flash.bin"]) as sim, \
-            Sim(args.sim, ["--baud", "0", "--link", wine.dosdevice("com8"), "--dump", f"{work}/flash8.bin"]) as sim8:
+    # The suite's prefix (this case runs where Wine runs): its ports 7 and 8
+    # are ours for the case.
+    with SuiteWine() as wine, \
+            Sim(args.sim, ["--baud", "0", "--link", wine.claim("com7"), "--dump", f"{work}/flash.bin"]) as sim, \
+            Sim(args.sim, ["--baud", "0", "--link", wine.claim("com8"), "--dump", f"{work}/flash8.bin"]) as sim8:
         env = wine.env
+        report = os.path.join(wine.prefix, "drive_c", "qdm7-e2e-report.jsonl")
+        if os.path.exists(report):
+            os.unlink(report)
         status, out, err, _ = run([args.wine_run, args.flash, "--list"], 120, env)
         check(status == 0, f"qdm7-flash.exe --list ended with {status}: {err[-2000:]}")
         check("\\\\.\\com7" in out.lower().splitlines(), f"COM7 not among the listed ports: {out!r}")
@@ -327,11 +331,12 @@ def case_wine(args, work):
         check(status == 0, f"qdm7-flash.exe ended with {status}\n{err[-2000:]}")
         check_trace(out, args.image_bytes)
         status, _, err, two_s = run([args.wine_run, args.flash, "--port", "\\\\.\\com7", "--port", "\\\\.\\com8",
-                                     "--report", "C:\\report.jsonl"], 300, env)
+                                     "--report", "C:\\qdm7-e2e-report.jsonl"], 300, env)
         check(status == 0, f"qdm7-flash.exe over two ports ended with {status}\n{err[-2000:]}")
-        read_report(f"{work}/wine/drive_c/report.jsonl", ["\\\\.\\com7", "\\\\.\\com8"])
+        read_report(report, ["\\\\.\\com7", "\\\\.\\com8"])
+        os.unlink(report)
         check(sim.stop() == 0 and sim8.stop() == 0, "qdm7-sim did not end cleanly")
-        check(not os.path.lexists(f"{work}/wine/dosdevices/com7"), "qdm7-sim left its COM link behind")
+        check(not os.path.lexists(wine.dosdevice("com7")), "qdm7-sim left its COM link behind")
         check_dump(f"{work}/flash.bin", args.image_bytes)
         check_dump(f"{work}/flash8.bin", args.image_bytes)
         print(f"update under Wine took {seconds:.1f} s; two COM ports at once {two_s:.1f} s")

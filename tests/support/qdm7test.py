@@ -1,6 +1,6 @@
 """What the Python tests and the update-time script share: the virtual QDM7
 as a child process (Sim), the CRC and padding of images, the updater's trace
-lines, running a program to its end, and Wine prefixes of a test's own.
+lines, running a program to its end, and the suite's Wine.
 
 Everything started here ends with the script that started it, also when the
 script is killed outright, and a Sim is always stopped when its block ends.
@@ -18,6 +18,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 # CRC-16/MODBUS as the build computes it for the version resource: Python,
 # apart from the programs' own.
 from image_facts import crc16_modbus as crc16  # noqa: E402,F401
+import winehost  # noqa: E402 (beside this file)
 
 BLOCK = 16384
 FLASH_BASE = 0x08008000
@@ -211,78 +212,47 @@ class Sim:
 
 # --- Wine ---------------------------------------------------------------------------------------
 
-def wine_env(prefix=None, display=None):
-    """The environment of a Wine program: quiet, without the Mono and Gecko
-    installers, in the given prefix (None: the caller's) and on the given X
-    display (None: none)."""
-    env = dict(os.environ, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+def wine_env():
+    """The environment of a Windows program run through scripts/wine-run.sh:
+    quiet, without the Mono and Gecko installers, in the suite's prefix."""
+    env = dict(os.environ, **winehost.WINE_ENV)
     env.pop("WAYLAND_DISPLAY", None)
     env.pop("DISPLAY", None)
-    if prefix:
-        env["WINEPREFIX"] = prefix
-    if display:
-        env["DISPLAY"] = display
     return env
 
 
-class WinePrefix:
-    """A throwaway Wine prefix: made (a copy of template, or booted afresh),
-    its server started before any program under test (a server started by
-    the first program inherits that program's output), its services started
-    once; at the end every process of it ended. Use as a context manager, or
-    start() and stop()."""
+class SuiteWine:
+    """The suite's Wine (winehost.session: one prefix, its server and an X
+    display, shared by every Windows test), for a test that maps COM ports:
+    the ports it claims are cleared of what an earlier run left and taken
+    away at its end. Run where Wine runs (winehost.py run). Use as a
+    context manager."""
 
-    def __init__(self, path, display=None, template=None):
-        self.path = path
-        self.template = template
-        self.env = wine_env(path, display)
-        self.started = False
-
-    def start(self):
-        if self.template:
-            self._step(["cp", "-a", self.template, self.path], 300)
-        elif not os.path.exists(os.path.join(self.path, "system.reg")):
-            self.started = True
-            self._step(["wineboot", "-i"], 300)
-            # The boot's own server would refuse a persistent one.
-            self._end_server()
-        self.started = True
-        self._step(["wineserver", "-p"], 60)
-        # Starting Wine's services maps com1 to /dev/ttyS0 (if there is one):
-        # here, once, before a test maps ports of its own.
-        self._step(["wine", "cmd", "/c", "exit"], 60)
-        return self
-
-    def _step(self, command, timeout):
-        # Wine's server and services outlive the command: they must hold
-        # none of our pipes open.
-        try:
-            status = subprocess.run(command, env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                    stderr=subprocess.DEVNULL, timeout=timeout).returncode
-        except subprocess.TimeoutExpired:
-            status = f"a time-out of {timeout} s"
-        check(status == 0, f"making the Wine prefix {self.path}: {' '.join(command)} ended with {status}")
+    def __init__(self):
+        found = winehost.session()
+        self.prefix, self.display, self.env = found.prefix, found.display, found.env
+        self.claimed = []
 
     def dosdevice(self, name):
-        return os.path.join(self.path, "dosdevices", name)
+        return os.path.join(self.prefix, "dosdevices", name)
 
-    def stop(self):
-        if self.started:
-            self.started = False
-            self._end_server()
+    def claim(self, name):
+        """The path of the link for a DOS device (com3), cleared for this test."""
+        path = self.dosdevice(name)
+        self.claimed.append(path)
+        if os.path.lexists(path):
+            os.unlink(path)
+        return path
 
-    def _end_server(self):
-        subprocess.run(["wineserver", "-k"], env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        subprocess.run(["wineserver", "-w"], env=self.env, timeout=30,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    def close(self):
+        for path in self.claimed:
+            if os.path.lexists(path):
+                os.unlink(path)
+        self.claimed = []
 
     def __enter__(self):
-        try:
-            return self.start()
-        except BaseException:
-            self.stop()
-            raise
+        return self
 
     def __exit__(self, *exc):
-        self.stop()
+        self.close()
         return False

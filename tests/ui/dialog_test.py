@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """The dialog program, run for real.
 
-Each case runs the Windows program under Wine, in a throwaway prefix of its
-own, on a virtual X display (Xvfb), with the virtual QDM7 (qdm7-sim) on a
-pseudo-terminal that the prefix maps as a COM port. The dialog is worked the
+Each case runs the Windows program under the suite's Wine (one prefix, its
+server and a virtual X display, shared by the Windows tests: winehost.py),
+with the virtual QDM7 (qdm7-sim) on a pseudo-terminal that the prefix maps as
+a COM port. It runs where Wine runs (winehost.py run). The dialog is worked the
 way a user would work it, through the window system: the driver program
 (dialog_driver.cpp) reads its texts, selects the port, presses the button and
 watches the status field. Everything a case starts is ended when it ends.
@@ -12,21 +13,18 @@ Usage: dialog_test.py --exe ... --driver ... --sim ... --image ... --work DIR CA
 """
 
 import argparse
-import fcntl
 import os
 import pty
 import re
-import select
 import shutil
 import signal
 import subprocess
 import sys
-import time
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from qdm7test import (BLOCK, FLASH_BASE, Failure, Sim, WinePrefix, check, die_with_parent,  # noqa: E402
-                      padded, program_line, verifying_line, wine_env)
+from qdm7test import (BLOCK, FLASH_BASE, Failure, Sim, SuiteWine, check, die_with_parent,  # noqa: E402
+                      padded, program_line, verifying_line)
 
 CAPTION = "QDM7 Firmware Update Tool"
 # As the window shows them: two double-quote characters on each side of the
@@ -85,7 +83,7 @@ def port_name(n):
 
 
 class Session:
-    """One throwaway Wine prefix, one X display, the program and its ports."""
+    """The suite's Wine and display, the program and the ports this case maps."""
 
     def __init__(self, args, name):
         self.args = args
@@ -93,7 +91,6 @@ class Session:
         self.dir = os.path.join(args.work, "runs", name)
         shutil.rmtree(self.dir, ignore_errors=True)
         os.makedirs(self.dir)
-        self.prefix = os.path.join(self.dir, "prefix")
         self.log = open(os.path.join(self.dir, "log.txt"), "w")
         self.processes = []
         self.sims = []
@@ -130,33 +127,14 @@ class Session:
         return process
 
     def start(self):
-        template = ensure_template_prefix(self.args.work)
-        display = self.start_display()
-        self.wine = WinePrefix(self.prefix, display, template)
-        self.env = self.wine.env
-        self.wine.start()
-        self.note("prefix ready, com ports: %s" % self.mapped_ports())
-
-    def start_display(self):
-        read_end, write_end = os.pipe()
-        self.xvfb = self.spawn(["Xvfb", "-displayfd", str(write_end), "-screen", "0",
-                                "800x600x24", "-nolisten", "tcp"], pass_fds=(write_end,))
-        os.close(write_end)
-        number = b""
-        deadline = time.monotonic() + 30
-        while not number.endswith(b"\n"):
-            ready, _, _ = select.select([read_end], [], [], max(0, deadline - time.monotonic()))
-            check(ready, "Xvfb did not start")
-            chunk = os.read(read_end, 16)
-            check(chunk, "Xvfb ended at start")
-            number += chunk
-        os.close(read_end)
-        self.display = ":" + number.decode().strip()
-        return self.display
+        self.wine = SuiteWine()
+        self.env, self.display = self.wine.env, self.wine.display
+        # This case's ports, cleared of what a killed run left.
+        for n in (3, 5):
+            self.wine.claim("com%d" % n)
+        self.note("prefix %s on %s, com ports: %s" % (self.wine.prefix, self.display, self.mapped_ports()))
 
     def close(self):
-        if self.wine is not None:
-            self.wine.stop()
         for sim in self.sims:
             sim.kill()
         for process in reversed(self.processes):
@@ -169,7 +147,8 @@ class Session:
                     process.wait()
         for master, _ in self.ptys:
             os.close(master)
-        shutil.rmtree(self.prefix, ignore_errors=True)
+        if self.wine is not None:
+            self.wine.close()
         self.log.close()
 
     # --- ports ---------------------------------------------------------------
@@ -254,22 +233,6 @@ class Session:
                         path], check=True, stdout=self.log, stderr=self.log)
         check(os.path.getsize(path) > 0, "empty screenshot")
         self.note("screenshot %s" % path)
-
-
-def ensure_template_prefix(work):
-    """A Wine prefix made once per build folder; each case copies it, which
-    is much quicker than a fresh wineboot."""
-    template = os.path.join(work, "wine-template")
-    with open(template + ".lock", "w") as lock:
-        fcntl.flock(lock, fcntl.LOCK_EX)
-        if not os.path.exists(os.path.join(template, "system.reg")):
-            shutil.rmtree(template, ignore_errors=True)
-            env = wine_env(template)
-            subprocess.run(["wineboot", "-i"], env=env, check=True, stdin=subprocess.DEVNULL,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
-            subprocess.run(["wineserver", "-k"], env=env)
-            subprocess.run(["wineserver", "-w"], env=env)
-    return template
 
 
 def parse_dump(out):
