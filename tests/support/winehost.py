@@ -372,9 +372,6 @@ mount -t 9p -o "$nine,ro" hostroot /lower || fail "cannot mount this machine's r
 mount -t tmpfs -o mode=0755 layer /layer || fail "no tmpfs"
 mkdir -p /layer/upper /layer/work
 mount -t overlay -o lowerdir=/lower,upperdir=/layer/upper,workdir=/layer/work overlay /new || fail "no overlay"
-while read -r tag path; do
-  mkdir -p "/new$path" && mount -t 9p -o "$nine" "$tag" "/new$path" || fail "cannot mount $path"
-done </etc/guest/shares
 mount -t proc proc /new/proc
 mount -t sysfs sysfs /new/sys
 mount -t devtmpfs devtmpfs /new/dev
@@ -383,6 +380,10 @@ mkdir -p /new/dev/pts /new/dev/shm
 # X) do not work on 9p, so /tmp is the guest's own.
 mount -t devpts -o ptmxmode=0666 devpts /new/dev/pts || fail "no devpts"
 for dir in /tmp /run /dev/shm; do mount -t tmpfs -o mode=1777 tmpfs "/new$dir"; done
+# After those: a shared folder may lie below /tmp.
+while read -r tag path; do
+  mkdir -p "/new$path" && mount -t 9p -o "$nine" "$tag" "/new$path" || fail "cannot mount $path"
+done </etc/guest/shares
 hostname qdm7-wine-guest
 echo "@@guest up"
 chroot /new /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
