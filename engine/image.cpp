@@ -13,6 +13,15 @@ std::int32_t padded_image_size(std::int32_t length)
     return ((length - 1) / BLOCK_SIZE + 1) * BLOCK_SIZE;
 }
 
+std::uint16_t padded_image_crc(const std::uint8_t* bytes, std::int32_t length)
+{
+    std::uint16_t crc = image_crc(bytes, length);
+    static const std::uint8_t zeros[BLOCK_SIZE] = {};
+    for (std::int32_t left = padded_image_size(length) - length; left > 0; left -= BLOCK_SIZE)
+        crc = crc16_update(crc, zeros, static_cast<std::size_t>(left < BLOCK_SIZE ? left : BLOCK_SIZE));
+    return crc;
+}
+
 bool install_firmware_image(const std::uint8_t* bytes, std::int32_t length, UpdateJob& job)
 {
     if (length < 0 || length > MAX_IMAGE_LENGTH || (length > 0 && bytes == nullptr))

@@ -15,6 +15,11 @@ std::int32_t padded_image_size(std::int32_t length);
 // The longest image whose padded size still fits the job's signed 32-bit size.
 inline constexpr std::int32_t MAX_IMAGE_LENGTH = INT32_MAX / 16384 * 16384;
 
+// The CRC of the image as the job pads it (image_crc of the padded bytes):
+// the one the device reports after an update. length as for
+// padded_image_size.
+std::uint16_t padded_image_crc(const std::uint8_t* bytes, std::int32_t length);
+
 // Copies length bytes into a new zero-filled buffer of the padded size (kept
 // for the life of the program), stores its pointer, size and FLASH_BASE in
 // the job and traces the base and size through the job's reporter. Returns

@@ -7,6 +7,10 @@
 
 namespace {
 
+// Enters a state, performing its entry action (usually sending the request
+// whose reply that state awaits) once job.state is the new state.
+void job_enter(UpdateJob& job, JobState state);
+
 std::uint8_t unit_byte(const UpdateJob& job)
 {
     return static_cast<std::uint8_t>(job.unit_address & 0xFF);
@@ -100,6 +104,8 @@ void tick_verifying(UpdateJob& job)
     }
     const std::uint8_t* reply = job.frame_buffer;
     const unsigned remote = reply[REPLY_CRC_LOW] + 256u * reply[REPLY_CRC_HIGH];
+    job.device_crc_known = true;
+    job.device_crc = static_cast<std::uint16_t>(remote);
     const unsigned local = image_crc(job.image, job.image_size);
     job_trace(job, "Remote CRC %#x\n", remote);
     job_trace(job, "Local  CRC %#x\n", local);
@@ -158,6 +164,8 @@ void start_job(UpdateJob& job, const char* port_path, PortHandle port)
     job_status(job, "Contacting Device...");
 }
 
+namespace {
+
 void job_enter(UpdateJob& job, JobState state)
 {
     job.state = state;
@@ -170,6 +178,8 @@ void job_enter(UpdateJob& job, JobState state)
         job.reply_timeout = CONTACT_REPLY_TIMEOUT_MS;
         job.timeouts = 0;
         job.unanswered_contacts = 0;
+        job.device_crc_known = false;
+        job.device_crc = 0;
         break;
     case JobState::Contacting:
         job.send_time = tick_count();
@@ -218,6 +228,8 @@ void job_enter(UpdateJob& job, JobState state)
         break;
     }
 }
+
+} // namespace
 
 void job_tick(UpdateJob& job)
 {

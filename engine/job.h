@@ -74,6 +74,10 @@ struct UpdateJob {
     // reads them. Reset when the link is (re)started.
     std::uint32_t timeouts = 0;            // requests resent after their reply time-out (Programming, Verifying)
     std::uint32_t unanswered_contacts = 0; // contact queries resent because none was answered in time
+    // What the verification judged: the device's CRC, once its reply carried
+    // one (Resetting or Failed follow in the same tick). Reset with the link.
+    bool device_crc_known = false;
+    std::uint16_t device_crc = 0;
     JobReporter reporter;
 };
 
@@ -90,9 +94,6 @@ void start_job(UpdateJob& job, const char* port_path, PortHandle port);
 
 // One step of the machine: at most one read, at most two sends.
 void job_tick(UpdateJob& job);
-// Enters a state, performing its entry action (usually sending the request
-// whose reply that state awaits) once job.state is the new state.
-void job_enter(UpdateJob& job, JobState state);
 
 // The job's own reporting, through its reporter. Texts longer than a line
 // (JOB_TEXT_SIZE - 1 characters) are cut.

@@ -77,6 +77,8 @@ TEST_F(JobTest, FullUpdateTracesEveryStepAndProgramsTheImage)
 
     ASSERT_EQ(job().state, JobState::Completed);
     EXPECT_TRUE(flash_holds(test_job.image));
+    EXPECT_TRUE(job().device_crc_known);
+    EXPECT_EQ(job().device_crc, image_crc(test_job.image.data(), 2 * 16384 + 1000));
 
     // The first contact's reply waits behind the second's, and the two arrive
     // as one read that fails the CRC test; the third contact gets through.
@@ -360,14 +362,19 @@ TEST_F(JobTest, AReporterGetsItsJobsTextsAndThePlatformNone)
 TEST_F(JobTest, ShortVerificationReplyEndsInFailedWithoutAResend)
 {
     prepare(16384);
-    virtual_link().power_on_at = 0x7FFFFFFF;
-    job_enter(job(), JobState::Link);
-    job().reply_timeout = 10000;
-    job_enter(job(), JobState::Verifying);
-    // Unanswered, the query goes again after its time-out.
-    while (frames_with(SUB_QUERY_CRC).size() < 2)
+    // The device goes off as the CRC query goes out, its reply lost.
+    for (std::uint32_t i = 0; i < MAX_TICKS && job().state != JobState::Verifying; ++i)
         run_job(job(), 1);
-    EXPECT_GT(virtual_link().now, 10000u);
+    ASSERT_EQ(job().state, JobState::Verifying);
+    virtual_link_power_cut(1000000);
+    virtual_link().incoming.clear();
+    const std::uint32_t queried = virtual_link().now;
+    // The contact queries and the verification's first.
+    const std::size_t queries = frames_with(SUB_QUERY_CRC).size();
+    // Unanswered, the query goes again after its time-out.
+    for (std::uint32_t i = 0; i < MAX_TICKS && frames_with(SUB_QUERY_CRC).size() < queries + 1; ++i)
+        run_job(job(), 1);
+    EXPECT_GE(virtual_link().now - queried, 10000u);
     EXPECT_EQ(job().timeouts, 1u);
 
     const std::uint16_t crc = image_crc(test_job.image.data(), 16384);
@@ -380,13 +387,14 @@ TEST_F(JobTest, ShortVerificationReplyEndsInFailedWithoutAResend)
 
     EXPECT_EQ(job().state, JobState::Failed);
     EXPECT_EQ(virtual_link().trace_text, "CRC reply too short: 6 bytes\nCRC FAIL\n");
+    EXPECT_FALSE(job().device_crc_known);
     EXPECT_EQ(virtual_link().statuses.back(), "FAILED");
     const auto reads = virtual_link().reads;
     for (int i = 0; i < 20; ++i) {
         virtual_link().now += 1000;
         job_tick(job());
     }
-    EXPECT_EQ(frames_with(SUB_QUERY_CRC).size(), 2u);
+    EXPECT_EQ(frames_with(SUB_QUERY_CRC).size(), queries + 1);
     EXPECT_EQ(virtual_link().reads, reads);
 }
 

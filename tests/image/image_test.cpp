@@ -73,6 +73,8 @@ TEST_F(ImageTest, CopiesTheImageAndPadsItWithZeros)
                             [](std::uint8_t b) { return b == 0; }));
     EXPECT_EQ(virtual_link().trace_text, trace_lines(32768));
     EXPECT_TRUE(virtual_link().statuses.empty());
+    // The CRC the device will report, from the bytes alone: the padded copy's.
+    EXPECT_EQ(padded_image_crc(bytes.data(), 16385), image_crc(job().image, job().image_size));
 }
 
 TEST_F(ImageTest, ReleaseLengthFillsNinetySevenBlocksTheLastWith760ImageBytes)

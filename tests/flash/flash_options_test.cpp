@@ -1,0 +1,118 @@
+// qdm7-flash's command line, in-process: what each option sets, and the
+// one-line message of each usage error.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tools/qdm7-flash/cli/flash_options.h"
+
+namespace {
+
+bool parse(std::vector<const char*> args, FlashOptions& options, std::string& error)
+{
+    args.insert(args.begin(), "qdm7-flash");
+    return parse_flash_options(static_cast<int>(args.size()), args.data(), options, error);
+}
+
+TEST(FlashOptions, PortAndDeadlineInBothSpellings)
+{
+    FlashOptions options;
+    std::string error;
+    ASSERT_TRUE(parse({"--port=/dev/ttyUSB0", "--deadline", "2.5"}, options, error)) << error;
+    EXPECT_EQ(options.ports.at(0).text, "/dev/ttyUSB0");
+    EXPECT_EQ(options.deadline_ms, 2500u);
+    ASSERT_TRUE(parse({"--deadline=0.0001", "--port", "COM3"}, options, error)) << error;
+    EXPECT_EQ(options.ports.at(0).text, "COM3");
+    EXPECT_EQ(options.deadline_ms, 1u); // never rounded down to "no deadline"
+    ASSERT_TRUE(parse({"--port", "p", "--deadline", "604800"}, options, error)) << error;
+    EXPECT_EQ(options.deadline_ms, 604800000u);
+    ASSERT_TRUE(parse({"--port", "p"}, options, error)) << error;
+    EXPECT_EQ(options.deadline_ms, 0u);
+    EXPECT_FALSE(options.list || options.version || options.help);
+    EXPECT_TRUE(options.reconnect);
+    EXPECT_FALSE(options.ports.at(0).usb);
+}
+
+TEST(FlashOptions, AUsbSelectionAndNoReconnect)
+{
+    FlashOptions options;
+    std::string error;
+    ASSERT_TRUE(parse({"--no-reconnect", "--port=usb:0403:6001:QDM7-0001"}, options, error)) << error;
+    EXPECT_FALSE(options.reconnect);
+    ASSERT_TRUE(options.ports.at(0).usb);
+    EXPECT_EQ(usb_selector_text(*options.ports.at(0).usb), "usb:0403:6001:QDM7-0001");
+    EXPECT_FALSE(parse({"--port", "usb:0403"}, options, error));
+    EXPECT_EQ(error.rfind("--port usb:0403: no product number", 0), 0u) << error;
+    EXPECT_FALSE(parse({"--list", "--no-reconnect"}, options, error));
+    EXPECT_EQ(error, "--no-reconnect goes with --port");
+}
+
+TEST(FlashOptions, SeveralPortsWithAReportAndALogFolder)
+{
+    FlashOptions options;
+    std::string error;
+    ASSERT_TRUE(parse({"--port", "/dev/ttyUSB0", "--report=r.jsonl", "--port=/dev/ttyUSB1", "--log-dir", "logs"},
+                      options, error))
+        << error;
+    ASSERT_EQ(options.ports.size(), 2u);
+    EXPECT_EQ(options.ports[0].text, "/dev/ttyUSB0");
+    EXPECT_EQ(options.ports[1].text, "/dev/ttyUSB1");
+    EXPECT_EQ(options.report_path, "r.jsonl");
+    EXPECT_EQ(options.log_dir, "logs");
+}
+
+TEST(FlashOptions, ActionsWithoutAPortAndHelpBeforeAnyCheckOfTheRest)
+{
+    FlashOptions options;
+    std::string error;
+    ASSERT_TRUE(parse({"--list"}, options, error));
+    EXPECT_TRUE(options.list && options.ports.empty());
+    ASSERT_TRUE(parse({"--version"}, options, error));
+    EXPECT_TRUE(options.version);
+    ASSERT_TRUE(parse({"--port", "p", "--list", "-h"}, options, error));
+    EXPECT_TRUE(options.help);
+    // --help does not hide an argument that is wrong in itself.
+    EXPECT_FALSE(parse({"--help", "--bogus"}, options, error));
+    EXPECT_EQ(error, "unknown argument --bogus");
+}
+
+TEST(FlashOptions, UsageErrorsSayWhatIsWrong)
+{
+    const std::string long_path(300, 'x');
+    const std::string deadline_help = "--deadline needs plain decimal seconds above 0, up to 604800 (a week), "
+                                      "such as 120 or 2.5, not '";
+    const std::vector<std::pair<std::vector<const char*>, std::string>> wrong = {
+        {{}, "no port given"},
+        {{"--frobnicate"}, "unknown argument --frobnicate"},
+        {{"--port"}, "--port needs a value"},
+        {{"--port="}, "--port needs a path"},
+        {{"--port", long_path.c_str()}, "--port: path too long"},
+        {{"--port", "a", "--port", "b", "--port", "a"}, "--port a given twice"},
+        {{"--port", "a", "--report", "r", "--report=s"}, "--report given twice"},
+        {{"--port", "a", "--report="}, "--report needs a file name"},
+        {{"--port", "a", "--log-dir", ""}, "--log-dir needs a folder"},
+        {{"--list", "--report", "r"}, "--report goes with --port"},
+        {{"--version", "--log-dir", "d"}, "--log-dir goes with --port"},
+        {{"--port", "a", "--list"}, "give one of --port, --list, --version"},
+        {{"--list", "--version"}, "give one of --port, --list, --version"},
+        {{"--deadline", "5"}, "no port given"},
+        {{"--list", "--deadline", "5"}, "--deadline goes with --port"},
+        {{"--port", "a", "--deadline"}, "--deadline needs a value"},
+    };
+    for (const auto& [args, message] : wrong) {
+        FlashOptions options;
+        std::string error;
+        EXPECT_FALSE(parse(args, options, error)) << message;
+        EXPECT_EQ(error, message);
+    }
+    for (const char* value : {"soon", "-1", "0", "0.0", "0x10", " 5", "5 ", "1e3", "", ".5", "5.", "604800.001",
+                              "1000000", "99999999999999999999"}) {
+        FlashOptions options;
+        std::string error;
+        EXPECT_FALSE(parse({"--port", "a", "--deadline", value}, options, error)) << value;
+        EXPECT_EQ(error, deadline_help + value + "'");
+    }
+}
+
+} // namespace

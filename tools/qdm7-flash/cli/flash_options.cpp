@@ -1,0 +1,205 @@
+#include "tools/qdm7-flash/cli/flash_options.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/serial_port.h"
+
+namespace {
+
+// The value of an option given as "--name VALUE" or "--name=VALUE"; null,
+// with the message in error, when the value is missing.
+const char* option_value(int argc, const char* const* argv, int& i, const char* name, std::string& error)
+{
+    const std::size_t n = std::strlen(name);
+    if (argv[i][n] == '=')
+        return argv[i] + n + 1;
+    if (i + 1 >= argc) {
+        error = std::string(name) + " needs a value";
+        return nullptr;
+    }
+    return argv[++i];
+}
+
+// Seconds as plain decimal digits with an optional fraction ("120", "2.5"),
+// above 0 and up to the limit; false for anything else.
+bool parse_deadline(const char* text, std::uint32_t& ms)
+{
+    const char* at = text;
+    const auto digits = [&at] {
+        const char* from = at;
+        while (*at >= '0' && *at <= '9')
+            ++at;
+        return at > from;
+    };
+    if (!digits() || (*at == '.' && (++at, !digits())) || *at != '\0')
+        return false;
+    const double seconds = std::strtod(text, nullptr);
+    if (!(seconds > 0) || seconds > static_cast<double>(MAX_DEADLINE_SECONDS))
+        return false;
+    ms = static_cast<std::uint32_t>(std::ceil(seconds * 1000.0));
+    return true;
+}
+
+bool is_option(const char* arg, const char* name)
+{
+    const std::size_t n = std::strlen(name);
+    return std::strncmp(arg, name, n) == 0 && (arg[n] == '\0' || arg[n] == '=');
+}
+
+// The value of a --name that takes a path, given at most once; false with
+// the message in error otherwise.
+bool path_value(int argc, const char* const* argv, int& i, const char* name, const char* what,
+                std::string& value, std::string& error)
+{
+    const char* text = option_value(argc, argv, i, name, error);
+    if (text == nullptr)
+        return false;
+    if (text[0] == '\0')
+        error = std::string(name) + " needs " + what;
+    else if (!value.empty())
+        error = std::string(name) + " given twice";
+    value = text;
+    return error.empty();
+}
+
+} // namespace
+
+bool parse_flash_options(int argc, const char* const* argv, FlashOptions& options, std::string& error)
+{
+    options = FlashOptions{};
+    error.clear();
+    int actions = 0;
+    bool port_given = false;
+    bool deadline_given = false;
+    bool no_reconnect_given = false;
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (is_option(arg, "--port")) {
+            const char* value = option_value(argc, argv, i, "--port", error);
+            if (value == nullptr)
+                return false;
+            if (value[0] == '\0') {
+                error = "--port needs a path";
+                return false;
+            }
+            if (std::strlen(value) >= PORT_PATH_SIZE) {
+                error = "--port: path too long";
+                return false;
+            }
+            for (const PortChoice& given : options.ports) {
+                if (given.text == value) {
+                    error = std::string("--port ") + value + " given twice";
+                    return false;
+                }
+            }
+            PortChoice choice{value, std::nullopt};
+            if (is_usb_selector(value)) {
+                UsbSelector selector;
+                if (!parse_usb_selector(value, selector, error))
+                    return false;
+                choice.usb = selector;
+            }
+            options.ports.push_back(choice);
+            if (!port_given)
+                ++actions;
+            port_given = true;
+        } else if (is_option(arg, "--deadline")) {
+            const char* value = option_value(argc, argv, i, "--deadline", error);
+            if (value == nullptr)
+                return false;
+            if (!parse_deadline(value, options.deadline_ms)) {
+                error = "--deadline needs plain decimal seconds above 0, up to " +
+                        std::to_string(MAX_DEADLINE_SECONDS) + " (a week), such as 120 or 2.5, not '" + value +
+                        "'";
+                return false;
+            }
+            deadline_given = true;
+        } else if (is_option(arg, "--report")) {
+            if (!path_value(argc, argv, i, "--report", "a file name", options.report_path, error))
+                return false;
+        } else if (is_option(arg, "--log-dir")) {
+            if (!path_value(argc, argv, i, "--log-dir", "a folder", options.log_dir, error))
+                return false;
+        } else if (std::strcmp(arg, "--no-reconnect") == 0) {
+            options.reconnect = false;
+            no_reconnect_given = true;
+        } else if (std::strcmp(arg, "--list") == 0) {
+            options.list = true;
+            ++actions;
+        } else if (std::strcmp(arg, "--version") == 0) {
+            options.version = true;
+            ++actions;
+        } else if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
+            options.help = true;
+            ++actions;
+        } else {
+            error = std::string("unknown argument ") + arg;
+            return false;
+        }
+    }
+    if (options.help)
+        return true;
+    if (actions == 0)
+        error = "no port given";
+    else if (actions > 1)
+        error = "give one of --port, --list, --version";
+    else if (deadline_given && !port_given)
+        error = "--deadline goes with --port";
+    else if (no_reconnect_given && !port_given)
+        error = "--no-reconnect goes with --port";
+    else if (!options.report_path.empty() && !port_given)
+        error = "--report goes with --port";
+    else if (!options.log_dir.empty() && !port_given)
+        error = "--log-dir goes with --port";
+    return error.empty();
+}
+
+const char* flash_usage()
+{
+    return "Usage: qdm7-flash --port PATH [--port PATH...] [--deadline SECONDS]\n"
+           "                  [--no-reconnect] [--report FILE] [--log-dir DIR]\n"
+           "       qdm7-flash --list | --version | --help\n"
+           "\n"
+           "Updates a QDM7 with the firmware image built into this program, over a\n"
+           "serial port. Start it, then power-cycle the device: the contact query\n"
+           "repeats until the device answers.\n"
+           "\n"
+           "  --port PATH         run the update on this port; give it again for more\n"
+           "                      ports: every device is updated at the same time, each\n"
+           "                      on its own, whatever the others do\n"
+           "  --port usb:VID:PID[:SERIAL]\n"
+           "                      on the port whose USB device has this vendor and\n"
+           "                      product number (hexadecimal) and, if given, this\n"
+           "                      serial number (exact), as --list shows them; when\n"
+           "                      several ports match, on all of them\n"
+           "  --deadline SECONDS  give up after this long (exit 3), in plain decimal\n"
+           "                      seconds up to 604800 (a week), such as 120 or 2.5;\n"
+           "                      without it the update retries without limit; with\n"
+           "                      several ports, it applies to each device\n"
+           "  --no-reconnect      end (exit 4) when the port goes away during the\n"
+           "                      update, instead of waiting for the same device to\n"
+           "                      come back and updating it again from the start\n"
+           "  --report FILE       when each device's update ends, append a line of JSON\n"
+           "                      about it to FILE: port, result, times, blocks, CRCs\n"
+           "  --log-dir DIR       write each port's trace to a file of its own in DIR\n"
+           "  --list              print the serial ports found, one a line: the path,\n"
+           "                      then for a USB port VID:PID, manufacturer, product\n"
+           "                      and serial number\n"
+           "  --version           name the firmware image carried\n"
+           "  --help              this text\n"
+           "\n"
+           "With one port, the trace goes to standard output, a line at a time; status\n"
+           "texts go to standard error (a progress bar while programming on a terminal),\n"
+           "with a line for each request resent after a time-out. With several ports,\n"
+           "standard error shows a line per port (on a terminal, redrawn in place), then\n"
+           "a table of the results; the traces go only to --log-dir.\n"
+           "When the port goes away in the middle (cable pulled, hub reset), it waits\n"
+           "for the same device (the same USB serial number, else the same path),\n"
+           "within the deadline if one is given, and starts the update again.\n"
+           "Exit status: 0 completed (with several ports: every device), 1 fatal error,\n"
+           "not a serial port or no port matching usb:..., 2 verification failed\n"
+           "(\"FAILED\"), 3 deadline passed, 4 port lost (with --no-reconnect), 5 not\n"
+           "every device was updated (several ports), 64 usage error, 130 interrupted.\n";
+}

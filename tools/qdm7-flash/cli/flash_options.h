@@ -1,0 +1,38 @@
+// Command line of qdm7-flash: the ports to update, or one of the other
+// actions, how long an update may take, and where records and traces go.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tools/qdm7-flash/cli/port_select.h"
+
+// Longer than any real run needs, short enough to fit the tick counter.
+inline constexpr long MAX_DEADLINE_SECONDS = 86400L * 7;
+
+// One --port: a path, or a USB selection.
+struct PortChoice {
+    std::string text;               // as given
+    std::optional<UsbSelector> usb; // usb:VID:PID[:SERIAL], parsed
+};
+
+struct FlashOptions {
+    std::vector<PortChoice> ports; // every --port, in order; none: no --port
+    bool reconnect = true;        // false: --no-reconnect
+    std::string report_path;      // --report FILE; empty: none
+    std::string log_dir;          // --log-dir DIR; empty: none
+    bool list = false;
+    bool version = false;
+    bool help = false;
+    std::uint32_t deadline_ms = 0; // 0: no deadline
+};
+
+// Parses argv[1..argc). False for a usage error, with error holding its
+// one-line message (without the program's name or the hint to --help). With
+// --help among valid arguments, only options.help is to be acted on.
+bool parse_flash_options(int argc, const char* const* argv, FlashOptions& options, std::string& error);
+
+// The --help text.
+const char* flash_usage();

@@ -1,0 +1,78 @@
+#include "tools/qdm7-flash/cli/port_choice.h"
+
+#include <filesystem>
+#include <system_error>
+
+namespace {
+
+// The same port named twice (a link and its target, a selection and a
+// path): the name the system resolves it to, where it can.
+std::string port_key(const std::string& path)
+{
+    std::error_code error;
+    const std::filesystem::path resolved = std::filesystem::canonical(path, error);
+    return error ? path : resolved.string();
+}
+
+// Nothing matches wanted among ports: why, with the USB ports there are.
+void fail_without_match(ChosenPorts& chosen, const std::string& wanted, const std::vector<PortIdentity>& ports)
+{
+    chosen.paths.clear();
+    if (!port_identity_available()) {
+        chosen.failure = "no port matches " + wanted + ": this build cannot read the USB identity of ports; "
+                         "name the port instead, such as --port \\\\.\\com3";
+        return;
+    }
+    chosen.listed = usb_ports(ports);
+    chosen.failure = chosen.listed.empty() ? "no port matches " + wanted + ": no USB serial port found"
+                                           : "no port matches " + wanted + "; the USB serial ports found:";
+}
+
+} // namespace
+
+ChosenPorts choose_ports(const std::vector<PortChoice>& choices,
+                         const std::vector<PortIdentity>& (*present)(void* context), void* context)
+{
+    ChosenPorts chosen;
+    std::vector<std::string> keys;
+    const auto add = [&](const std::string& path, const std::string& given) {
+        const std::string key = port_key(path);
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+            if (keys[i] == key) {
+                chosen.notes.push_back(given + " is the port " + chosen.paths[i] + " already given; updated once");
+                return;
+            }
+        }
+        keys.push_back(key);
+        chosen.paths.push_back(path);
+    };
+    for (const PortChoice& choice : choices) {
+        if (!choice.usb) {
+            add(choice.text, choice.text);
+            continue;
+        }
+        const std::vector<PortIdentity>& ports = present(context);
+        const std::string wanted = usb_selector_text(*choice.usb);
+        const std::vector<PortIdentity> matches = matching_ports(ports, *choice.usb);
+        if (matches.empty()) {
+            fail_without_match(chosen, wanted, ports);
+            return chosen;
+        }
+        if (choices.size() == 1 && matches.size() == 1) {
+            // The one port of the run: said with who is behind it.
+            const PortIdentity& port = matches.front();
+            chosen.notes.push_back(wanted + " is " + port.path + " (" +
+                                   (port.product.empty() ? "no product name" : port.product) +
+                                   ", serial number " + (port.serial.empty() ? "none" : port.serial) + ")");
+            chosen.paths.push_back(port.path);
+            continue;
+        }
+        std::string names;
+        for (const PortIdentity& port : matches)
+            names += (names.empty() ? "" : ", ") + port.path;
+        chosen.notes.push_back(wanted + " is " + names);
+        for (const PortIdentity& port : matches)
+            add(port.path, wanted);
+    }
+    return chosen;
+}

@@ -1,0 +1,216 @@
+#include "tools/qdm7-flash/run/port_run.h"
+
+#include <cstdarg>
+#include <string>
+
+#include "engine/frames.h"
+#include "platform/port_identity.h"
+#include "tools/qdm7-flash/console/printed.h"
+#include "tools/qdm7-flash/console/stop_watch.h"
+
+namespace {
+
+// One call of run_port.
+struct Run {
+    UpdateJob& job;
+    const PortRunOptions& options;
+    PortRunRecord& record;
+    std::string given_path;
+    PortIdentity device;            // as found at the first open
+    std::uint32_t earlier_timeouts; // of the attempts before this one
+};
+
+void note(const Run& run, PortRunNote what, const char* format, ...) QDM7_PRINTF(3, 4);
+void note(const Run& run, PortRunNote what, const char* format, ...)
+{
+    if (run.options.note == nullptr)
+        return;
+    va_list args;
+    va_start(args, format);
+    const std::string text = vprinted(format, args);
+    va_end(args);
+    run.options.note(run.options.context, what, text.c_str());
+}
+
+// The port, once opened, configured and the job started on it from Start.
+void start_on(Run& run, const std::string& path, PortHandle port)
+{
+    run.record.port = path;
+    stop_watch_port(port);
+    configure_port(port, LINK_BAUD, READ_INTERVAL_MS);
+    run.earlier_timeouts = run.record.timeouts;
+    start_job(run.job, run.record.port.c_str(), port);
+}
+
+void close_run_port(Run& run)
+{
+    stop_watch_port(INVALID_PORT_HANDLE);
+    close_port(run.job.port_handle);
+}
+
+// The same device: the same USB vendor, product and serial number.
+bool same_device(const PortIdentity& port, const PortIdentity& device)
+{
+    return port.kind == PortKind::Usb && port.usb_vid == device.usb_vid && port.usb_pid == device.usb_pid &&
+           port.serial == device.serial;
+}
+
+// A pseudo-terminal named by the system (/dev/pts/7) gives its number to
+// the next terminal made, whatever program makes it; only a name kept for
+// the device, such as a link a simulator makes, can be waited for.
+bool number_is_reused(const Run& run)
+{
+    return run.device.kind == PortKind::PseudoTerminal && run.given_path.rfind("/dev/", 0) == 0;
+}
+
+// Where the device is now: the port with its USB identity when it has a
+// serial number (the system may number the port anew), else the same path.
+// Empty while it is not to be seen.
+std::string find_again(const Run& run)
+{
+    if (run.device.serial.empty())
+        return run.given_path;
+    for (const PortIdentity& port : find_ports(false)) {
+        if (same_device(port, run.device))
+            return port.path;
+    }
+    // A name outside the patterns searched, such as a link of its own.
+    if (same_device(port_identity(run.given_path.c_str()), run.device))
+        return run.given_path;
+    return {};
+}
+
+// Waits for the lost port's device to come back and restarts the update on
+// it; what ended the wait early otherwise.
+StopReason wait_for_device(Run& run)
+{
+    const std::string lost = run.record.port;
+    if (run.device.serial.empty())
+        note(run, PortRunNote::Lost, "lost the port %s (the device went away); waiting for it to come back; "
+             "Ctrl-C gives up", lost.c_str());
+    else
+        note(run, PortRunNote::Lost, "lost the port %s (the device went away); waiting for the device with "
+             "USB serial number %s to come back; Ctrl-C gives up", lost.c_str(), run.device.serial.c_str());
+    bool said_unopenable = false;
+    // A port still there just after it was lost is the lost one on its way
+    // out, not the device back: it is opened only once it was seen gone, or
+    // after a while.
+    bool seen_gone = false;
+    const std::uint32_t lost_at = tick_count();
+    for (;;) {
+        if (stop_requested() != StopReason::None)
+            return stop_requested();
+        const std::string path = find_again(run);
+        seen_gone = seen_gone || path.empty();
+        if (!path.empty() && (seen_gone || tick_count() - lost_at >= RECONNECT_SETTLE_MS)) {
+            PortOpenFailure failure;
+            const PortHandle port = try_open_serial_port(path.c_str(), failure);
+            if (port != INVALID_PORT_HANDLE) {
+                ++run.record.reconnects;
+                note(run, PortRunNote::Restarting, "the port is back as %s; starting the update again from "
+                     "the beginning", path.c_str());
+                job_trace(run.job, " . Opening serial port %s at %ld baud\n", path.c_str(),
+                          static_cast<long>(LINK_BAUD));
+                start_on(run, path, port);
+                return StopReason::None;
+            }
+            seen_gone = seen_gone || failure.absent;
+            if (!failure.absent && !said_unopenable) {
+                note(run, PortRunNote::Unopenable, "%s is back but cannot be opened (%s); trying again",
+                     path.c_str(), failure.text);
+                said_unopenable = true;
+            }
+        }
+        sleep_ms(RECONNECT_POLL_MS);
+    }
+}
+
+// What the record keeps of the tick that just ran: the job's own counts and
+// what its verification judged.
+void note_tick(Run& run)
+{
+    const UpdateJob& job = run.job;
+    PortRunRecord& record = run.record;
+    record.blocks = (job.offset + BLOCK_SIZE - 1) / BLOCK_SIZE;
+    record.timeouts = run.earlier_timeouts + job.timeouts;
+    record.device_crc_known = job.device_crc_known;
+    record.device_crc = job.device_crc;
+}
+
+PortRunResult result_of(StopReason reason)
+{
+    return reason == StopReason::Deadline ? PortRunResult::Deadline : PortRunResult::Interrupted;
+}
+
+PortRunResult tick_until_done(Run& run)
+{
+    UpdateJob& job = run.job;
+    for (;;) {
+        if (stop_requested() != StopReason::None)
+            return result_of(stop_requested());
+        job_tick(job);
+        job_trace_flush(job); // the Windows runtime cannot line-buffer it
+        note_tick(run);
+        if (job.state == JobState::Completed)
+            return PortRunResult::Completed;
+        if (job.state == JobState::Failed)
+            return PortRunResult::Failed;
+        // A cancelled wait can look like a lost port: the stop comes first.
+        if (stop_requested() != StopReason::None)
+            continue;
+        if (port_lost(job.port_handle)) {
+            // As a time-out does, this ends the line of a block sent; in any
+            // other state it is a line of its own.
+            job_trace(job, "PORT LOST\n");
+            job_trace_flush(job);
+            close_run_port(run);
+            if (!run.options.reconnect) {
+                run.record.error = "the port went away";
+                return PortRunResult::Lost;
+            }
+            if (number_is_reused(run)) {
+                note(run, PortRunNote::Lost, "the pseudo-terminal %s is gone for good: a new one by that name "
+                     "would be another program's", run.record.port.c_str());
+                run.record.error = "the pseudo-terminal went away";
+                return PortRunResult::Lost;
+            }
+            run.record.waiting = true;
+            const StopReason stop = wait_for_device(run);
+            if (stop != StopReason::None)
+                return result_of(stop);
+            run.record.waiting = false;
+            continue;
+        }
+        if (run.options.ticked != nullptr)
+            run.options.ticked(run.options.context);
+        sleep_ms(JOB_TICK_MS);
+    }
+}
+
+} // namespace
+
+PortRunResult run_port(UpdateJob& job, const char* path, const PortRunOptions& options, PortRunRecord& record)
+{
+    record = PortRunRecord{};
+    record.port = path;
+    record.started = std::chrono::system_clock::now();
+    record.image_crc = image_crc(job.image, job.image_size);
+    Run run{job, options, record, path, {}, 0};
+
+    job_trace(job, " . Opening serial port %s at %ld baud\n", path, static_cast<long>(LINK_BAUD));
+    const PortHandle port = try_open_serial_port(path, record.open_failure);
+    if (port == INVALID_PORT_HANDLE) {
+        record.error = record.open_failure.text;
+        record.result = PortRunResult::Error;
+    } else {
+        // Read while the port is there: once it has gone, so has its identity.
+        run.device = port_identity(path);
+        if (run.device.kind == PortKind::Usb)
+            record.usb_serial = run.device.serial;
+        start_on(run, path, port);
+        record.result = tick_until_done(run);
+        close_run_port(run);
+    }
+    record.ended = std::chrono::system_clock::now();
+    return record.result;
+}

@@ -1,0 +1,76 @@
+// One update on one port, from opening the port to closing it: the port
+// opened and configured, the job ticked as the dialog's timer does, and,
+// when the port goes away in the middle (a USB adapter pulled, a hub reset),
+// the same device waited for, reopened and updated again from Start: after
+// a disconnect nothing is known of what the device holds.
+//
+// A run keeps nothing outside its arguments, so runs on different ports may
+// go on different threads. It ends early only when the stop watch
+// (stop_watch.h) asks, for the deadline or Ctrl-C.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+#include "engine/job.h"
+#include "platform/serial_port.h"
+
+enum class PortRunResult : std::uint8_t {
+    Completed,   // one whole attempt ended with matching CRCs and the reset acknowledged
+    Failed,      // the device's CRC differed ("FAILED")
+    Deadline,    // the stop watch's deadline passed
+    Lost,        // the port went away and reconnecting was not wanted
+    Error,       // the port could not be opened at the start
+    Interrupted, // Ctrl-C (or SIGTERM, SIGHUP)
+};
+
+// What a run says of itself, beyond the job's own status texts.
+enum class PortRunNote : std::uint8_t {
+    Lost,       // the port went away; the run waits for the device
+    Unopenable, // the device is back but cannot be opened yet (said once a wait)
+    Restarting, // reopened: the update starts again from the beginning
+};
+
+// How often a wait for a lost port looks for it: often enough to be back at
+// work at once, seldom enough to cost nothing.
+inline constexpr std::uint32_t RECONNECT_POLL_MS = 200;
+// How long after a loss a port by the same name is taken for the device
+// back without having been seen gone: a USB port takes a moment to vanish
+// after its hang-up, and must not be reopened on its way out.
+inline constexpr std::uint32_t RECONNECT_SETTLE_MS = 1000;
+
+struct PortRunOptions {
+    bool reconnect = true; // false: a lost port ends the run (Lost)
+    void* context = nullptr;
+    // After every tick, not while waiting for a lost port: for a display
+    // drawn from the job's record. May be null.
+    void (*ticked)(void* context) = nullptr;
+    // The run's own news, with a line for the user. May be null.
+    void (*note)(void* context, PortRunNote note, const char* text) = nullptr;
+};
+
+// The facts of a run, for its caller and for a record of the device.
+struct PortRunRecord {
+    PortRunResult result = PortRunResult::Error;
+    std::string port;              // the port's path as last opened; a reconnect may find the device elsewhere
+    std::string usb_serial;        // the device's USB serial number; empty when it has none or is not USB
+    PortOpenFailure open_failure;  // Error: why the port could not be opened
+    std::string error;             // Error and Lost: what went wrong, in a few words
+    bool waiting = false;          // ended while waiting for the lost port
+    std::chrono::system_clock::time_point started;
+    std::chrono::system_clock::time_point ended;
+    std::int32_t blocks = 0;       // blocks acknowledged in the last attempt
+    std::uint32_t timeouts = 0;    // requests resent after their time-out, over every attempt
+    std::uint32_t reconnects = 0;  // times the port was found again and the update restarted
+    bool device_crc_known = false; // the device reported its CRC in the last attempt
+    std::uint16_t device_crc = 0;
+    std::uint16_t image_crc = 0;   // of the padded image
+};
+
+// Updates the device on the port at path with job, which is prepared
+// (prepare_job) and has its image; the job reports through its own
+// reporter. Fills record (which the job's port path points into while the
+// run lasts) and returns its result. The port is closed on return, whatever
+// the result.
+PortRunResult run_port(UpdateJob& job, const char* path, const PortRunOptions& options, PortRunRecord& record);
