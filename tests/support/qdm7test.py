@@ -45,7 +45,7 @@ def check(condition, message):
 
 class Scoped:
     """A context manager for what start() sets up and close() takes down:
-    closed at the end of the block, and also when start() fails part way."""
+    closed at the end of the block, and also when start() fails."""
 
     def start(self):
         pass
@@ -233,7 +233,7 @@ def peer(kind):
     READY and the port's path, then serves until killed. echo sends back
     what it reads; ack-then-stall and ack-then-gone acknowledge the first
     request (the contact query), then ack-then-stall reads nothing more and
-    ack-then-gone takes one more read (part of the first block) and ends,
+    ack-then-gone takes one more read (the start of the first block) and ends,
     its side of the terminal closing with it."""
     kinds = ("echo", "ack-then-stall", "ack-then-gone")
     check(kind in kinds, f"no peer {kind!r}: one of {', '.join(kinds)}")
