@@ -23,7 +23,7 @@ import time
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "support"))
-from qdm7test import BLOCK, Failure, Sim, image_blocks  # noqa: E402
+from qdm7test import BLOCK, Failure, Sim, built_tools, reap, start, wait  # noqa: E402
 
 PROGRAM_OVERHEAD = 11      # request header and CRC around a block
 PROGRAM_REPLY = 11         # the device's acknowledgement of a block
@@ -48,14 +48,8 @@ def main():
     args = parser.parse_args()
     if args.baud <= 0:
         fail("--baud must be positive: an unpaced wire has no time limit to compare with")
-    sim_path = os.path.join(args.build_dir, "tools", "qdm7-sim", "qdm7-sim")
-    flash_path = os.path.join(args.build_dir, "tools", "qdm7-flash", "qdm7-flash")
-    for path in (sim_path, flash_path):
-        if not os.access(path, os.X_OK):
-            fail(f"{path} is missing: cmake --preset release && cmake --build --preset release")
-
     try:
-        total_blocks = image_blocks(flash_path)
+        sim_path, flash_path, total_blocks = built_tools(args.build_dir)
     except Failure as failure:
         fail(str(failure))
     blocks = total_blocks if args.blocks <= 0 else min(args.blocks, total_blocks)
@@ -71,9 +65,8 @@ def main():
         fail(f"qdm7-sim did not start: {failure}")
     flash = None
     try:
-        start = time.monotonic()
-        flash = subprocess.Popen([flash_path, "--port", sim.port], stdout=subprocess.PIPE,
-                                 stderr=subprocess.DEVNULL)
+        began = time.monotonic()
+        flash = start([flash_path, "--port", sim.port], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         # Each block's trace line is flushed when it is sent and again when
         # it is acknowledged, so arrival times of the trace are event times.
         acks = []
@@ -87,7 +80,7 @@ def main():
             if not readable:
                 fail("qdm7-flash printed nothing for 120 s")
             data = os.read(fd, 65536)
-            now = time.monotonic() - start
+            now = time.monotonic() - began
             if not data:
                 break
             pending += data
@@ -108,13 +101,14 @@ def main():
             if short and len(acks) >= blocks:
                 flash.send_signal(signal.SIGINT)
                 break
-        status = flash.wait(timeout=30)
-        end = time.monotonic() - start
+        status = wait(flash, 30)
+        end = time.monotonic() - began
         sim.stop()
+    except Failure as failure:
+        fail(str(failure))
     finally:
-        if flash and flash.poll() is None:
-            flash.kill()
-            flash.wait()
+        if flash:
+            reap(flash)
         sim.kill()
 
     if len(acks) < blocks:

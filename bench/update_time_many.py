@@ -25,7 +25,7 @@ import tempfile
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "support"))
-from qdm7test import BLOCK, Failure, Sim, image_blocks  # noqa: E402
+from qdm7test import BLOCK, Failure, Sim, built_tools, start, wait  # noqa: E402
 
 BITS_PER_CHARACTER = 11  # start, 8 data, even parity, stop
 PROGRAM_REQUEST = BLOCK + 11
@@ -83,8 +83,7 @@ def run_many(args, sim_path, flash_path, count, blocks, work):
         if count > 1:
             command += ["--log-dir", f"{work}/traces"]
         with open(f"{work}/flash.err", "w") as err:
-            status = subprocess.run(command, stdout=subprocess.DEVNULL, stderr=err, stdin=subprocess.DEVNULL,
-                                    timeout=600).returncode
+            status = wait(start(command, stdout=subprocess.DEVNULL, stderr=err, stdin=subprocess.DEVNULL), 600)
         sim_cpu = sum(cpu_seconds(sim.proc.pid) for sim in sims)
         for sim in sims:
             sim.stop()
@@ -118,15 +117,12 @@ def main():
         fail(f"--counts takes numbers separated by commas, not {args.counts!r}")
     if not counts or min(counts) < 1 or args.baud <= 0:
         fail("counts must be 1 or more and the baud rate positive")
-    sim_path = os.path.join(args.build_dir, "tools", "qdm7-sim", "qdm7-sim")
-    flash_path = os.path.join(args.build_dir, "tools", "qdm7-flash", "qdm7-flash")
-    for path in (sim_path, flash_path, "/usr/bin/time"):
-        if not os.access(path, os.X_OK):
-            fail(f"{path} is missing: cmake --preset release && cmake --build --preset release")
     try:
-        blocks = image_blocks(flash_path)
+        sim_path, flash_path, blocks = built_tools(args.build_dir)
     except Failure as failure:
         fail(str(failure))
+    if not os.access("/usr/bin/time", os.X_OK):
+        fail("/usr/bin/time is missing: cmake --preset release && cmake --build --preset release")
 
     print(f"{blocks} blocks a device at {args.baud} baud; load average before: "
           + " ".join(f"{value:.2f}" for value in os.getloadavg()))

@@ -9,7 +9,6 @@ import argparse
 import contextlib
 import fcntl
 import os
-import pty
 import re
 import select
 import shutil
@@ -23,8 +22,8 @@ import time
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from qdm7test import (BLOCK, FLASH_BASE, Failure, Sim, SuiteWine, check, check_dump, check_trace,  # noqa: E402
-                      crc16, die_with_parent, padded, program_line, reap, run, sealed)
+from qdm7test import (BLOCK, FLASH_BASE, Failure, Pty, Sim, SuiteWine, check, check_dump, check_trace,  # noqa: E402
+                      crc16, padded, program_line, reap, run, sealed, start, wait)
 
 WIRE_BITS = 11
 TIOCGEXCL = 0x80045440  # Linux: is the terminal in exclusive mode
@@ -114,16 +113,15 @@ def case_terminal(args, work):
     the trace reaches its file line by line."""
     with Sim(args.sim, ["--baud", "0", "--power-on-after", "2500",
                         "--fault", "drop:on=program,every=2,count=1"]) as sim:
-        master, slave = pty.openpty()
-        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 50, 0, 0))
-        problems = []
-        try:
+        with Pty(raw=False) as terminal:
+            master = terminal.device
+            fcntl.ioctl(terminal.port, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 50, 0, 0))
+            problems = []
             with open(f"{work}/trace.txt", "wb") as trace:
-                proc = subprocess.Popen(flash_command(args, sim.port), stdout=trace, stderr=slave,
-                                        preexec_fn=die_with_parent)
-            os.close(slave)
+                proc = start(flash_command(args, sim.port), stdout=trace, stderr=terminal.port)
+            terminal.close_port()
             shown = b""
-            start = time.monotonic()
+            began = time.monotonic()
             linked = False
             traced_early = False  # a contact query was in the trace file before the link
             while True:
@@ -139,7 +137,7 @@ def case_terminal(args, work):
                         break
                 elif proc.poll() is not None:
                     break
-                check(time.monotonic() - start < 120, "qdm7-flash still running after 120 s")
+                check(time.monotonic() - began < 120, "qdm7-flash still running after 120 s")
             status = proc.wait()
             check(status == 0, f"qdm7-flash ended with {status}: {shown[-2000:]!r}")
             text = shown.decode(errors="replace")
@@ -158,8 +156,6 @@ def case_terminal(args, work):
             check(not problems, "; ".join(problems))
             check(sim.stop() == 0, "qdm7-sim did not end cleanly")
             print("power-on wait, resend and progress all within 50 columns; trace written as it came")
-        finally:
-            os.close(master)
 
 
 def wait_for_text(path, text, count, limit):
@@ -176,7 +172,7 @@ def start_flash(command, work, env=None):
     """qdm7-flash started with its trace in work/trace.txt and its standard
     error in work/err.txt."""
     with open(f"{work}/trace.txt", "wb") as trace, open(f"{work}/err.txt", "wb") as err:
-        return subprocess.Popen(command, stdout=trace, stderr=err, env=env, preexec_fn=die_with_parent)
+        return start(command, stdout=trace, stderr=err, env=env)
 
 
 def read_text(path):
@@ -198,10 +194,7 @@ def case_port_lost(args, work):
                 sim.proc.kill()
                 sim.proc.wait()
                 lost_at = time.monotonic()
-                try:
-                    status = proc.wait(timeout=15)
-                except subprocess.TimeoutExpired:
-                    raise Failure(f"qdm7-flash still running 15 s after the device went away while {phase}")
+                status = wait(proc, 15, f"qdm7-flash still running 15 s after the device went away while {phase}")
                 took = time.monotonic() - lost_at
             finally:
                 reap(proc)
@@ -237,7 +230,7 @@ def update_across_restart(command, link, args, work, env=None):
             back = time.monotonic()
             wait_for_text(f"{work}/trace.txt", " . Opening serial port", 2, 10)
             reopened = time.monotonic() - back
-            status = proc.wait(timeout=120)
+            status = wait(proc, 120)
             check(second.stop() == 0, "the second qdm7-sim did not end cleanly")
     finally:
         if proc:
@@ -274,7 +267,7 @@ def case_reconnect(args, work):
                 asked = time.monotonic()
                 if stop == "ctrl-c":
                     proc.send_signal(signal.SIGINT)
-                status = proc.wait(timeout=15)
+                status = wait(proc, 15)
                 took = time.monotonic() - asked
             finally:
                 reap(proc)
@@ -431,8 +424,7 @@ def case_many_interrupt(args, work):
         for port in ports:
             command += ["--port", port]
         with open(f"{work}/err.txt", "wb") as err:
-            proc = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=err, stdin=subprocess.DEVNULL,
-                                    preexec_fn=die_with_parent)
+            proc = start(command, stdout=subprocess.DEVNULL, stderr=err, stdin=subprocess.DEVNULL)
         try:
             end = time.monotonic() + 120
             while not os.path.exists(f"{work}/report.jsonl") or not open(f"{work}/report.jsonl").read():
@@ -440,7 +432,7 @@ def case_many_interrupt(args, work):
                 time.sleep(0.05)
             proc.send_signal(signal.SIGINT)
             sent = time.monotonic()
-            status = proc.wait(timeout=10)
+            status = wait(proc, 10)
             took = time.monotonic() - sent
         finally:
             reap(proc)
@@ -509,10 +501,9 @@ def case_sim_protocol(args, work):
     link = f"{work}/com3"
     with Sim(args.sim, ["--link", link, "--dump", f"{work}/flash.bin"]) as sim:
         check(os.readlink(link) == sim.port, "the link does not point at the printed port")
-        second = subprocess.run([args.sim, "--link", link], capture_output=True, text=True, timeout=10,
-                                preexec_fn=die_with_parent)
-        check(second.returncode == 1 and "served by a running qdm7-sim" in second.stderr,
-              f"a second simulator on the same link: exit {second.returncode}, {second.stderr!r}")
+        status, _, err, _ = run([args.sim, "--link", link], 10)
+        check(status == 1 and "served by a running qdm7-sim" in err,
+              f"a second simulator on the same link: exit {status}, {err!r}")
         check(os.readlink(link) == sim.port, "a second simulator took the link over")
         client = Client(link)
         reply = client.read(0.2) or None
@@ -531,10 +522,10 @@ def case_sim_protocol(args, work):
 
         # One block at 921600 baud: 16395 characters take 196 ms on the wire.
         data = bytes((i * 7 + (i >> 8)) & 0xFF for i in range(BLOCK))
-        start = time.monotonic()
+        began = time.monotonic()
         client.send(program(FLASH_BASE + BLOCK, data))
         reply = client.read(2.0)
-        took = time.monotonic() - start
+        took = time.monotonic() - began
         check(valid(reply) and len(reply) == 11, f"bad program reply {reply.hex()}")
         wire = (BLOCK + 11 + 11) * WIRE_BITS / 921600
         check(took >= wire * 0.95, f"the block was acknowledged after {took * 1000:.0f} ms, "
@@ -561,17 +552,17 @@ def case_sim_power_and_reset(args, work):
     """Silence until power-on; --exit-after-reset ends once the ack is read."""
     with Sim(args.sim, ["--baud", "0", "--power-on-after", "400", "--exit-after-reset", "--verbose"]) as sim:
         client = Client(sim.port)
-        start = time.monotonic()
+        began = time.monotonic()
         client.send(query(FLASH_BASE, 4))
         check(client.read(0.25) == b"", "the device answered before power-on")
-        while time.monotonic() - start < 0.45:
+        while time.monotonic() - began < 0.45:
             time.sleep(0.01)
         client.send(query(FLASH_BASE, 4))
         check(valid(client.read()), "no answer after power-on")
         client.send(sealed(bytes([4, 0xF3, 3])))
         reply = client.read()
         check(reply == bytes.fromhex("04f30334f0"), f"bad reset acknowledgement {reply.hex()}")
-        sim.proc.wait(timeout=5)
+        wait(sim.proc, 5, "qdm7-sim still running 5 s after the reset")
         check(sim.stop() == 0, "qdm7-sim ended with an error after the reset")
         client.close()
         logged = [line for line in sim.errors.splitlines() if "request" in line]
@@ -582,51 +573,38 @@ def case_sim_power_and_reset(args, work):
 
 def case_sim_device(args, work):
     """--device serves an existing terminal, exclusively; a second is refused."""
-    import pty
-    import tty
-    master, slave = pty.openpty()
-    path = os.ttyname(slave)
-    os.close(slave)
-    try:
-        with Sim(args.sim, ["--device", path]) as sim:
-            check(sim.port == path, f"serving {sim.port}, not {path}")
-            tty.setraw(master)
-            os.write(master, query(FLASH_BASE, 4))
-            reply = b""
-            end = time.monotonic() + 2
-            while len(reply) < 15 and time.monotonic() < end:
-                if select.select([master], [], [], 0.1)[0]:
-                    reply += os.read(master, 100)
-            check(valid(reply) and len(reply) == 15, f"bad contact reply on the device: {reply.hex()}")
-            second = subprocess.run([args.sim, "--device", path], capture_output=True, text=True, timeout=10,
-                                    preexec_fn=die_with_parent)
-            check(second.returncode == 1 and "in use" in second.stderr,
-                  f"a second simulator on the same device: exit {second.returncode}, {second.stderr!r}")
-            check(sim.stop() == 0, "qdm7-sim did not end cleanly")
-            # Given back as found: not left open to root alone.
-            probe = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
-            exclusive = struct.unpack("i", fcntl.ioctl(probe, TIOCGEXCL, bytes(4)))[0]
-            os.close(probe)
-            check(exclusive == 0, "qdm7-sim left the device in exclusive mode")
-            missing = subprocess.run([args.sim, "--device", f"{work}/no-such-tty"], capture_output=True, text=True,
-                                     timeout=10, preexec_fn=die_with_parent)
-            check(missing.returncode == 1 and "cannot open" in missing.stderr,
-                  f"missing device: {missing.stderr!r}")
-            # A dump that cannot be written is refused before serving, not after the update.
-            nowhere = subprocess.run([args.sim, "--dump", f"{work}/no-such-folder/flash.bin"], capture_output=True,
-                                     text=True, timeout=5, preexec_fn=die_with_parent)
-            check(nowhere.returncode == 1 and "cannot write" in nowhere.stderr and "READY" not in nowhere.stdout,
-                  f"--dump into a missing folder: exit {nowhere.returncode}, {nowhere.stderr!r}")
-            with open(f"{work}/precious", "w") as file:
-                file.write("keep")
-            clash = subprocess.run([args.sim, "--link", f"{work}/precious"], capture_output=True, text=True,
-                                   timeout=10, preexec_fn=die_with_parent)
-            check(clash.returncode == 1 and open(f"{work}/precious").read() == "keep",
-                  f"--link over a regular file: exit {clash.returncode}, {clash.stderr!r}")
-            print("served an existing terminal and gave it back; a second user, a missing device and a file at "
-                  "--link refused")
-    finally:
-        os.close(master)
+    with Pty(raw=False, keep_port=False) as line, Sim(args.sim, ["--device", line.path]) as sim:
+        path, master = line.path, line.device
+        check(sim.port == path, f"serving {sim.port}, not {path}")
+        line.make_raw()
+        os.write(master, query(FLASH_BASE, 4))
+        reply = b""
+        end = time.monotonic() + 2
+        while len(reply) < 15 and time.monotonic() < end:
+            if select.select([master], [], [], 0.1)[0]:
+                reply += os.read(master, 100)
+        check(valid(reply) and len(reply) == 15, f"bad contact reply on the device: {reply.hex()}")
+        status, _, err, _ = run([args.sim, "--device", path], 10)
+        check(status == 1 and "in use" in err, f"a second simulator on the same device: exit {status}, {err!r}")
+        check(sim.stop() == 0, "qdm7-sim did not end cleanly")
+        # Given back as found: not left open to root alone.
+        probe = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        exclusive = struct.unpack("i", fcntl.ioctl(probe, TIOCGEXCL, bytes(4)))[0]
+        os.close(probe)
+        check(exclusive == 0, "qdm7-sim left the device in exclusive mode")
+        status, _, err, _ = run([args.sim, "--device", f"{work}/no-such-tty"], 10)
+        check(status == 1 and "cannot open" in err, f"missing device: {err!r}")
+        # A dump that cannot be written is refused before serving, not after the update.
+        status, out, err, _ = run([args.sim, "--dump", f"{work}/no-such-folder/flash.bin"], 5)
+        check(status == 1 and "cannot write" in err and "READY" not in out,
+              f"--dump into a missing folder: exit {status}, {err!r}")
+        with open(f"{work}/precious", "w") as file:
+            file.write("keep")
+        status, _, err, _ = run([args.sim, "--link", f"{work}/precious"], 10)
+        check(status == 1 and open(f"{work}/precious").read() == "keep",
+              f"--link over a regular file: exit {status}, {err!r}")
+        print("served an existing terminal and gave it back; a second user, a missing device and a file at "
+              "--link refused")
 
 
 CASES = {

@@ -4,21 +4,17 @@
 // (the deadline and Ctrl-C must still end the run within about a second).
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,93 +28,9 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-long ms_since(Clock::time_point start)
-{
-    return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
-
-std::string read_file(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-int count_of(const std::string& text, const std::string& piece)
-{
-    int n = 0;
-    for (std::size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1))
-        ++n;
-    return n;
-}
-
-// One run of qdm7-flash with its output in files; killed if it outlives
-// the test.
-struct Flash {
-    pid_t pid = -1;
-    std::string out_path;
-    std::string err_path;
-    int status = -1;
-
-    explicit Flash(const std::vector<std::string>& args)
-    {
-        char dir[] = "/tmp/qdm7-flash-test-XXXXXX";
-        if (mkdtemp(dir) == nullptr)
-            return;
-        out_path = std::string(dir) + "/out";
-        err_path = std::string(dir) + "/err";
-        pid = fork();
-        if (pid == 0) {
-            const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            dup2(out, STDOUT_FILENO);
-            dup2(err, STDERR_FILENO);
-            std::vector<char*> argv;
-            argv.push_back(const_cast<char*>(QDM7_FLASH_PATH));
-            for (const std::string& arg : args)
-                argv.push_back(const_cast<char*>(arg.c_str()));
-            argv.push_back(nullptr);
-            execv(QDM7_FLASH_PATH, argv.data());
-            _exit(127);
-        }
-    }
-    ~Flash()
-    {
-        if (pid > 0 && status == -1) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-        if (!out_path.empty()) {
-            std::remove(out_path.c_str());
-            std::remove(err_path.c_str());
-            rmdir(out_path.substr(0, out_path.size() - 4).c_str());
-        }
-    }
-    Flash(const Flash&) = delete;
-    Flash& operator=(const Flash&) = delete;
-
-    // The exit code, or -1 if it has not ended within limit_ms.
-    int wait(long limit_ms)
-    {
-        const auto start = Clock::now();
-        while (status == -1) {
-            int raw = 0;
-            if (waitpid(pid, &raw, WNOHANG) == pid) {
-                status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-                break;
-            }
-            if (ms_since(start) > limit_ms)
-                return -1;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return status;
-    }
-    std::string out() const { return read_file(out_path); }
-    std::string err() const { return read_file(err_path); }
+// One run of qdm7-flash.
+struct Flash : Child {
+    explicit Flash(const std::vector<std::string>& args) : Child(QDM7_FLASH_PATH, args) {}
 };
 
 constexpr const char* OPEN_FAILED = "Unable to open serial port. In use already, or not present";
@@ -294,6 +206,19 @@ void stall(Line& line, const std::atomic<bool>& stop)
     }
 }
 
+// A stalling device on a line of its own, on its own thread until the test
+// ends.
+struct StuckDevice {
+    Line line;
+    std::atomic<bool> stop{false};
+    std::thread thread{stall, std::ref(line), std::cref(stop)};
+    ~StuckDevice()
+    {
+        stop = true;
+        thread.join();
+    }
+};
+
 // Waits until a block's trace line has stayed without its " - SENT - " for
 // half a second: the updater's write of that block is stuck.
 bool wait_until_stuck(const Flash& flash)
@@ -318,17 +243,13 @@ bool wait_until_stuck(const Flash& flash)
 
 TEST(FlashStuckDevice, CtrlCClosesThePortAndExits130WithinASecond)
 {
-    Line line;
-    std::atomic<bool> stop{false};
-    std::thread device_thread(stall, std::ref(line), std::cref(stop));
-    Flash flash({"--port", line.path});
+    StuckDevice device;
+    Flash flash({"--port", device.line.path});
     const bool stuck = wait_until_stuck(flash);
     const auto start = Clock::now();
     kill(flash.pid, SIGINT);
     const int status = flash.wait(5000);
     const long took = ms_since(start);
-    stop = true;
-    device_thread.join();
     ASSERT_TRUE(stuck) << flash.out();
     EXPECT_EQ(status, 130) << flash.err();
     EXPECT_LE(took, 1000);
@@ -337,16 +258,12 @@ TEST(FlashStuckDevice, CtrlCClosesThePortAndExits130WithinASecond)
 
 TEST(FlashStuckDevice, TheDeadlineEndsTheRunWithExit3WithinASecond)
 {
-    Line line;
-    std::atomic<bool> stop{false};
-    std::thread device_thread(stall, std::ref(line), std::cref(stop));
+    StuckDevice device;
     const auto start = Clock::now();
-    Flash flash({"--port", line.path, "--deadline", "4"});
+    Flash flash({"--port", device.line.path, "--deadline", "4"});
     const bool stuck = wait_until_stuck(flash);
     const int status = flash.wait(10000);
     const long took = ms_since(start);
-    stop = true;
-    device_thread.join();
     ASSERT_TRUE(stuck) << flash.out();
     EXPECT_EQ(status, 3) << flash.err();
     EXPECT_GE(took, 3900);

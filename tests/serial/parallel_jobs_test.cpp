@@ -61,14 +61,6 @@ void update(Bench& bench)
     release_firmware_image(bench.job);
 }
 
-int count_of(const std::string& text, const std::string& piece)
-{
-    int n = 0;
-    for (std::size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1))
-        ++n;
-    return n;
-}
-
 TEST(ParallelJobs, EachJobOnItsOwnThreadUpdatesItsOwnDeviceAndReportsAlone)
 {
     std::vector<std::unique_ptr<Bench>> benches;

@@ -2,7 +2,6 @@
 // settings, discovery and exclusive opening. Timings are measured loosely:
 // these machines are noisy, so only ranges far from the limits are asserted.
 #include <fcntl.h>
-#include <pty.h>
 #include <sys/file.h>
 #include <termios.h>
 #include <unistd.h>
@@ -19,43 +18,11 @@
 #include <gtest/gtest.h>
 
 #include "platform/serial_port.h"
+#include "tests/serial/pty_device.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-long ms_since(Clock::time_point start)
-{
-    return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
-
 void pause_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
-// A pseudo-terminal: the program's side (the port) and the device's side.
-struct Pty {
-    int device = -1;
-    int port = -1;
-    std::string path;
-
-    Pty()
-    {
-        char name[256] = "";
-        if (openpty(&device, &port, name, nullptr, nullptr) == 0)
-            path = name;
-    }
-    ~Pty()
-    {
-        if (port >= 0)
-            close(port);
-        if (device >= 0)
-            close(device);
-    }
-    Pty(const Pty&) = delete;
-    Pty& operator=(const Pty&) = delete;
-
-    void send(std::uint8_t byte) const { ASSERT_EQ(write(device, &byte, 1), 1); }
-};
 
 // A pty whose port side is configured as the job uses it.
 struct ConfiguredPty : Pty {

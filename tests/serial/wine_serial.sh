@@ -6,6 +6,8 @@
 # Usage: wine_serial.sh serial_port_win_tests.exe qdm7-flash.exe
 set -euo pipefail
 source "$(dirname "$0")/../../scripts/lib/sim.sh"
+# Stand-in devices on pseudo-terminals (qdm7test.py peer KIND).
+peer=("python3" "$(dirname "$0")/../support/qdm7test.py" peer)
 tests_exe=$1
 flash_exe=$2
 com=7
@@ -19,8 +21,7 @@ peer_pid=
 acking_pid=
 cleanup() {
   for pid in $peer_pid $acking_pid; do
-    kill "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
+    sim_stop "$pid" || true
   done
   rm -f "$WINEPREFIX/dosdevices/com7" "$WINEPREFIX/dosdevices/com8" "$WINEPREFIX/dosdevices/com9" "$notes"
   rm -rf "$work"
@@ -29,15 +30,7 @@ trap cleanup EXIT
 rm -f "$WINEPREFIX/dosdevices/com7" "$WINEPREFIX/dosdevices/com8" "$WINEPREFIX/dosdevices/com9"
 
 # The peer keeps both sides open, so the port never sees a hang-up.
-sim_start "$work/peer.out" python3 -u -c '
-import os, pty, select, tty
-device, port = pty.openpty()
-tty.setraw(device)
-print("READY", os.ttyname(port))
-while True:
-    select.select([device], [], [])
-    os.write(device, os.read(device, 4096))
-' || exit 1
+sim_start "$work/peer.out" "${peer[@]}" echo || exit 1
 peer_pid=$sim_pid
 pty_path=$sim_port
 ln -sf "$pty_path" "$WINEPREFIX/dosdevices/com$com"
@@ -77,34 +70,10 @@ fi
 
 # A device that answers the contact query and then, as the first argument
 # says, stops reading ("stall") or takes part of the first block and goes
-# away ("gone": its side of the terminal closes).
-acking_peer='
-import os, pty, select, sys, time, tty
-device, port = pty.openpty()
-tty.setraw(device)
-print("READY", os.ttyname(port))
-def crc16(data):
-    crc = 0xFFFF
-    for byte in data:
-        crc ^= byte
-        for _ in range(8):
-            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
-    return crc
-ack = bytes([4, 0xF3])
-ack += bytes([crc16(ack) & 0xFF, crc16(ack) >> 8])
-select.select([device], [], [])
-os.read(device, 64)
-os.write(device, ack)
-if sys.argv[1] == "gone":
-    select.select([device], [], [])
-    os.read(device, 4096)
-    sys.exit(0)
-while True:
-    time.sleep(1)
-'
-# Starts the peer in the given mode and maps it as the given COM number.
+# away ("gone": its side of the terminal closes); mapped as the given COM
+# number.
 start_acking_peer() {
-  sim_start "$work/$1.out" python3 -u -c "$acking_peer" "$1" || exit 1
+  sim_start "$work/$1.out" "${peer[@]}" "ack-then-$1" || exit 1
   acking_pid=$sim_pid
   ln -sf "$sim_port" "$WINEPREFIX/dosdevices/com$2"
 }
@@ -134,8 +103,7 @@ rc=0
 start=$(date +%s%N)
 wine "$flash_exe" --port '\\.\com8' --deadline 4 >"$work/stall.trace" 2>"$work/stall.err" </dev/null || rc=$?
 took_ms=$(( ($(date +%s%N) - start) / 1000000 ))
-kill "$acking_pid" 2>/dev/null || true
-wait "$acking_pid" 2>/dev/null || true
+sim_stop "$acking_pid" || true
 echo "stuck device: exit $rc after $took_ms ms with a 4 s deadline (at most $limit_ms ms: a Wine start took $wine_start_ms ms); it said:"
 tr -d '\r' <"$work/stall.err" | tail -n 2
 if [ $rc -ne 3 ] || [ $took_ms -gt $limit_ms ] || ! grep -q "PROG ADDR" "$work/stall.trace"; then

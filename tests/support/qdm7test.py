@@ -1,19 +1,29 @@
-"""What the Python tests and the update-time script share: the virtual QDM7
-as a child process (Sim), the CRC and padding of images, the updater's trace
-lines, running a program to its end, and the suite's Wine.
+"""What the Python tests and the bench scripts share: the virtual QDM7 as a
+child process (Sim), pseudo-terminals (Pty) and the small stand-in devices
+the shell tests serve on them (peers), the CRC and padding of images, the
+updater's trace lines, child processes with a time limit, and the suite's
+Wine.
 
 Everything started here ends with the script that started it, also when the
-script is killed outright, and a Sim is always stopped when its block ends.
+script is killed outright, and a Sim or Pty is always closed when its block
+ends.
+
+    python3 qdm7test.py peer echo|ack-then-stall|ack-then-gone
+
+serves a peer on a new pseudo-terminal (see peer) for a shell script.
 """
 import ctypes
 import os
+import pty
 import re
 import select
 import signal
 import subprocess
 import sys
 import time
+import tty
 
+sys.dont_write_bytecode = True  # nothing written into the source tree, also when run as a script
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "resources"))
 # CRC-16/MODBUS as the build computes it for the version resource: Python,
 # apart from the programs' own.
@@ -31,6 +41,26 @@ class Failure(Exception):
 def check(condition, message):
     if not condition:
         raise Failure(message)
+
+
+class Scoped:
+    """A context manager for what start() sets up and close() takes down:
+    closed at the end of the block, and also when start() fails."""
+
+    def start(self):
+        pass
+
+    def __enter__(self):
+        try:
+            self.start()
+        except BaseException:
+            self.close()
+            raise
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False
 
 
 def die_with_parent():
@@ -114,13 +144,17 @@ def text_of(output):
     return output.decode(errors="replace").replace("\r\n", "\n")
 
 
+def start(command, **options):
+    """A child process (subprocess.Popen's options) that ends with this script."""
+    return subprocess.Popen(command, preexec_fn=die_with_parent, **options)
+
+
 def run(command, timeout, env=None):
     """Runs a program to its end, with no standard input; returns (status,
     stdout, stderr, seconds). A program still running at the time-out is
     killed and the test fails."""
-    start = time.monotonic()
-    proc = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            env=env, preexec_fn=die_with_parent)
+    began = time.monotonic()
+    proc = start(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
     try:
         out, err = proc.communicate(timeout=timeout)
     except subprocess.TimeoutExpired:
@@ -128,17 +162,101 @@ def run(command, timeout, env=None):
         out, err = proc.communicate()
         raise Failure(f"{os.path.basename(command[0])} still running after {timeout} s\n"
                       + text_of(out)[-2000:] + text_of(err)[-2000:])
-    return proc.returncode, text_of(out), text_of(err), time.monotonic() - start
+    return proc.returncode, text_of(out), text_of(err), time.monotonic() - began
 
 
-def reap(proc):
-    """Ends a child process that still runs, and waits for it."""
-    if proc.poll() is None:
+def wait(proc, timeout, what=None):
+    """Waits for a child to end, timeout seconds at most; its exit status.
+    One still running then is killed and the test fails, saying what (by
+    default, that the program is still running)."""
+    try:
+        return proc.wait(timeout)
+    except subprocess.TimeoutExpired:
+        reap(proc)
+        raise Failure(what or f"{os.path.basename(str(proc.args[0]))} still running after {timeout} s")
+
+
+def reap(proc, grace=0):
+    """Ends a child process that still runs, and waits for it: killed at
+    once, or once grace seconds have passed (for one already asked to end)."""
+    try:
+        proc.wait(grace)
+    except subprocess.TimeoutExpired:
         proc.kill()
         proc.wait()
 
 
-class Sim:
+def built_tools(build_dir):
+    """qdm7-sim and qdm7-flash of a build tree, and the count of blocks of
+    the image that qdm7-flash carries; a Failure when either is missing."""
+    sim = os.path.join(build_dir, "tools", "qdm7-sim", "qdm7-sim")
+    flash = os.path.join(build_dir, "tools", "qdm7-flash", "qdm7-flash")
+    for path in (sim, flash):
+        check(os.access(path, os.X_OK), f"{path} is missing: cmake --preset release && cmake --build --preset release")
+    return sim, flash, image_blocks(flash)
+
+
+# --- Pseudo-terminals -------------------------------------------------------------------------
+
+class Pty(Scoped):
+    """A new pseudo-terminal: the device's side (device, a descriptor) and
+    the port's path. With keep_port its port side stays open too (port), so
+    the device side never sees a hang-up when a program closes the port;
+    raw makes the line raw at once. Use as a context manager."""
+
+    def __init__(self, raw=True, keep_port=True):
+        self.device, port = pty.openpty()
+        self.path = os.ttyname(port)
+        self.port = port
+        if not keep_port:
+            self.close_port()
+        if raw:
+            self.make_raw()
+
+    def make_raw(self):
+        tty.setraw(self.device)
+
+    def close_port(self):
+        if self.port is not None:
+            os.close(self.port)
+            self.port = None
+
+    def close(self):
+        self.close_port()
+        if self.device is not None:
+            os.close(self.device)
+            self.device = None
+
+
+def peer(kind):
+    """A stand-in device on a new pseudo-terminal, for a shell test: prints
+    READY and the port's path, then serves until killed. echo sends back
+    what it reads; ack-then-stall and ack-then-gone acknowledge the first
+    request (the contact query), then ack-then-stall reads nothing more and
+    ack-then-gone takes one more read (the start of the first block) and ends,
+    its side of the terminal closing with it."""
+    kinds = ("echo", "ack-then-stall", "ack-then-gone")
+    check(kind in kinds, f"no peer {kind!r}: one of {', '.join(kinds)}")
+    line = Pty()
+    print("READY", line.path, flush=True)
+    if kind == "echo":
+        while True:
+            select.select([line.device], [], [])
+            os.write(line.device, os.read(line.device, 4096))
+    select.select([line.device], [], [])
+    os.read(line.device, 64)
+    os.write(line.device, sealed(bytes([4, 0xF3])))
+    if kind == "ack-then-gone":
+        select.select([line.device], [], [])
+        os.read(line.device, 4096)
+        return
+    while True:
+        time.sleep(1)
+
+
+# --- The virtual QDM7 -------------------------------------------------------------------------
+
+class Sim(Scoped):
     """qdm7-sim as a child process, used as a context manager: started, its
     READY line waited for (ready_s at most), stopped at the end of the block.
 
@@ -149,8 +267,8 @@ class Sim:
 
     def __init__(self, path, args=(), prefix=(), stderr=subprocess.PIPE, ready_s=10, new_session=False):
         try:
-            self.proc = subprocess.Popen([*prefix, path, *args], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                         stderr=stderr, preexec_fn=die_with_parent, start_new_session=new_session)
+            self.proc = start([*prefix, path, *args], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                              stderr=stderr, start_new_session=new_session)
         except OSError as error:
             raise Failure(f"cannot start qdm7-sim {path}: {error}")
         self.port = None
@@ -179,13 +297,6 @@ class Sim:
         check(len(fields) == 2 and fields[0] == "READY", f"unexpected ready line {line!r}")
         return fields[1]
 
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.kill()
-        return False
-
     def stop(self, how=signal.SIGTERM, timeout=10):
         """Asks it to end (it then writes its dump), waits, returns its exit
         status; its STATS line is parsed into self.stats."""
@@ -209,6 +320,8 @@ class Sim:
             if stream:
                 stream.close()
 
+    close = kill
+
 
 # --- Wine ---------------------------------------------------------------------------------------
 
@@ -221,7 +334,7 @@ def wine_env():
     return env
 
 
-class SuiteWine:
+class SuiteWine(Scoped):
     """The suite's Wine (winehost.session: one prefix, its server and an X
     display, shared by every Windows test), for a test that maps COM ports:
     the ports it claims are cleared of what an earlier run left and taken
@@ -250,9 +363,18 @@ class SuiteWine:
                 os.unlink(path)
         self.claimed = []
 
-    def __enter__(self):
-        return self
 
-    def __exit__(self, *exc):
-        self.close()
-        return False
+def main(argv):
+    if len(argv) == 2 and argv[0] == "peer":
+        try:
+            peer(argv[1])
+        except Failure as failure:
+            print(f"qdm7test: {failure}", file=sys.stderr)
+            return 64
+        return 0
+    print("usage: qdm7test.py peer echo|ack-then-stall|ack-then-gone", file=sys.stderr)
+    return 64
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

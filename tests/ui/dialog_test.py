@@ -14,7 +14,6 @@ Usage: dialog_test.py --exe ... --driver ... --sim ... --image ... --work DIR CA
 
 import argparse
 import os
-import pty
 import re
 import shutil
 import signal
@@ -23,8 +22,8 @@ import sys
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from qdm7test import (BLOCK, FLASH_BASE, Failure, Sim, SuiteWine, check, die_with_parent,  # noqa: E402
-                      padded, program_line, verifying_line)
+from qdm7test import (BLOCK, FLASH_BASE, Failure, Pty, Scoped, Sim, SuiteWine, check, padded,  # noqa: E402
+                      program_line, reap, run, start, verifying_line, wait)
 
 CAPTION = "QDM7 Firmware Update Tool"
 # As the window shows them: two double-quote characters on each side of the
@@ -82,7 +81,7 @@ def port_name(n):
     return "\\\\.\\com%d" % n
 
 
-class Session:
+class Session(Scoped):
     """The suite's Wine and display, the program and the ports this case maps."""
 
     def __init__(self, args, name):
@@ -102,18 +101,6 @@ class Session:
 
     # --- set-up and clean-up ---------------------------------------------
 
-    def __enter__(self):
-        try:
-            self.start()
-        except BaseException:
-            self.close()
-            raise
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-        return False
-
     def note(self, text):
         self.log.write(text.rstrip("\n") + "\n")
         self.log.flush()
@@ -122,7 +109,7 @@ class Session:
         options.setdefault("stdin", subprocess.DEVNULL)
         options.setdefault("stdout", self.log)
         options.setdefault("stderr", self.log)
-        process = subprocess.Popen(command, preexec_fn=die_with_parent, **options)
+        process = start(command, **options)
         self.processes.append(process)
         return process
 
@@ -140,13 +127,9 @@ class Session:
         for process in reversed(self.processes):
             if process.poll() is None:
                 process.terminate()
-                try:
-                    process.wait(10)
-                except subprocess.TimeoutExpired:
-                    process.kill()
-                    process.wait()
-        for master, _ in self.ptys:
-            os.close(master)
+                reap(process, grace=10)
+        for line in self.ptys:
+            line.close()
         if self.wine is not None:
             self.wine.close()
         self.log.close()
@@ -172,10 +155,9 @@ class Session:
 
     def map_plain_pty(self, n):
         """A pseudo-terminal with nothing behind it: a port, but no device."""
-        master, slave = pty.openpty()
-        self.ptys.append((master, slave))
-        os.symlink(os.ttyname(slave), self.dosdevice(n))
-        os.close(slave)
+        line = Pty(raw=False, keep_port=False)
+        self.ptys.append(line)
+        os.symlink(line.path, self.dosdevice(n))
 
     def start_device(self, n, *options):
         """The virtual QDM7 on a pseudo-terminal mapped as comN, unpaced."""
@@ -203,7 +185,7 @@ class Session:
         self.program = self.spawn(["wine", self.args.exe], env=self.env, stdout=self.trace_file)
 
     def wait_program(self):
-        code = self.program.wait(WINE_START_S)
+        code = wait(self.program, WINE_START_S)
         self.trace_file.close()
         return code
 
@@ -212,14 +194,10 @@ class Session:
             return f.read().decode("latin-1").replace("\r\n", "\n")
 
     def drive(self, *commands, timeout=UPDATE_S):
-        result = subprocess.run(["wine", self.args.driver, *commands], env=self.env,
-                                stdin=subprocess.DEVNULL, capture_output=True,
-                                timeout=timeout + WINE_START_S)
-        out = result.stdout.decode("latin-1").replace("\r\n", "\n")
+        status, out, err, _ = run(["wine", self.args.driver, *commands], timeout + WINE_START_S, self.env)
         self.note(out)
-        self.note(result.stderr.decode("latin-1"))
-        check(result.returncode == 0,
-              "driver %s failed: %s" % (" ".join(commands), result.stderr.decode().strip()))
+        self.note(err)
+        check(status == 0, "driver %s failed: %s" % (" ".join(commands), err.strip()))
         return out
 
     def screenshot(self, name):

@@ -49,7 +49,7 @@ sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, str(HERE.parent / "support"))
 import guest  # noqa: E402
 import qdm7test  # noqa: E402
-from qdm7test import Failure, check, die_with_parent  # noqa: E402
+from qdm7test import Failure, Scoped, check, reap, start  # noqa: E402
 
 # The USB serial stack, loaded in this order (with anything modules.dep adds).
 MODULES = ["usb-common", "usbcore", "xhci-hcd", "xhci-pci", "usbserial", "ftdi_sio"]
@@ -98,12 +98,6 @@ def _sweep_stale_work():
         owner = folder.name.split("-")[2]
         if owner.isdigit() and not Path(f"/proc/{owner}").exists():
             shutil.rmtree(folder, ignore_errors=True)
-
-
-def _start(command, **options):
-    # A session of its own: a Ctrl-C on the terminal reaches only this
-    # script, which then stops its children in order.
-    return subprocess.Popen(command, preexec_fn=die_with_parent, start_new_session=True, **options)
 
 
 class Sim(qdm7test.Sim):
@@ -195,7 +189,7 @@ class Command:
         return self.wait(timeout)
 
 
-class Rig:
+class Rig(Scoped):
     """The guest with the adapter plugged in, qdm7-sim at its other end.
 
     flash: the qdm7-flash to test (installed as /bin/qdm7-flash in the guest);
@@ -219,18 +213,10 @@ class Rig:
 
     # Start and stop
 
-    def __enter__(self):
-        try:
-            self.start()
-        except BaseException:
-            self.close()
-            raise
-        return self
-
     def __exit__(self, kind, value, trace):
         if kind is not None and not issubclass(kind, (KeyboardInterrupt, Interrupted)):
             self.say(self.report())
-        self.close()
+        return super().__exit__(kind, value, trace)
 
     def start(self):
         for name, path in (("qdm7-flash", self.flash), ("qdm7-sim", self.sim_path)):
@@ -248,7 +234,9 @@ class Rig:
             raise Failure(str(error))
         self.sim = Sim(self.sim_path, self.sim_args, self.work)
         started = time.monotonic()
-        self.qemu = _start([
+        # A session of its own: a Ctrl-C on the terminal reaches only this
+        # script, which then stops its children in order.
+        self.qemu = start([
             *qemu,
             "-serial", "stdio",
             "-chardev", f"socket,id=rigcmd,path={self.work}/cmd.sock,server=on,wait=off",
@@ -257,7 +245,7 @@ class Rig:
             "-device", "qemu-xhci,id=xhci",
             "-chardev", f"serial,id={LINE_ID},path={self.sim.port}",
             "-device", self._adapter_options(),
-        ], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        ], start_new_session=True, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         threading.Thread(target=self._read_console, daemon=True).start()
         self._qmp = self._connect("qmp.sock")
         threading.Thread(target=self._read_qmp, daemon=True).start()
@@ -280,11 +268,7 @@ class Rig:
                         self.qmp("quit")
                     except OSError:
                         pass
-                try:
-                    self.qemu.wait(timeout=5)
-                except subprocess.TimeoutExpired:
-                    self.qemu.kill()
-                    self.qemu.wait()
+                reap(self.qemu, grace=5)
             for sock in (self._qmp, self._channel):
                 if sock:
                     sock.close()
