@@ -47,35 +47,39 @@ int discover_ports(const PortList& list);
 // otherwise also those another program holds.
 std::vector<std::string> port_paths(bool usable_only);
 
-// Traces the opening line (path and baud), opens the port at path
-// exclusively and returns its handle. A port that cannot be opened (absent,
-// or held by another program) ends the program through fatal_error with the
-// system's error text.
-PortHandle open_port(const char* path, std::uint32_t baud);
-
-// open_port for a program that must touch nothing but a serial port:
-// anything else at that path (a file, a directory, /dev/null, the console;
-// on Windows whatever GetCommState refuses) is left as it was, nothing
-// written to it or changed, and INVALID_PORT_HANDLE is returned.
-PortHandle open_serial_port(const char* path, std::uint32_t baud);
-
-// Why try_open_serial_port could not open a port.
-struct PortOpenFailure {
-    bool not_serial = false;  // something else is at that path; left untouched
-    bool absent = false;      // nothing is at that path (now)
-    unsigned long code = 0;   // the system's error code (errno, or Windows' last error); 0 with not_serial
-    char text[256] = "";      // the system's text for it, or "not a serial port"
+// How a port could not be had or used: the one error convention of this
+// header. A function that can fail returns INVALID_PORT_HANDLE or false and
+// says why in a PortFailure; none of them traces or ends the program: the
+// caller decides (the dialog's fatal error, qdm7-flash's message).
+enum class PortFailureKind : std::uint8_t {
+    None,
+    Mistake,      // the caller's: no path
+    System,       // the system refused, with its error code and text
+    NotSupported, // something else is at that path (not a serial port); left untouched
 };
 
-// open_serial_port for a caller that carries on after a failure (a wait for
-// a port to come back, one port of several): no trace, and no fatal error.
-// INVALID_PORT_HANDLE, with failure filled in, when the port cannot be had.
-PortHandle try_open_serial_port(const char* path, PortOpenFailure& failure);
+struct PortFailure {
+    PortFailureKind kind = PortFailureKind::None;
+    bool absent = false;    // System: nothing is at that path (now)
+    unsigned long code = 0; // System: errno, or Windows' last error
+    char text[256] = "";    // in words: the system's text, "not a serial port", ...
+    bool not_serial() const { return kind == PortFailureKind::NotSupported; }
+};
+
+// What the programs say when a port cannot be opened.
+inline constexpr const char* PORT_OPEN_FAILED_TEXT = "Unable to open serial port. In use already, or not present";
+
+// Opens the port at path for this program alone and returns its handle.
+// With serial_only, anything else at that path (a file, a directory,
+// /dev/null, the console; on Windows whatever GetCommState refuses) is left
+// as it was, nothing written to it or changed: NotSupported. Without it
+// (the dialog, which opens what discovery listed), whatever opens is taken.
+PortHandle open_port(const char* path, PortFailure& failure, bool serial_only = true);
 
 // Sets the line (baud, 8 data bits, even parity, 1 stop bit, no flow
-// control, DTR and RTS off) and the read time-outs. 0 on success, -1 (with a
-// message on standard error) when the port's state cannot be read.
-int configure_port(PortHandle handle, std::uint32_t baud, std::uint32_t interval_ms);
+// control, DTR and RTS off) and the read time-outs. False when the port's
+// state cannot be read (its text "Could not get Port State").
+bool configure_port(PortHandle handle, std::uint32_t baud, std::uint32_t interval_ms, PortFailure& failure);
 
 // Closes the port and sets handle to INVALID_PORT_HANDLE; does nothing when
 // it already is. On POSIX the port is given back as it was found: line

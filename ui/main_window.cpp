@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 
 #include "build_info.h"
@@ -67,9 +68,15 @@ void start_update(HWND window)
     const char* path = index >= 0 && index < PORT_TABLE_SIZE ? port_table[index].path : "";
     // The port of an update still running is closed before it is opened again.
     close_port(job.port_handle);
-    const PortHandle port = open_port(path, LINK_BAUD);
+    trace(" . Opening serial port %s at %ld baud\n", path, static_cast<long>(LINK_BAUD));
+    PortFailure failure;
+    const PortHandle port = open_port(path, failure, false);
+    // Absent, or held by another program: the end, with the system's text.
+    if (port == INVALID_PORT_HANDLE)
+        fatal_error_with_code(PORT_OPEN_FAILED_TEXT, failure.code);
     // A port that cannot be configured is still tried as it is.
-    configure_port(port, LINK_BAUD, READ_INTERVAL_MS);
+    if (!configure_port(port, LINK_BAUD, READ_INTERVAL_MS, failure))
+        std::fprintf(stderr, "%s\n", failure.text);
     start_job(job, path, port);
     SetTimer(window, ID_JOB_TIMER, JOB_TICK_MS, nullptr);
 }

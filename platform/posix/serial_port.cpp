@@ -18,6 +18,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -42,9 +44,11 @@ constexpr const char* DEFAULT_PORT_PATTERNS =
 
 constexpr std::int64_t NS_PER_MS = 1000000;
 
-// What this program knows about each open port, by descriptor. A slot is
-// touched only by whoever holds its descriptor, so ports used by different
-// threads share nothing.
+// What this program knows about each open port, from its open to its close,
+// by descriptor, whatever the descriptor's number. A port's state is touched
+// only by whoever holds its descriptor, so ports used by different threads
+// share nothing but the map, which is guarded (its entries stay put while
+// others come and go).
 struct PortState {
     std::uint32_t read_interval_ms = 0; // set by configure_port, as SetCommTimeouts does
     bool settings_saved = false;        // the line settings found at open are in `found`
@@ -52,10 +56,16 @@ struct PortState {
     bool made_exclusive = false;        // TIOCEXCL was set by us, not by another holder
     bool lost = false;                  // a read or write found the device gone
 };
-constexpr int PORT_SLOTS = 1024;
-PortState port_states[PORT_SLOTS];
+// Never destroyed: a forced exit may give a port back while the process ends.
+std::mutex& states_lock = *new std::mutex;
+std::map<int, PortState>& port_states = *new std::map<int, PortState>;
 
-PortState* state_of(int fd) { return fd >= 0 && fd < PORT_SLOTS ? &port_states[fd] : nullptr; }
+PortState* state_of(int fd)
+{
+    const std::lock_guard<std::mutex> hold(states_lock);
+    const auto found = port_states.find(fd);
+    return found == port_states.end() ? nullptr : &found->second;
+}
 
 std::uint32_t interval_of(int fd)
 {
@@ -165,19 +175,25 @@ bool port_is_free(const char* path)
     return usable;
 }
 
-// Opens and takes the port at path. With serial_only, anything but a serial
-// terminal is refused untouched (failure.not_serial).
-PortHandle open_path(const char* path, bool serial_only, PortOpenFailure& failure)
+} // namespace
+
+PortHandle open_port(const char* path, PortFailure& failure, bool serial_only)
 {
-    failure = PortOpenFailure{};
+    failure = PortFailure{};
+    if (path == nullptr) {
+        failure.kind = PortFailureKind::Mistake;
+        std::snprintf(failure.text, sizeof failure.text, "no port named");
+        return INVALID_PORT_HANDLE;
+    }
     const auto fail = [&failure](int error) {
+        failure.kind = PortFailureKind::System;
         failure.code = static_cast<unsigned long>(error);
         failure.absent = error == ENOENT || error == ENODEV || error == ENXIO;
         std::snprintf(failure.text, sizeof failure.text, "%s", std::strerror(error));
         return INVALID_PORT_HANDLE;
     };
     const auto refuse = [&failure] {
-        failure.not_serial = true;
+        failure.kind = PortFailureKind::NotSupported;
         std::snprintf(failure.text, sizeof failure.text, "not a serial port");
         return INVALID_PORT_HANDLE;
     };
@@ -200,22 +216,14 @@ PortHandle open_path(const char* path, bool serial_only, PortOpenFailure& failur
         return fail(error);
     }
     fresh.settings_saved = tcgetattr(fd, &fresh.found) == 0;
-    if (PortState* state = state_of(fd))
-        *state = fresh;
+    {
+        const std::lock_guard<std::mutex> hold(states_lock);
+        port_states[fd] = fresh;
+    }
     return fd;
 }
 
-// open_port and open_serial_port: the opening traced, a port that cannot be
-// had fatal.
-PortHandle open_traced(const char* path, std::uint32_t baud, bool serial_only)
-{
-    trace(" . Opening serial port %s at %ld baud\n", path, static_cast<long>(baud));
-    PortOpenFailure failure;
-    const PortHandle port = open_path(path, serial_only, failure);
-    if (port == INVALID_PORT_HANDLE && !failure.not_serial)
-        fatal_error_with_code("Unable to open serial port. In use already, or not present", failure.code);
-    return port;
-}
+namespace {
 
 std::vector<std::string> candidate_paths()
 {
@@ -287,22 +295,16 @@ int discover_ports(const PortList& list)
     return found;
 }
 
-PortHandle open_port(const char* path, std::uint32_t baud) { return open_traced(path, baud, false); }
-
-PortHandle open_serial_port(const char* path, std::uint32_t baud) { return open_traced(path, baud, true); }
-
-PortHandle try_open_serial_port(const char* path, PortOpenFailure& failure)
+bool configure_port(PortHandle handle, std::uint32_t baud, std::uint32_t interval_ms, PortFailure& failure)
 {
-    return open_path(path, true, failure);
-}
-
-int configure_port(PortHandle handle, std::uint32_t baud, std::uint32_t interval_ms)
-{
+    failure = PortFailure{};
     const int fd = as_fd(handle);
     termios line{};
     if (tcgetattr(fd, &line) != 0) {
-        std::fprintf(stderr, "Could not get Port State\n");
-        return -1;
+        failure.kind = PortFailureKind::System;
+        failure.code = static_cast<unsigned long>(errno);
+        std::snprintf(failure.text, sizeof failure.text, "Could not get Port State");
+        return false;
     }
     if (PortState* state = state_of(fd))
         state->read_interval_ms = interval_ms;
@@ -319,7 +321,7 @@ int configure_port(PortHandle handle, std::uint32_t baud, std::uint32_t interval
     // this; that is harmless.
     int lines = TIOCM_DTR | TIOCM_RTS;
     ioctl(fd, TIOCMBIC, &lines);
-    return 0;
+    return true;
 }
 
 void close_port(PortHandle& handle)
@@ -332,10 +334,12 @@ void close_port(PortHandle& handle)
     tcflush(fd, TCOFLUSH);
     restore_found_state(fd);
     flock(fd, LOCK_UN);
-    // The slot is cleared while the descriptor is still ours: once closed,
-    // its number may at once be another thread's newly opened port.
-    if (PortState* state = state_of(fd))
-        *state = PortState{};
+    // Forgotten while the descriptor is still ours: once closed, its number
+    // may at once be another thread's newly opened port.
+    {
+        const std::lock_guard<std::mutex> hold(states_lock);
+        port_states.erase(fd);
+    }
     close(fd);
     handle = INVALID_PORT_HANDLE;
 }

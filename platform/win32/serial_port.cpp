@@ -128,16 +128,6 @@ int discover_ports(const PortList& list)
     return found;
 }
 
-PortHandle open_port(const char* path, std::uint32_t baud)
-{
-    trace(" . Opening serial port %s at %ld baud\n", path, static_cast<long>(baud));
-    const HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        fatal_error("Unable to open serial port. In use already, or not present");
-    return reinterpret_cast<PortHandle>(handle);
-}
-
 namespace {
 
 // Only a communications device answers GetCommState; opening a file this
@@ -151,22 +141,19 @@ bool is_comm_device(PortHandle handle)
 
 } // namespace
 
-PortHandle open_serial_port(const char* path, std::uint32_t baud)
+PortHandle open_port(const char* path, PortFailure& failure, bool serial_only)
 {
-    PortHandle handle = open_port(path, baud);
-    if (is_comm_device(handle))
-        return handle;
-    close_port(handle);
-    return INVALID_PORT_HANDLE;
-}
-
-PortHandle try_open_serial_port(const char* path, PortOpenFailure& failure)
-{
-    failure = PortOpenFailure{};
+    failure = PortFailure{};
+    if (path == nullptr) {
+        failure.kind = PortFailureKind::Mistake;
+        std::snprintf(failure.text, sizeof failure.text, "no port named");
+        return INVALID_PORT_HANDLE;
+    }
     const HANDLE opened = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL, nullptr);
     if (opened == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
+        failure.kind = PortFailureKind::System;
         failure.code = error;
         failure.absent = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
         const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
@@ -179,30 +166,32 @@ PortHandle try_open_serial_port(const char* path, PortOpenFailure& failure)
         failure.text[end] = '\0';
         if (end == 0)
             std::snprintf(failure.text, sizeof failure.text, "error %lu", static_cast<unsigned long>(error));
+        // Left for whoever reports it, as the system left it.
+        SetLastError(error);
         return INVALID_PORT_HANDLE;
     }
     PortHandle handle = reinterpret_cast<PortHandle>(opened);
-    if (is_comm_device(handle))
+    if (!serial_only || is_comm_device(handle))
         return handle;
     close_port(handle);
-    failure.not_serial = true;
+    failure.kind = PortFailureKind::NotSupported;
     std::snprintf(failure.text, sizeof failure.text, "not a serial port");
     return INVALID_PORT_HANDLE;
 }
 
-int configure_port(PortHandle handle, std::uint32_t baud, std::uint32_t interval_ms)
+bool configure_port(PortHandle handle, std::uint32_t baud, std::uint32_t interval_ms, PortFailure& failure)
 {
+    failure = PortFailure{};
     const HANDLE port = as_handle(handle);
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(port, &dcb)) {
-        std::fprintf(stderr, "Could not get Port State\n");
-        return -1;
-    }
     COMMTIMEOUTS timeouts{};
-    if (!GetCommTimeouts(port, &timeouts)) {
-        std::fprintf(stderr, "Could not read comm timeouts\n");
-        return -1;
+    const bool state = GetCommState(port, &dcb) != 0;
+    if (!state || !GetCommTimeouts(port, &timeouts)) {
+        failure.kind = PortFailureKind::System;
+        failure.code = GetLastError();
+        std::snprintf(failure.text, sizeof failure.text, state ? "Could not read comm timeouts" : "Could not get Port State");
+        return false;
     }
 
     dcb.BaudRate = baud;
@@ -234,7 +223,7 @@ int configure_port(PortHandle handle, std::uint32_t baud, std::uint32_t interval
     SetCommState(port, &dcb);
     SetCommTimeouts(port, &timeouts);
     SetCommMask(port, 0);
-    return 0;
+    return true;
 }
 
 void close_port(PortHandle& handle)

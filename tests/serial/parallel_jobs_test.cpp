@@ -45,10 +45,10 @@ void update(Bench& bench)
     prepare_job(bench.job, bench.frame_buffer.data(), reporter);
     if (!install_firmware_image(bench.image.data(), static_cast<std::int32_t>(bench.image.size()), bench.job))
         return;
-    const PortHandle port = open_serial_port(bench.line.path.c_str(), LINK_BAUD);
-    if (port == INVALID_PORT_HANDLE)
+    PortFailure failure;
+    const PortHandle port = open_port(bench.line.path.c_str(), failure);
+    if (port == INVALID_PORT_HANDLE || !configure_port(port, LINK_BAUD, READ_INTERVAL_MS, failure))
         return;
-    configure_port(port, LINK_BAUD, READ_INTERVAL_MS);
     start_job(bench.job, bench.line.path.c_str(), port);
     const std::uint32_t began = tick_count();
     while (bench.job.state != JobState::Completed && bench.job.state != JobState::Failed &&

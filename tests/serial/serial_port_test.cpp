@@ -3,6 +3,7 @@
 // these machines are noisy, so only ranges far from the limits are asserted.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -26,7 +27,11 @@ void pause_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms
 
 // A pty whose port side is configured as the job uses it.
 struct ConfiguredPty : Pty {
-    ConfiguredPty() { EXPECT_EQ(configure_port(port, LINK_BAUD_FOR_TEST, READ_INTERVAL_MS), 0); }
+    ConfiguredPty()
+    {
+        PortFailure failure;
+        EXPECT_TRUE(configure_port(port, LINK_BAUD_FOR_TEST, READ_INTERVAL_MS, failure));
+    }
     static constexpr std::uint32_t LINK_BAUD_FOR_TEST = 921600;
 };
 
@@ -174,7 +179,8 @@ bool pty_keeps_parity()
 TEST(ConfigurePort, SetsRaw8E1At921600WithoutFlowControl)
 {
     Pty pty;
-    ASSERT_EQ(configure_port(pty.port, 921600, READ_INTERVAL_MS), 0);
+    PortFailure failure;
+    ASSERT_TRUE(configure_port(pty.port, 921600, READ_INTERVAL_MS, failure));
     termios line{};
     ASSERT_EQ(tcgetattr(pty.port, &line), 0);
     EXPECT_EQ(line.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
@@ -194,13 +200,17 @@ TEST(ConfigurePort, SetsRaw8E1At921600WithoutFlowControl)
     EXPECT_EQ(cfgetispeed(&line), static_cast<speed_t>(B921600));
 }
 
+// Said to the caller, not printed: the caller decides what to do with it.
 TEST(ConfigurePort, ANonTerminalFailsWithItsMessage)
 {
     int pipe_ends[2];
     ASSERT_EQ(pipe(pipe_ends), 0);
     testing::internal::CaptureStderr();
-    EXPECT_EQ(configure_port(pipe_ends[0], 921600, READ_INTERVAL_MS), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Could not get Port State\n");
+    PortFailure failure;
+    EXPECT_FALSE(configure_port(pipe_ends[0], 921600, READ_INTERVAL_MS, failure));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(failure.kind, PortFailureKind::System);
+    EXPECT_STREQ(failure.text, "Could not get Port State");
     close(pipe_ends[0]);
     close(pipe_ends[1]);
 }
@@ -283,47 +293,52 @@ TEST_F(Discovery, NothingFoundLeavesTheListEmptyAndUnselected)
     EXPECT_EQ(found.selected, 0);
 }
 
-TEST(OpenPort, TracesTheOpeningAndReopensAfterClosing)
+// Nothing traced: the opening line is the caller's.
+TEST(OpenPort, ReopensAfterClosingAndTracesNothing)
 {
     Pty pty;
     testing::internal::CaptureStdout();
-    PortHandle port = open_port(pty.path.c_str(), 921600);
+    PortFailure failure;
+    PortHandle port = open_port(pty.path.c_str(), failure);
     ASSERT_NE(port, INVALID_PORT_HANDLE);
     close_port(port);
     EXPECT_EQ(port, INVALID_PORT_HANDLE);
     close_port(port); // closing again does nothing
-    port = open_port(pty.path.c_str(), 921600);
-    const std::string out = testing::internal::GetCapturedStdout();
-    const std::string line = " . Opening serial port " + pty.path + " at 921600 baud\n";
-    EXPECT_EQ(out, line + line);
+    port = open_port(pty.path.c_str(), failure);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     ASSERT_NE(port, INVALID_PORT_HANDLE);
-    EXPECT_EQ(configure_port(port, 921600, READ_INTERVAL_MS), 0);
+    EXPECT_EQ(failure.kind, PortFailureKind::None);
+    EXPECT_TRUE(configure_port(port, 921600, READ_INTERVAL_MS, failure));
     close_port(port);
     EXPECT_EQ(port, INVALID_PORT_HANDLE);
 }
 
-TEST(OpenSerialPort, RefusesWhatIsNoPort)
+TEST(OpenPort, RefusesWhatIsNoSerialPortUnlessAnythingIsTaken)
 {
     char dir[] = "/tmp/qdm7-no-port-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
-    testing::internal::CaptureStdout();
-    for (const std::string& path : {std::string(dir), std::string("/dev/ptmx"), std::string("/dev/zero")})
-        EXPECT_EQ(open_serial_port(path.c_str(), 921600), INVALID_PORT_HANDLE) << path;
+    PortFailure failure;
+    for (const std::string& path : {std::string(dir), std::string("/dev/ptmx"), std::string("/dev/zero")}) {
+        EXPECT_EQ(open_port(path.c_str(), failure), INVALID_PORT_HANDLE) << path;
+        EXPECT_TRUE(failure.not_serial()) << path;
+    }
+    EXPECT_EQ(open_port(nullptr, failure), INVALID_PORT_HANDLE);
+    EXPECT_EQ(failure.kind, PortFailureKind::Mistake);
     Pty pty;
-    PortHandle port = open_serial_port(pty.path.c_str(), 921600);
+    PortHandle port = open_port(pty.path.c_str(), failure);
     EXPECT_NE(port, INVALID_PORT_HANDLE);
-    testing::internal::GetCapturedStdout();
+    close_port(port);
+    // As the dialog opens what its list holds.
+    port = open_port("/dev/zero", failure, false);
+    EXPECT_NE(port, INVALID_PORT_HANDLE);
     close_port(port);
     rmdir(dir);
 }
 
-// Opens a serial port with the opening line kept off the test's output.
 PortHandle quietly_open(const std::string& path)
 {
-    testing::internal::CaptureStdout();
-    const PortHandle port = open_serial_port(path.c_str(), 921600);
-    testing::internal::GetCapturedStdout();
-    return port;
+    PortFailure failure;
+    return open_port(path.c_str(), failure);
 }
 
 // The far side of a pseudo-terminal closing is what a pulled USB adapter
@@ -333,7 +348,8 @@ TEST(PortLost, AHungUpLineIsLostAndASilentOneIsNot)
     Pty pty;
     PortHandle port = quietly_open(pty.path);
     ASSERT_NE(port, INVALID_PORT_HANDLE);
-    ASSERT_EQ(configure_port(port, 921600, READ_INTERVAL_MS), 0);
+    PortFailure failure;
+    ASSERT_TRUE(configure_port(port, 921600, READ_INTERVAL_MS, failure));
     std::uint8_t buffer[16] = {1, 2, 3};
     EXPECT_EQ(port_read(port, buffer, sizeof buffer), 0);
     EXPECT_EQ(port_write(port, buffer, 3), 3);
@@ -356,24 +372,59 @@ TEST(PortLost, AHungUpLineIsLostAndASilentOneIsNot)
     close_port(again);
 }
 
-TEST(OpenPortDeathTest, APortHeldByAnotherIsRefusedWithTheSystemText)
+// A process with many files open: its port's descriptor past 1024 keeps its
+// state (the lost flag) as a low one does.
+TEST(PortLost, IsKeptForADescriptorPast1024)
 {
-    testing::GTEST_FLAG(death_test_style) = "threadsafe";
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    const rlimit before = limit;
+    if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < 1100)
+        GTEST_SKIP() << "this process may not hold 1100 files";
+    limit.rlim_cur = 1100;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+    Pty pty;
+    // Every descriptor below 1024 taken: the port's is the next.
+    std::vector<int> fillers;
+    while (fillers.empty() || fillers.back() < 1023) {
+        fillers.push_back(open("/dev/null", O_RDONLY));
+        ASSERT_GE(fillers.back(), 0);
+    }
+    PortHandle port = quietly_open(pty.path);
+    ASSERT_GE(port, 1024);
+    close(pty.device);
+    pty.device = -1;
+    std::uint8_t buffer[4];
+    EXPECT_EQ(port_read(port, buffer, sizeof buffer), 0);
+    EXPECT_TRUE(port_lost(port));
+    close_port(port);
+    for (int fd : fillers)
+        close(fd);
+    setrlimit(RLIMIT_NOFILE, &before);
+}
+
+TEST(OpenPort, APortHeldByAnotherIsRefusedWithTheSystemText)
+{
     Pty pty;
     PortHandle holder = quietly_open(pty.path);
     ASSERT_NE(holder, INVALID_PORT_HANDLE);
-    EXPECT_EXIT(open_port(pty.path.c_str(), 921600), testing::ExitedWithCode(1),
-                "Unable to open serial port. In use already, or not present\n"
-                "Error number [0-9]+ reported\nDevice or resource busy");
+    PortFailure failure;
+    EXPECT_EQ(open_port(pty.path.c_str(), failure), INVALID_PORT_HANDLE);
+    EXPECT_EQ(failure.kind, PortFailureKind::System);
+    EXPECT_EQ(failure.code, static_cast<unsigned long>(EBUSY));
+    EXPECT_STREQ(failure.text, "Device or resource busy");
+    EXPECT_FALSE(failure.absent);
     close_port(holder);
 }
 
-TEST(OpenPortDeathTest, AMissingPortEndsTheProgramWithTheSystemText)
+TEST(OpenPort, AMissingPortIsRefusedAsAbsentWithTheSystemText)
 {
-    testing::GTEST_FLAG(death_test_style) = "threadsafe";
-    EXPECT_EXIT(open_port("/dev/qdm7-no-such-port", 921600), testing::ExitedWithCode(1),
-                "Unable to open serial port. In use already, or not present\n"
-                "Error number 2 reported\nNo such file or directory");
+    PortFailure failure;
+    EXPECT_EQ(open_port("/dev/qdm7-no-such-port", failure), INVALID_PORT_HANDLE);
+    EXPECT_EQ(failure.kind, PortFailureKind::System);
+    EXPECT_EQ(failure.code, 2u);
+    EXPECT_STREQ(failure.text, "No such file or directory");
+    EXPECT_TRUE(failure.absent);
 }
 
 } // namespace

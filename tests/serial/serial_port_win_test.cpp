@@ -69,12 +69,10 @@ TEST(WinSerial, OpensConfiguresReadsAndWritesTheMappedPort)
 {
     const std::string port = mapped_port();
     ASSERT_FALSE(port.empty()) << "QDM7_TEST_COM is not set";
-    testing::internal::CaptureStdout();
-    PortHandle handle = open_port(port.c_str(), 921600);
-    const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out, " . Opening serial port " + port + " at 921600 baud\n");
-    ASSERT_NE(handle, INVALID_PORT_HANDLE);
-    ASSERT_EQ(configure_port(handle, 921600, READ_INTERVAL_MS), 0);
+    PortFailure failure;
+    PortHandle handle = open_port(port.c_str(), failure);
+    ASSERT_NE(handle, INVALID_PORT_HANDLE) << failure.text;
+    ASSERT_TRUE(configure_port(handle, 921600, READ_INTERVAL_MS, failure));
 
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
@@ -114,14 +112,14 @@ TEST(WinSerial, OpensConfiguresReadsAndWritesTheMappedPort)
     EXPECT_EQ(handle, INVALID_PORT_HANDLE);
 }
 
-void fatal_to_stderr(void*, const char* text) { std::fputs(text, stderr); }
-
-TEST(WinSerialDeathTest, AnAbsentPortEndsTheProgramWithTheSystemText)
+TEST(WinSerial, AnAbsentPortIsRefusedWithTheSystemsCodeAndText)
 {
-    set_fatal_sink(fatal_to_stderr); // no message box in a test
-    EXPECT_EXIT(open_port("\\\\.\\com250", 921600), testing::ExitedWithCode(1),
-                "Unable to open serial port. In use already, or not present\n"
-                "Error number \\d+ reported");
+    PortFailure failure;
+    EXPECT_EQ(open_port("\\\\.\\com250", failure), INVALID_PORT_HANDLE);
+    EXPECT_EQ(failure.kind, PortFailureKind::System);
+    EXPECT_TRUE(failure.absent);
+    EXPECT_NE(failure.code, 0u);
+    EXPECT_GT(std::strlen(failure.text), 0u);
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "tools/qdm7-flash/run/port_run.h"
 
 #include <cstdarg>
+#include <cstdio>
 #include <string>
 
 #include "engine/frames.h"
@@ -37,7 +38,10 @@ void start_on(Run& run, const std::string& path, PortHandle port)
 {
     run.record.port = path;
     stop_watch_port(port);
-    configure_port(port, LINK_BAUD, READ_INTERVAL_MS);
+    // A port that cannot be configured is still tried as it is.
+    PortFailure failure;
+    if (!configure_port(port, LINK_BAUD, READ_INTERVAL_MS, failure))
+        std::fprintf(stderr, "%s\n", failure.text);
     run.earlier_timeouts = run.record.timeouts;
     start_job(run.job, run.record.port.c_str(), port);
 }
@@ -103,8 +107,8 @@ StopReason wait_for_device(Run& run)
         const std::string path = find_again(run);
         seen_gone = seen_gone || path.empty();
         if (!path.empty() && (seen_gone || tick_count() - lost_at >= RECONNECT_SETTLE_MS)) {
-            PortOpenFailure failure;
-            const PortHandle port = try_open_serial_port(path.c_str(), failure);
+            PortFailure failure;
+            const PortHandle port = open_port(path.c_str(), failure);
             if (port != INVALID_PORT_HANDLE) {
                 ++run.record.reconnects;
                 note(run, PortRunNote::Restarting, "the port is back as %s; starting the update again from "
@@ -198,7 +202,7 @@ PortRunResult run_port(UpdateJob& job, const char* path, const PortRunOptions& o
     Run run{job, options, record, path, {}, 0};
 
     job_trace(job, " . Opening serial port %s at %ld baud\n", path, static_cast<long>(LINK_BAUD));
-    const PortHandle port = try_open_serial_port(path, record.open_failure);
+    const PortHandle port = open_port(path, record.open_failure);
     if (port == INVALID_PORT_HANDLE) {
         record.error = record.open_failure.text;
         record.result = PortRunResult::Error;

@@ -55,7 +55,7 @@ struct PortRunRecord {
     PortRunResult result = PortRunResult::Error;
     std::string port;              // the port's path as last opened; a reconnect may find the device elsewhere
     std::string usb_serial;        // the device's USB serial number; empty when it has none or is not USB
-    PortOpenFailure open_failure;  // Error: why the port could not be opened
+    PortFailure open_failure;      // Error: why the port could not be opened
     std::string error;             // Error and Lost: what went wrong, in a few words
     bool waiting = false;          // ended while waiting for the lost port
     std::chrono::system_clock::time_point started;

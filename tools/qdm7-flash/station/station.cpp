@@ -20,8 +20,6 @@
 
 namespace {
 
-constexpr const char* OPEN_FAILED = "Unable to open serial port. In use already, or not present";
-
 // --- One port ------------------------------------------------------------------------------
 
 // The station of one port, on the main thread.
@@ -129,9 +127,9 @@ int run_one(const StationSetup& setup)
         wind_up(one);
         return EXIT_VERIFY_FAILED;
     case PortRunResult::Error:
-        if (run.open_failure.not_serial)
+        if (run.open_failure.not_serial())
             return end_with(one, EXIT_FATAL, "%s is not a serial port; left untouched", worker.setup.port.c_str());
-        fatal_error_with_code(OPEN_FAILED, run.open_failure.code);
+        fatal_error_with_code(PORT_OPEN_FAILED_TEXT, run.open_failure.code);
     case PortRunResult::Lost:
         return end_with(one, EXIT_PORT_LOST,
                         "lost the port %s: the device is gone (unplugged, or its cable pulled); port closed",
