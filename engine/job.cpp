@@ -23,9 +23,24 @@ bool timed_out(const UpdateJob& job, std::uint32_t limit)
     return tick_count() - job.send_time > limit;
 }
 
+// A sealed frame's CRC, as its last two bytes carry it.
+std::uint16_t sealed_crc(const UpdateJob& job)
+{
+    return static_cast<std::uint16_t>(job.frame_buffer[job.frame_length - 2] +
+                                      256u * job.frame_buffer[job.frame_length - 1]);
+}
+
 void send_frame(UpdateJob& job)
 {
+    job.sent_length = job.frame_length;
+    job.sent_crc = sealed_crc(job);
     port_write(job.port_handle, job.frame_buffer, job.frame_length);
+}
+
+// The valid reply just read is the frame last sent, come back.
+bool reply_is_echo(const UpdateJob& job)
+{
+    return job.frame_length == job.sent_length && sealed_crc(job) == job.sent_crc;
 }
 
 // One read is one reply. Returns true for a frame with a valid CRC; anything
@@ -48,8 +63,11 @@ void tick_contacting(UpdateJob& job)
         ++job.unanswered_contacts;
         job_enter(job, JobState::Contacting);
     }
-    if (!read_reply(job, true))
+    if (!read_reply(job, true)) {
+        if (job.frame_length > 0)
+            job.stray_bytes += static_cast<std::uint32_t>(job.frame_length);
         return;
+    }
     job_trace(job, "REMOTE DEVICE LINK ESTABLISHED\n");
     job.reply_timeout = LINK_REPLY_TIMEOUT_MS;
     port_purge(job.port_handle);
@@ -66,6 +84,10 @@ void tick_programming(UpdateJob& job)
     }
     if (!read_reply(job, false))
         return;
+    if (job.refuse_echo && reply_is_echo(job)) {
+        job.echo_seen = true;
+        return;
+    }
     job_trace(job, "- OK\n");
     job_trace_flush(job);
     job.offset += job.block_length;
@@ -180,6 +202,8 @@ void job_enter(UpdateJob& job, JobState state)
         job.unanswered_contacts = 0;
         job.device_crc_known = false;
         job.device_crc = 0;
+        job.stray_bytes = 0;
+        job.echo_seen = false;
         break;
     case JobState::Contacting:
         job.send_time = tick_count();

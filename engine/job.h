@@ -74,6 +74,18 @@ struct UpdateJob {
     // reads them. Reset when the link is (re)started.
     std::uint32_t timeouts = 0;            // requests resent after their reply time-out (Programming, Verifying)
     std::uint32_t unanswered_contacts = 0; // contact queries resent because none was answered in time
+    // Bytes read while contacting that formed no valid reply (a device
+    // running its firmware and talking, or a wrong speed). Reset with the link.
+    std::uint32_t stray_bytes = 0;
+    // For a caller that must not take a port that sends back what it is sent
+    // (a loopback) for a device: with refuse_echo, a program frame that comes
+    // back as it went (its length and CRC) is no acknowledgement; echo_seen
+    // then says so and the job waits on as for no reply. Off by default, as
+    // the dialog's job takes any valid frame.
+    bool refuse_echo = false;
+    bool echo_seen = false;
+    std::int32_t sent_length = 0; // the last frame sent, for that comparison
+    std::uint16_t sent_crc = 0;
     // What the verification judged: the device's CRC, once its reply carried
     // one (Resetting or Failed follow in the same tick). Reset with the link.
     bool device_crc_known = false;

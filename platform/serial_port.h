@@ -61,6 +61,8 @@ enum class PortFailureKind : std::uint8_t {
 struct PortFailure {
     PortFailureKind kind = PortFailureKind::None;
     bool absent = false;    // System: nothing is at that path (now)
+    bool busy = false;      // System: another program holds it
+    bool denied = false;    // System: this user may not open it
     unsigned long code = 0; // System: errno, or Windows' last error
     char text[256] = "";    // in words: the system's text, "not a serial port", ...
     bool not_serial() const { return kind == PortFailureKind::NotSupported; }

@@ -189,6 +189,8 @@ PortHandle open_port(const char* path, PortFailure& failure, bool serial_only)
         failure.kind = PortFailureKind::System;
         failure.code = static_cast<unsigned long>(error);
         failure.absent = error == ENOENT || error == ENODEV || error == ENXIO;
+        failure.busy = error == EBUSY;
+        failure.denied = error == EACCES || error == EPERM;
         std::snprintf(failure.text, sizeof failure.text, "%s", std::strerror(error));
         return INVALID_PORT_HANDLE;
     };

@@ -156,6 +156,8 @@ PortHandle open_port(const char* path, PortFailure& failure, bool serial_only)
         failure.kind = PortFailureKind::System;
         failure.code = error;
         failure.absent = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+        // A COM port another program has open refuses with access denied.
+        failure.busy = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
         const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
                                        0, failure.text, sizeof failure.text, nullptr);
         // The system's text ends with a line break, which a message line does not want.

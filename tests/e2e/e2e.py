@@ -8,6 +8,7 @@ each is told to die with this script, and stopped when its case ends.
 import argparse
 import contextlib
 import fcntl
+import grp
 import os
 import re
 import select
@@ -18,6 +19,7 @@ import subprocess
 import sys
 import tempfile
 import termios
+import threading
 import time
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
@@ -415,6 +417,85 @@ def case_many_unopenable(args, work):
     print("the missing port recorded as an error; the other two completed")
 
 
+def case_why(args, work):
+    """Each failure names its cause and its fix: a port another process holds
+    (its program and pid, also in the several-ports record), a port that
+    sends back what it is sent (stopped at the first block, nothing more
+    written), a port of a group this user is not in, and bytes that never
+    form a reply while contacting."""
+    holder_code = ("import fcntl, os, sys, time; fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY); "
+                   "fcntl.flock(fd, fcntl.LOCK_EX); print('held', flush=True); time.sleep(60)")
+    with Pty(keep_port=False) as line:
+        holder = start([sys.executable, "-c", holder_code, line.path], stdout=subprocess.PIPE)
+        try:
+            check(holder.stdout.readline().strip() == b"held", "the holder did not take the port")
+            status, _, err, _ = run([args.flash, "--port", line.path], 30)
+            said = f"{line.path} is in use by python3 (pid {holder.pid}); close it, or choose another port"
+            check(status == 1 and f"qdm7-flash: {said}\n" in err, f"held port: exit {status}\n{err}")
+            status, _, err, _ = run([args.flash, "--port", line.path, "--port", f"{work}/none",
+                                     "--report", f"{work}/held.jsonl"], 30)
+            record = read_report(f"{work}/held.jsonl", [line.path, f"{work}/none"])[line.path]
+            check(status == 5 and record["result"] == "error" and record["error"] == said, f"held: {record}")
+        finally:
+            reap(holder)
+    print("held port: named its holder, alone and in the report")
+
+    with Pty() as line:
+        got = bytearray()
+
+        def echo():
+            while True:
+                ready, _, _ = select.select([line.device], [], [], 0.5)
+                if not ready:
+                    if got:
+                        return
+                    continue
+                data = os.read(line.device, 65536)
+                got.extend(data)
+                os.write(line.device, data)
+
+        echoing = threading.Thread(target=echo, daemon=True)
+        echoing.start()
+        status, out, err, _ = run([args.flash, "--port", line.path], 60)
+        echoing.join(5)
+        check(status == 1 and "the port sends back what it is sent: a loopback, or a device that is not a QDM7"
+              in err, f"echo: exit {status}\n{err}")
+        check(out.count("PROG ADDR") == 1 and len(got) < 2 * BLOCK,
+              f"echo: {out.count('PROG ADDR')} blocks sent, {len(got)} bytes written")
+    print(f"echoing port: stopped after the first block ({len(got)} bytes written)")
+
+    with Pty() as line:
+        os.chown(line.path, 0, grp.getgrnam("dialout").gr_gid)
+        os.chmod(line.path, 0o660)
+        copy = f"{work}/qdm7-flash"
+        shutil.copy(args.flash, copy)
+        os.chmod(work, 0o755)
+        status, _, err, _ = run(["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", copy,
+                                 "--port", line.path], 30)
+        check(status == 1 and f"no permission to open {line.path}: it belongs to group dialout (mode 660) and "
+              "nobody is not in that group; add the user with: sudo usermod -aG dialout nobody, then log out "
+              "and in again" in " ".join(err.split()), f"permission: exit {status}\n{err}")
+    print("a port of another group: said whose, and how to join it")
+
+    with Pty() as line:
+        done = threading.Event()
+
+        def talk():
+            while not done.is_set():
+                os.write(line.device, b"firmware talking\r\n")
+                while select.select([line.device], [], [], 0.05)[0]:
+                    os.read(line.device, 4096)
+
+        talking = threading.Thread(target=talk, daemon=True)
+        talking.start()
+        status, _, err, _ = run([args.flash, "--port", line.path, "--deadline", "2"], 30)
+        done.set()
+        talking.join(5)
+        check(status == 3 and re.search(r"\d+ bytes so far; bytes come but none is a reply: the device is not in "
+                                        r"its loader", " ".join(err.split())), f"stray bytes: exit {status}\n{err}")
+    print("bytes without a reply: said, with the way into the loader")
+
+
 def case_many_interrupt(args, work):
     """Ctrl-C while paced devices are programming and one has finished: exit
     130 within a second, every port free at once, only whole records."""
@@ -618,6 +699,7 @@ CASES = {
     "unprivileged-reopen": case_unprivileged_reopen,
     "wine": case_wine,
     "many": case_many,
+    "why": case_why,
     "many-unopenable": case_many_unopenable,
     "many-interrupt": case_many_interrupt,
     "sim-protocol": case_sim_protocol,

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "engine/frames.h"
+#include "platform/port_diagnosis.h"
 #include "platform/port_identity.h"
 #include "tools/qdm7-flash/console/printed.h"
 #include "tools/qdm7-flash/console/stop_watch.h"
@@ -36,6 +37,7 @@ void note(const Run& run, PortRunNote what, const char* format, ...)
 // The port, once opened, configured and the job started on it from Start.
 void start_on(Run& run, const std::string& path, PortHandle port)
 {
+    run.job.refuse_echo = true;
     run.record.port = path;
     stop_watch_port(port);
     // A port that cannot be configured is still tried as it is.
@@ -155,6 +157,12 @@ PortRunResult tick_until_done(Run& run)
         job_tick(job);
         job_trace_flush(job); // the Windows runtime cannot line-buffer it
         note_tick(run);
+        if (job.echo_seen) {
+            job_trace(job, "ECHO\n");
+            job_trace_flush(job);
+            run.record.error = ECHO_TEXT;
+            return PortRunResult::Echoing;
+        }
         if (job.state == JobState::Completed)
             return PortRunResult::Completed;
         if (job.state == JobState::Failed)
@@ -193,6 +201,18 @@ PortRunResult tick_until_done(Run& run)
 
 } // namespace
 
+std::string open_failure_text(const char* path, const PortFailure& failure)
+{
+    if (failure.busy)
+        return std::string(path) + " is " + holders_text(port_holders(path)) + "; close it, or choose another port";
+    if (failure.denied) {
+        const PortAccess access = port_access(path);
+        if (!access.allowed)
+            return std::string("no permission to open ") + path + ": " + access.text;
+    }
+    return failure.text;
+}
+
 PortRunResult run_port(UpdateJob& job, const char* path, const PortRunOptions& options, PortRunRecord& record)
 {
     record = PortRunRecord{};
@@ -204,7 +224,7 @@ PortRunResult run_port(UpdateJob& job, const char* path, const PortRunOptions& o
     job_trace(job, " . Opening serial port %s at %ld baud\n", path, static_cast<long>(LINK_BAUD));
     const PortHandle port = open_port(path, record.open_failure);
     if (port == INVALID_PORT_HANDLE) {
-        record.error = record.open_failure.text;
+        record.error = open_failure_text(path, record.open_failure);
         record.result = PortRunResult::Error;
     } else {
         // Read while the port is there: once it has gone, so has its identity.

@@ -22,6 +22,7 @@ enum class PortRunResult : std::uint8_t {
     Deadline,    // the stop watch's deadline passed
     Lost,        // the port went away and reconnecting was not wanted
     Error,       // the port could not be opened at the start
+    Echoing,     // the port sent a program frame back as it went: not a QDM7
     Interrupted, // Ctrl-C (or SIGTERM, SIGHUP)
 };
 
@@ -31,6 +32,13 @@ enum class PortRunNote : std::uint8_t {
     Unopenable, // the device is back but cannot be opened yet (said once a wait)
     Restarting, // reopened: the update starts again from the beginning
 };
+
+// What qdm7-flash says of a port that sends back what it is sent.
+inline constexpr const char* ECHO_TEXT = "the port sends back what it is sent: a loopback, or a device that is not a QDM7";
+
+// Why the port at path could not be opened, for a person: who holds it, or
+// why this user may not open it and how to mend that, else the system's text.
+std::string open_failure_text(const char* path, const PortFailure& failure);
 
 // How often a wait for a lost port looks for it: often enough to be back at
 // work at once, seldom enough to cost nothing.

@@ -122,6 +122,7 @@ DeviceRecord record_of_run(const PortRunRecord& run, std::uint32_t elapsed_ms, s
         record.error = run.error;
         break;
     case PortRunResult::Error:
+    case PortRunResult::Echoing:
     case PortRunResult::Interrupted:
         record.result = DeviceResult::Error;
         record.error = run.error;

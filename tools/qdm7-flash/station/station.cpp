@@ -129,7 +129,12 @@ int run_one(const StationSetup& setup)
     case PortRunResult::Error:
         if (run.open_failure.not_serial())
             return end_with(one, EXIT_FATAL, "%s is not a serial port; left untouched", worker.setup.port.c_str());
+        // Who holds it, or why this user may not open it: said first.
+        if (run.open_failure.busy || run.open_failure.denied)
+            display_say(one.display, "%s", run.error.c_str());
         fatal_error_with_code(PORT_OPEN_FAILED_TEXT, run.open_failure.code);
+    case PortRunResult::Echoing:
+        return end_with(one, EXIT_FATAL, "%s: %s; port closed", run.port.c_str(), ECHO_TEXT);
     case PortRunResult::Lost:
         return end_with(one, EXIT_PORT_LOST,
                         "lost the port %s: the device is gone (unplugged, or its cable pulled); port closed",
@@ -178,6 +183,7 @@ void show_job(Slot& slot)
     view.programming_ms = programming_ms(slot.watch, now);
     view.waiting_since = slot.watch.contact_began;
     view.timeouts = slot.worker.run.timeouts > job.timeouts ? slot.worker.run.timeouts : job.timeouts;
+    view.stray_bytes = job.stray_bytes;
     ports_display_update(*slot.display, slot.index, view);
 }
 

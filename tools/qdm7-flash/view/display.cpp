@@ -121,11 +121,18 @@ void note_contacting(Display& shown)
         display_say(shown, "%s", POWER_ON_HINT);
         shown.power_hint_said = true;
     }
+    if (job.stray_bytes > 0 && !shown.stray_hint_said) {
+        display_say(shown, "%u bytes so far; %s", static_cast<unsigned>(job.stray_bytes), STRAY_BYTES_HINT);
+        shown.stray_hint_said = true;
+    }
     if (shown.terminal) {
         char line[LINE_SIZE];
-        std::snprintf(line, sizeof line, "waiting %u s, %u contact queries unanswered",
-                      static_cast<unsigned>((tick_count() - shown.watch.contact_began) / 1000),
-                      static_cast<unsigned>(job.unanswered_contacts));
+        const int length = std::snprintf(line, sizeof line, "waiting %u s, %u contact queries unanswered",
+                                         static_cast<unsigned>((tick_count() - shown.watch.contact_began) / 1000),
+                                         static_cast<unsigned>(job.unanswered_contacts));
+        if (job.stray_bytes > 0 && length > 0 && static_cast<std::size_t>(length) < sizeof line)
+            std::snprintf(line + length, sizeof line - static_cast<std::size_t>(length),
+                          ", %u bytes but no reply: power-cycle it", static_cast<unsigned>(job.stray_bytes));
         draw_live(shown, Live::Power, line);
     }
 }

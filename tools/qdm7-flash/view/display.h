@@ -24,6 +24,7 @@ struct Display {
     std::uint32_t drawn_at = 0;
     JobWatch watch;
     bool power_hint_said = false;
+    bool stray_hint_said = false;
 };
 
 // Shows the given job's run; terminal: standard error is a terminal.

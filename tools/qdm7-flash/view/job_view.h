@@ -24,6 +24,10 @@ enum class PortPhase : std::uint8_t {
 // this many unanswered ones (about a second) it is plainly off.
 inline constexpr std::uint32_t POWER_HINT_AFTER = 5;
 inline constexpr const char* POWER_ON_HINT = "waiting for the device to power on: switch it off and on now";
+// Bytes came while contacting, but none formed a reply.
+inline constexpr const char* STRAY_BYTES_HINT =
+    "bytes come but none is a reply: the device is not in its loader (it runs its firmware, or talks at another "
+    "speed); power-cycle it now, while the update waits, to start its loader";
 inline constexpr const char* SAMPLE_IMAGE_WARNING =
     "warning: sample image (not a release), not firmware for a real QDM7";
 

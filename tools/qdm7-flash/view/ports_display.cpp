@@ -65,8 +65,12 @@ Parts parts_of(const PortView& view)
         break;
     }
     case PortPhase::PowerWait:
-        parts.other.text = printed("no answer for %u s: power-cycle the device",
-                                   static_cast<unsigned>(view.waiting_ms / 1000));
+        parts.other.text = view.stray_bytes > 0
+                               ? printed("no reply for %u s, %u bytes came: power-cycle it into its loader",
+                                         static_cast<unsigned>(view.waiting_ms / 1000),
+                                         static_cast<unsigned>(view.stray_bytes))
+                               : printed("no answer for %u s: power-cycle the device",
+                                         static_cast<unsigned>(view.waiting_ms / 1000));
         break;
     case PortPhase::Reconnecting:
         parts.other.text = printed("waiting %u s for it to return", static_cast<unsigned>(view.waiting_ms / 1000));

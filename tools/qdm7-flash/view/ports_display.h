@@ -27,6 +27,7 @@ struct PortView {
     std::uint32_t waiting_since = 0;  // PowerWait, Reconnecting: since when (tick count)
     std::uint32_t waiting_ms = 0;     // and for how long: filled in at each draw
     std::uint32_t timeouts = 0;       // requests resent after a time-out
+    std::uint32_t stray_bytes = 0;    // PowerWait: bytes that came but formed no reply
     // Once Done:
     DeviceResult result = DeviceResult::Error;
     std::uint32_t elapsed_ms = 0;

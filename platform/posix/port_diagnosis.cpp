@@ -1,0 +1,163 @@
+#include "platform/port_diagnosis.h"
+
+#include <dirent.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+std::string program_of(int pid)
+{
+    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    return name.empty() ? "a program" : name;
+}
+
+void add_holder(PortHolders& holders, int pid)
+{
+    if (pid == getpid())
+        return;
+    for (const PortHolder& known : holders.known)
+        if (known.pid == pid)
+            return;
+    holders.known.push_back(PortHolder{pid, program_of(pid)});
+}
+
+// Whether the process with that /proc folder has the device open.
+bool has_open(const std::string& folder, dev_t device, bool& hidden)
+{
+    DIR* fds = opendir((folder + "/fd").c_str());
+    if (fds == nullptr) {
+        hidden = hidden || errno == EACCES || errno == EPERM;
+        return false;
+    }
+    bool found = false;
+    while (dirent* entry = readdir(fds)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        struct stat info {};
+        const std::string fd = folder + "/fd/" + entry->d_name;
+        if (stat(fd.c_str(), &info) == 0 && S_ISCHR(info.st_mode) && info.st_rdev == device) {
+            found = true;
+            break;
+        }
+    }
+    closedir(fds);
+    return found;
+}
+
+// The pids that hold a lock on the file with that device and inode, from
+// /proc/locks ("1: FLOCK  ADVISORY  WRITE 812 00:05:123 0 EOF"; a blocked
+// waiter's line has "->" after its number).
+std::vector<int> lock_holders(dev_t file_system, ino_t inode)
+{
+    std::vector<int> pids;
+    std::ifstream locks("/proc/locks");
+    std::string line;
+    while (std::getline(locks, line)) {
+        std::istringstream fields(line);
+        std::string number, kind, mode, access, pid, where;
+        fields >> number >> kind;
+        if (kind == "->")
+            continue;
+        fields >> mode >> access >> pid >> where;
+        unsigned major_number = 0, minor_number = 0;
+        unsigned long long node = 0;
+        if (std::sscanf(where.c_str(), "%x:%x:%llu", &major_number, &minor_number, &node) != 3)
+            continue;
+        if (makedev(major_number, minor_number) == file_system && node == inode)
+            pids.push_back(std::atoi(pid.c_str()));
+    }
+    return pids;
+}
+
+std::string holder_list(const std::vector<PortHolder>& known)
+{
+    std::string text;
+    for (std::size_t i = 0; i < known.size(); ++i) {
+        if (i > 0)
+            text += i + 1 == known.size() ? " and " : ", ";
+        text += known[i].program + " (pid " + std::to_string(known[i].pid) + ")";
+    }
+    return text;
+}
+
+} // namespace
+
+PortHolders port_holders(const char* path)
+{
+    PortHolders holders;
+    struct stat port {};
+    if (path == nullptr || stat(path, &port) != 0 || !S_ISCHR(port.st_mode))
+        return holders;
+    DIR* processes = opendir("/proc");
+    if (processes == nullptr)
+        return holders;
+    holders.looked = true;
+    while (dirent* entry = readdir(processes)) {
+        const int pid = std::atoi(entry->d_name);
+        if (pid <= 0)
+            continue;
+        if (has_open(std::string("/proc/") + entry->d_name, port.st_rdev, holders.hidden))
+            add_holder(holders, pid);
+    }
+    closedir(processes);
+    for (const int pid : lock_holders(port.st_dev, port.st_ino))
+        add_holder(holders, pid);
+    std::sort(holders.known.begin(), holders.known.end(),
+              [](const PortHolder& a, const PortHolder& b) { return a.pid < b.pid; });
+    return holders;
+}
+
+std::string holders_text(const PortHolders& holders)
+{
+    if (!holders.known.empty())
+        return "in use by " + holder_list(holders.known);
+    if (holders.looked && holders.hidden)
+        return "in use by a program this user may not inspect";
+    return "in use by another program";
+}
+
+PortAccess port_access(const char* path)
+{
+    PortAccess access;
+    if (path == nullptr || ::access(path, R_OK | W_OK) == 0 || errno != EACCES)
+        return access;
+    access.allowed = false;
+    struct stat port {};
+    const passwd* me = getpwuid(geteuid());
+    access.user = me != nullptr ? me->pw_name : std::to_string(geteuid());
+    if (stat(path, &port) != 0) {
+        access.text = "this user may not open it";
+        return access;
+    }
+    const group* owner = getgrgid(port.st_gid);
+    access.owner_group = owner != nullptr ? owner->gr_name : std::to_string(port.st_gid);
+    access.in_group = getegid() == port.st_gid;
+    const int count = getgroups(0, nullptr);
+    std::vector<gid_t> groups(static_cast<std::size_t>(count > 0 ? count : 0));
+    if (count > 0 && getgroups(count, groups.data()) == count)
+        access.in_group = access.in_group || std::find(groups.begin(), groups.end(), port.st_gid) != groups.end();
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%03o", static_cast<unsigned>(port.st_mode & 0777));
+    if (access.in_group) {
+        access.text = "it belongs to group " + access.owner_group + " (mode " + mode + "), which " + access.user +
+                      " is in, but the group may not read and write it: ask who set up this machine";
+        return access;
+    }
+    access.text = "it belongs to group " + access.owner_group + " (mode " + mode + ") and " + access.user +
+                  " is not in that group; add the user with: sudo usermod -aG " + access.owner_group + " " +
+                  access.user + ", then log out and in again";
+    return access;
+}
