@@ -8,7 +8,9 @@ own guest; every process and temporary folder is gone when it ends, also on
 a failure, SIGINT or SIGTERM.
 """
 import argparse
+import os
 import re
+import signal
 import sys
 import time
 
@@ -87,6 +89,19 @@ def case_update(rig, image):
     chosen = rig.run("qdm7-flash --port usb:0403:6001:QDM7-0002 --deadline 1", 30)
     check(chosen.status == 3 and "usb:0403:6001:QDM7-0002 is /dev/ttyUSB1" in chosen.err,
           f"the second adapter chosen by its serial number:\n{chosen}")
+    # Held by another program (a second qdm7-flash, contacting while the
+    # simulator is paused): named, with its process number.
+    os.kill(rig.sim.proc.pid, signal.SIGSTOP)
+    try:
+        holder = rig.start_command("echo $$ >/tmp/holder.pid; exec qdm7-flash --port /dev/ttyUSB0 --deadline 60")
+        rig.wait_in_guest("[ -s /tmp/holder.pid ] && ls -l /proc/$(cat /tmp/holder.pid)/fd | grep -q ttyUSB0", 10)
+        held = rig.run("cat /tmp/holder.pid; qdm7-flash --port /dev/ttyUSB0", 30)
+        holder.interrupt(10)
+    finally:
+        os.kill(rig.sim.proc.pid, signal.SIGCONT)
+    holder_pid = held.out.splitlines()[0].strip() if held.out else "?"
+    check(held.status == 1 and re.search(rf"^qdm7-flash: /dev/ttyUSB0 is in use by qdm7-flash \(pid {holder_pid}\)",
+                                         held.err, re.M), f"a port held by another program:\n{held}")
     finish(rig, image)
     print(f"listed as {LISTED!r}; update through ftdi_sio took {seconds:.1f} s{note}, "
           f"chosen as usb:0403:6001 {by_identity:.1f} s")
