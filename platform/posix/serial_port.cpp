@@ -33,6 +33,7 @@
 #include "platform/posix/terminal.h"
 #include "platform/report.h"
 #include "platform/serial_port.h"
+#include "platform/serial_port_common.h"
 
 PortEntry port_table[PORT_TABLE_SIZE];
 
@@ -179,12 +180,8 @@ bool port_is_free(const char* path)
 
 PortHandle open_port(const char* path, PortFailure& failure, bool serial_only)
 {
-    failure = PortFailure{};
-    if (path == nullptr) {
-        failure.kind = PortFailureKind::Mistake;
-        std::snprintf(failure.text, sizeof failure.text, "no port named");
+    if (!port_path_given(path, failure))
         return INVALID_PORT_HANDLE;
-    }
     const auto fail = [&failure](int error) {
         failure.kind = PortFailureKind::System;
         failure.code = static_cast<unsigned long>(error);

@@ -9,6 +9,7 @@
 
 #include "platform/report.h"
 #include "platform/serial_port.h"
+#include "platform/serial_port_common.h"
 
 PortEntry port_table[PORT_TABLE_SIZE];
 
@@ -143,12 +144,8 @@ bool is_comm_device(PortHandle handle)
 
 PortHandle open_port(const char* path, PortFailure& failure, bool serial_only)
 {
-    failure = PortFailure{};
-    if (path == nullptr) {
-        failure.kind = PortFailureKind::Mistake;
-        std::snprintf(failure.text, sizeof failure.text, "no port named");
+    if (!port_path_given(path, failure))
         return INVALID_PORT_HANDLE;
-    }
     const HANDLE opened = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL, nullptr);
     if (opened == INVALID_HANDLE_VALUE) {
