@@ -28,10 +28,12 @@ PortHolders port_holders(const char* path);
 std::string holders_text(const PortHolders& holders);
 
 // Whether this user may open the port at path, and if not, why and how to
-// mend it.
+// mend it. Who owns the port is filled in either way, where the system says.
 struct PortAccess {
     bool allowed = true;
+    std::string owner;        // the user who owns the port ("root"); empty when unknown
     std::string owner_group;  // the group that owns the port ("dialout"); empty when unknown
+    unsigned mode = 0;        // its permission bits (0660)
     bool in_group = false;    // this user is in that group now
     std::string user;         // this user's name
     std::string text;         // the cause and the fix, in a sentence or two; empty when allowed

@@ -11,7 +11,7 @@ packages=(
   clang libclang-rt-14-dev valgrind python3
   g++-mingw-w64-i686 mingw-w64-tools binutils-mingw-w64-i686
   wine wine32:i386 xvfb xauth imagemagick procps time
-  libserialport-dev pkg-config
+  libserialport-dev libudev-dev pkg-config
 )
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then

@@ -132,25 +132,31 @@ std::string holders_text(const PortHolders& holders)
 PortAccess port_access(const char* path)
 {
     PortAccess access;
-    if (path == nullptr || ::access(path, R_OK | W_OK) == 0 || errno != EACCES)
+    if (path == nullptr)
         return access;
-    access.allowed = false;
-    struct stat port {};
+    access.allowed = ::access(path, R_OK | W_OK) == 0 || errno != EACCES;
     const passwd* me = getpwuid(geteuid());
     access.user = me != nullptr ? me->pw_name : std::to_string(geteuid());
+    struct stat port {};
     if (stat(path, &port) != 0) {
-        access.text = "this user may not open it";
+        if (!access.allowed)
+            access.text = "this user may not open it";
         return access;
     }
-    const group* owner = getgrgid(port.st_gid);
-    access.owner_group = owner != nullptr ? owner->gr_name : std::to_string(port.st_gid);
+    const passwd* owner = getpwuid(port.st_uid);
+    access.owner = owner != nullptr ? owner->pw_name : std::to_string(port.st_uid);
+    const group* owner_group = getgrgid(port.st_gid);
+    access.owner_group = owner_group != nullptr ? owner_group->gr_name : std::to_string(port.st_gid);
+    access.mode = static_cast<unsigned>(port.st_mode & 0777);
     access.in_group = getegid() == port.st_gid;
     const int count = getgroups(0, nullptr);
     std::vector<gid_t> groups(static_cast<std::size_t>(count > 0 ? count : 0));
     if (count > 0 && getgroups(count, groups.data()) == count)
         access.in_group = access.in_group || std::find(groups.begin(), groups.end(), port.st_gid) != groups.end();
+    if (access.allowed)
+        return access;
     char mode[8];
-    std::snprintf(mode, sizeof mode, "%03o", static_cast<unsigned>(port.st_mode & 0777));
+    std::snprintf(mode, sizeof mode, "%03o", access.mode);
     if (access.in_group) {
         access.text = "it belongs to group " + access.owner_group + " (mode " + mode + "), which " + access.user +
                       " is in, but the group may not read and write it: ask who set up this machine";

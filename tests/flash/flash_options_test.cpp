@@ -70,6 +70,11 @@ TEST(FlashOptions, ActionsWithoutAPortAndHelpBeforeAnyCheckOfTheRest)
     EXPECT_TRUE(options.list && options.ports.empty());
     ASSERT_TRUE(parse({"--version"}, options, error));
     EXPECT_TRUE(options.version);
+    ASSERT_TRUE(parse({"--doctor"}, options, error));
+    EXPECT_TRUE(options.doctor && options.ports.empty());
+    ASSERT_TRUE(parse({"--port", "a", "--doctor", "--port=usb:0403:6001"}, options, error)) << error;
+    EXPECT_TRUE(options.doctor);
+    EXPECT_EQ(options.ports.size(), 2u);
     ASSERT_TRUE(parse({"--port", "p", "--list", "-h"}, options, error));
     EXPECT_TRUE(options.help);
     // --help does not hide an argument that is wrong in itself.
@@ -96,6 +101,8 @@ TEST(FlashOptions, UsageErrorsSayWhatIsWrong)
         {{"--version", "--log-dir", "d"}, "--log-dir goes with --port"},
         {{"--port", "a", "--list"}, "give one of --port, --list, --version"},
         {{"--list", "--version"}, "give one of --port, --list, --version"},
+        {{"--doctor", "--list"}, "--doctor takes no other option than --port"},
+        {{"--port", "a", "--doctor", "--deadline", "5"}, "--doctor takes no other option than --port"},
         {{"--deadline", "5"}, "no port given"},
         {{"--list", "--deadline", "5"}, "--deadline goes with --port"},
         {{"--port", "a", "--deadline"}, "--deadline needs a value"},

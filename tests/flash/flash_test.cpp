@@ -272,4 +272,62 @@ TEST(FlashStuckDevice, TheDeadlineEndsTheRunWithExit3WithinASecond)
         << flash.err();
 }
 
+// A process of its own that opens a port and locks it, as another program
+// would, until the test ends.
+struct LockingHolder {
+    pid_t pid = -1;
+
+    explicit LockingHolder(const std::string& path)
+    {
+        int ready[2];
+        if (pipe(ready) != 0)
+            return;
+        pid = fork();
+        if (pid == 0) {
+            const int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
+            const char locked = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 ? 'y' : 'n';
+            if (write(ready[1], &locked, 1) == 1)
+                pause();
+            _exit(0);
+        }
+        char locked = 'n';
+        if (pid < 0 || read(ready[0], &locked, 1) != 1 || locked != 'y')
+            pid = -1;
+        close(ready[0]);
+        close(ready[1]);
+    }
+    ~LockingHolder()
+    {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+    LockingHolder(const LockingHolder&) = delete;
+    LockingHolder& operator=(const LockingHolder&) = delete;
+};
+
+// A pseudo-terminal is no USB port: ModemManager and brltty, should they run
+// here, are in the way of neither.
+TEST(FlashDoctor, NamesWhoHoldsAGivenPortAndPassesAFreeOne)
+{
+    {
+        Pty held;
+        close(held.port); // only the holder has it open
+        held.port = -1;
+        const LockingHolder holder(held.path);
+        ASSERT_GT(holder.pid, 0);
+        Flash flash({"--doctor", "--port", held.path});
+        ASSERT_EQ(flash.wait(10000), 1) << flash.out();
+        EXPECT_NE(flash.out().find("(pid " + std::to_string(holder.pid) + ")"), std::string::npos) << flash.out();
+    }
+    Pty unheld;
+    close(unheld.port);
+    unheld.port = -1;
+    Flash flash({"--doctor", "--port", unheld.path});
+    ASSERT_EQ(flash.wait(10000), 0) << flash.out();
+    EXPECT_NE(flash.out().find("\n  in use by nobody\n"), std::string::npos) << flash.out();
+    EXPECT_NE(flash.out().find("\nnothing in the way\n"), std::string::npos) << flash.out();
+}
+
 } // namespace

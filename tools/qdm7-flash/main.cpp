@@ -17,6 +17,7 @@
 #include "tools/qdm7-flash/cli/port_choice.h"
 #include "tools/qdm7-flash/console/console.h"
 #include "tools/qdm7-flash/console/exit_codes.h"
+#include "tools/qdm7-flash/doctor/doctor.h"
 #include "tools/qdm7-flash/records/record_file.h"
 #include "tools/qdm7-flash/station/station.h"
 #include "tools/qdm7-flash/view/display.h"
@@ -142,6 +143,8 @@ int main(int argc, char** argv)
         return list_ports();
     if (options.version)
         return print_version();
+    if (options.doctor)
+        return run_doctor(options.ports);
     RecordFile report;
     if (!open_outputs(options, report))
         return EXIT_FATAL;

@@ -131,6 +131,9 @@ bool parse_flash_options(int argc, const char* const* argv, FlashOptions& option
         } else if (std::strcmp(arg, "--version") == 0) {
             options.version = true;
             ++actions;
+        } else if (std::strcmp(arg, "--doctor") == 0) {
+            options.doctor = true;
+            ++actions;
         } else if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
             options.help = true;
             ++actions;
@@ -141,6 +144,13 @@ bool parse_flash_options(int argc, const char* const* argv, FlashOptions& option
     }
     if (options.help)
         return true;
+    // The doctor looks at the ports given, and at nothing of an update.
+    if (options.doctor) {
+        if (options.list || options.version || deadline_given || no_reconnect_given ||
+            !options.report_path.empty() || !options.log_dir.empty())
+            error = "--doctor takes no other option than --port";
+        return error.empty();
+    }
     if (actions == 0)
         error = "no port given";
     else if (actions > 1)
@@ -160,6 +170,7 @@ const char* flash_usage()
 {
     return "Usage: qdm7-flash --port PATH [--port PATH...] [--deadline SECONDS]\n"
            "                  [--no-reconnect] [--report FILE] [--log-dir DIR]\n"
+           "       qdm7-flash --doctor [--port PATH...]\n"
            "       qdm7-flash --list | --version | --help\n"
            "\n"
            "Updates a QDM7 with the firmware image built into this program, over a\n"
@@ -188,6 +199,11 @@ const char* flash_usage()
            "                      then for a USB port VID:PID, manufacturer, product\n"
            "                      and serial number\n"
            "  --version           name the firmware image carried\n"
+           "  --doctor            say what on this machine stands in the way of an\n"
+           "                      update, each finding with its fix: who may open and\n"
+           "                      who holds each port (with --port, those ports only),\n"
+           "                      ModemManager, brltty and udev, the image carried;\n"
+           "                      exit 0 when nothing is in the way, 1 otherwise\n"
            "  --help              this text\n"
            "\n"
            "With one port, the trace goes to standard output, a line at a time; status\n"

@@ -25,6 +25,7 @@ struct FlashOptions {
     std::string log_dir;          // --log-dir DIR; empty: none
     bool list = false;
     bool version = false;
+    bool doctor = false;          // --doctor, on the --port ports if any
     bool help = false;
     std::uint32_t deadline_ms = 0; // 0: no deadline
 };

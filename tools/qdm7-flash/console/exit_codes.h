@@ -2,7 +2,8 @@
 #pragma once
 
 inline constexpr int EXIT_COMPLETED = 0;       // every device updated (and on record, when asked)
-inline constexpr int EXIT_FATAL = 1;           // a port or file that cannot be used; nothing or not all recorded
+inline constexpr int EXIT_FATAL = 1;           // a port or file that cannot be used; nothing or not all recorded;
+                                               // --doctor: something in the way
 inline constexpr int EXIT_VERIFY_FAILED = 2;   // the device's CRC differed ("FAILED")
 inline constexpr int EXIT_DEADLINE = 3;        // the --deadline passed
 inline constexpr int EXIT_PORT_LOST = 4;       // the port went away (--no-reconnect)
