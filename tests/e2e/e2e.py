@@ -496,6 +496,33 @@ def case_why(args, work):
     print("bytes without a reply: said, with the way into the loader")
 
 
+def case_verify(args, work):
+    """--verify writes nothing: an erased device differs in every block, one
+    whose flash kept a flipped bit differs in that block alone, one that
+    holds the image is said to and is reset into it."""
+    def verify(sim):
+        status, out, err, seconds = run([args.flash, "--verify", "--port", sim.port], 60)
+        return status, " ".join(err.split()), seconds
+
+    with Sim(args.sim, ["--fault", "flip:count=1", "--dump", f"{work}/flash.bin"]) as sim:
+        blocks = len(padded(args.image_bytes)) // BLOCK
+        status, err, _ = verify(sim)
+        check(status == 2 and f"{blocks} of {blocks} blocks differ (1-{blocks})" in err, f"erased: {status} {err}")
+        status, _, _, _ = run([args.flash, "--port", sim.port], 300)
+        check(status == 2, f"the update with a flipped bit ended with {status}")
+        status, err, _ = verify(sim)
+        check(status == 2 and re.search(rf"1 of {blocks} blocks differ \(\d+\); left in its loader", err),
+              f"flipped: {status} {err}")
+        status, _, _, _ = run([args.flash, "--port", sim.port], 300)
+        check(status == 0, f"the second update ended with {status}")
+        status, err, seconds = verify(sim)
+        check(status == 0 and f"the device holds this image ({blocks} blocks, {2 * blocks + 1} CRC queries); "
+              "reset into it" in err, f"holds: {status} {err}")
+        check(sim.stop() == 0 and sim.stats["blocks"] == str(2 * blocks) and sim.stats["resets"] == "2",
+              f"the verifications wrote: {sim.stats}")
+    print(f"--verify: erased and flipped devices named their blocks; holding, {seconds:.2f} s at 921600 baud")
+
+
 def case_many_interrupt(args, work):
     """Ctrl-C while paced devices are programming and one has finished: exit
     130 within a second, every port free at once, only whole records."""
@@ -700,6 +727,7 @@ CASES = {
     "wine": case_wine,
     "many": case_many,
     "why": case_why,
+    "verify": case_verify,
     "many-unopenable": case_many_unopenable,
     "many-interrupt": case_many_interrupt,
     "sim-protocol": case_sim_protocol,

@@ -111,6 +111,13 @@ int update(const FlashOptions& options, RecordFile& report)
             std::fprintf(stderr, "  %s\n", line.c_str());
         return EXIT_FATAL;
     }
+    if (options.verify) {
+        if (chosen.paths.size() != 1) {
+            std::fprintf(stderr, "qdm7-flash: --verify checks one port at a time; try 'qdm7-flash --help'\n");
+            return EXIT_USAGE;
+        }
+        return run_verify(chosen.paths.front(), options.deadline_ms);
+    }
     StationSetup setup;
     setup.ports = chosen.paths;
     setup.deadline_ms = options.deadline_ms;

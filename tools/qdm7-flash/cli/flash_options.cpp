@@ -131,6 +131,8 @@ bool parse_flash_options(int argc, const char* const* argv, FlashOptions& option
         } else if (std::strcmp(arg, "--version") == 0) {
             options.version = true;
             ++actions;
+        } else if (std::strcmp(arg, "--verify") == 0) {
+            options.verify = true;
         } else if (std::strcmp(arg, "--doctor") == 0) {
             options.doctor = true;
             ++actions;
@@ -151,7 +153,10 @@ bool parse_flash_options(int argc, const char* const* argv, FlashOptions& option
             error = "--doctor takes no other option than --port";
         return error.empty();
     }
-    if (actions == 0)
+    if (options.verify && (!port_given || no_reconnect_given || !options.report_path.empty() ||
+                           !options.log_dir.empty() || actions > 1))
+        error = "--verify goes with --port and --deadline alone";
+    else if (actions == 0)
         error = "no port given";
     else if (actions > 1)
         error = "give one of --port, --list, --version";
@@ -170,6 +175,7 @@ const char* flash_usage()
 {
     return "Usage: qdm7-flash --port PATH [--port PATH...] [--deadline SECONDS]\n"
            "                  [--no-reconnect] [--report FILE] [--log-dir DIR]\n"
+           "       qdm7-flash --verify --port PATH [--deadline SECONDS]\n"
            "       qdm7-flash --doctor [--port PATH...]\n"
            "       qdm7-flash --list | --version | --help\n"
            "\n"
@@ -199,6 +205,11 @@ const char* flash_usage()
            "                      then for a USB port VID:PID, manufacturer, product\n"
            "                      and serial number\n"
            "  --version           name the firmware image carried\n"
+           "  --verify            with one --port: whether the device already holds this\n"
+           "                      image, writing nothing: the CRC of each block and of\n"
+           "                      each block shifted by half a block; exit 0 and a reset\n"
+           "                      into the firmware when all match, else exit 2 with the\n"
+           "                      blocks that differ, the device left in its loader\n"
            "  --doctor            say what on this machine stands in the way of an\n"
            "                      update, each finding with its fix: who may open and\n"
            "                      who holds each port (with --port, those ports only),\n"

@@ -26,6 +26,7 @@ struct FlashOptions {
     bool list = false;
     bool version = false;
     bool doctor = false;          // --doctor, on the --port ports if any
+    bool verify = false;          // --verify: check the --port's device, write nothing
     bool help = false;
     std::uint32_t deadline_ms = 0; // 0: no deadline
 };

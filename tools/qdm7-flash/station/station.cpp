@@ -8,12 +8,15 @@
 #include <memory>
 #include <thread>
 
+#include "engine/image.h"
+#include "platform/embedded_image.h"
 #include "platform/report.h"
 #include "platform/serial_port.h"
 #include "tools/qdm7-flash/console/console.h"
 #include "tools/qdm7-flash/console/exit_codes.h"
 #include "tools/qdm7-flash/console/printed.h"
 #include "tools/qdm7-flash/console/stop_watch.h"
+#include "tools/qdm7-flash/run/verify.h"
 #include "tools/qdm7-flash/run/worker.h"
 #include "tools/qdm7-flash/view/display.h"
 #include "tools/qdm7-flash/view/ports_display.h"
@@ -152,6 +155,28 @@ int run_one(const StationSetup& setup)
         return end_with(one, EXIT_INTERRUPTED, "interrupted; port closed");
     }
     return EXIT_FATAL;
+}
+
+// --- Verifying ----------------------------------------------------------------------------------
+
+// "3, 17, 40-97", counted from 1 as the progress counts them.
+std::string block_list(const std::vector<std::int32_t>& blocks)
+{
+    std::string text;
+    for (std::size_t i = 0; i < blocks.size();) {
+        std::size_t last = i;
+        while (last + 1 < blocks.size() && blocks[last + 1] == blocks[last] + 1)
+            ++last;
+        if (!text.empty())
+            text += ", ";
+        text += std::to_string(blocks[i] + 1);
+        if (last > i) {
+            text += '-';
+            text += std::to_string(blocks[last] + 1);
+        }
+        i = last + 1;
+    }
+    return text;
 }
 
 // --- Several ports ---------------------------------------------------------------------------
@@ -349,6 +374,49 @@ std::string file_name_of(const std::string& port)
 }
 
 } // namespace
+
+int run_verify(const std::string& port, std::uint32_t deadline_ms)
+{
+    // Kept for the process's life: a fatal end may come from inside.
+    static Display display;
+    static UpdateJob job;
+    static std::vector<std::uint8_t> frame_buffer(FRAME_BUFFER_SIZE);
+    stop_watch_start(deadline_ms);
+    prepare_job(job, frame_buffer.data(), JobReporter{&display, display_job_status, nullptr, nullptr});
+    display_start(display, job, stderr_is_terminal());
+    const EmbeddedImage image = find_embedded_image(program_instance());
+    load_firmware_image(image.data, image.length, job);
+    VerifyRecord record;
+    const VerifyResult result = verify_port(job, port.c_str(), record);
+    const std::int32_t blocks = job.image_size / BLOCK_SIZE;
+    release_firmware_image(job);
+    switch (result) {
+    case VerifyResult::Holds:
+        display_say(display, "the device holds this image (%ld blocks, %ld CRC queries)%s",
+                    static_cast<long>(blocks), static_cast<long>(record.queries),
+                    record.reset_acknowledged ? "; reset into it" : "; its reset was not acknowledged");
+        return EXIT_COMPLETED;
+    case VerifyResult::Differs:
+        display_say(display, "the device does not hold this image: %zu of %ld blocks differ (%s); "
+                    "left in its loader, nothing written", record.differing.size(), static_cast<long>(blocks),
+                    block_list(record.differing).c_str());
+        return EXIT_VERIFY_FAILED;
+    case VerifyResult::Deadline:
+        display_say(display, "deadline of %g s passed; port closed", deadline_ms / 1000.0);
+        return EXIT_DEADLINE;
+    case VerifyResult::Interrupted:
+        display_say(display, "interrupted; port closed");
+        return EXIT_INTERRUPTED;
+    case VerifyResult::Error:
+        break;
+    }
+    if (record.open_failure.kind != PortFailureKind::None)
+        display_say(display, "cannot verify %s: %s", port.c_str(),
+                    open_failure_text(port.c_str(), record.open_failure).c_str());
+    else
+        display_say(display, "cannot verify %s: %s", port.c_str(), record.error.c_str());
+    return EXIT_FATAL;
+}
 
 int run_station(const StationSetup& setup)
 {

@@ -30,6 +30,12 @@ struct StationSetup {
 // every port is closed.
 int run_station(const StationSetup& setup);
 
+// qdm7-flash --verify on one port (run/verify.h), with the one-line
+// display: EXIT_COMPLETED when the device holds the image (and was reset
+// into it), EXIT_VERIFY_FAILED with the blocks that differ, else as an
+// update ends (deadline, Ctrl-C, a port that cannot be had).
+int run_verify(const std::string& port, std::uint32_t deadline_ms);
+
 // The file in folder that takes a port's trace: the port's name made safe
 // for a file name ("/dev/ttyUSB0" gives "ttyUSB0", "\\.\com3" "com3"), then
 // the run's start as UTC ("-20250301T094107Z") and ".log"; a number is
