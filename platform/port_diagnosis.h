@@ -22,6 +22,9 @@ struct PortHolders {
 // it open (/proc/*/fd on Linux) or holding its lock (/proc/locks).
 PortHolders port_holders(const char* path);
 
+// "ModemManager (pid 812)", "minicom (pid 4410) and cat (pid 4500)".
+std::string holder_names(const std::vector<PortHolder>& known);
+
 // "in use by ModemManager (pid 812)", "in use by minicom (pid 4410) and
 // cat (pid 4500)", "in use by a program this user may not inspect", or
 // where the system does not tell, "in use by another program".

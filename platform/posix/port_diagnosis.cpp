@@ -82,17 +82,6 @@ std::vector<int> lock_holders(dev_t file_system, ino_t inode)
     return pids;
 }
 
-std::string holder_list(const std::vector<PortHolder>& known)
-{
-    std::string text;
-    for (std::size_t i = 0; i < known.size(); ++i) {
-        if (i > 0)
-            text += i + 1 == known.size() ? " and " : ", ";
-        text += known[i].program + " (pid " + std::to_string(known[i].pid) + ")";
-    }
-    return text;
-}
-
 } // namespace
 
 PortHolders port_holders(const char* path)
@@ -118,15 +107,6 @@ PortHolders port_holders(const char* path)
     std::sort(holders.known.begin(), holders.known.end(),
               [](const PortHolder& a, const PortHolder& b) { return a.pid < b.pid; });
     return holders;
-}
-
-std::string holders_text(const PortHolders& holders)
-{
-    if (!holders.known.empty())
-        return "in use by " + holder_list(holders.known);
-    if (holders.looked && holders.hidden)
-        return "in use by a program this user may not inspect";
-    return "in use by another program";
 }
 
 PortAccess port_access(const char* path)

@@ -95,13 +95,7 @@ void add_port(DoctorReport& report, const DoctorPort& port, const std::string& h
         add_wrapped(report, "  fix: ", "    ", access.text);
     const PortHolders& holders = port.holders;
     if (!holders.known.empty()) {
-        // Said here rather than by holders_text, which says nothing of
-        // them where the system does not tell: the report is the same on
-        // every platform for the same facts.
-        std::vector<std::string> programs;
-        for (const PortHolder& holder : holders.known)
-            programs.push_back(holder.program + " (pid " + std::to_string(holder.pid) + ")");
-        add_wrapped(report, "  in use by ", "    ", joined(programs));
+        add_wrapped(report, "  in use by ", "    ", holder_names(holders.known));
         if (port.given)
             add_in_the_way(report, "close that program, or choose another port");
     } else if (!holders.looked) {
