@@ -184,8 +184,8 @@ def case_reproducible(args):
 
     # The console program with a release image: as today, without a sample note.
     status, stdout, err = wine(args, flash, "--version")
-    wanted = ("qdm7-flash %s\nimage: %s, flash base 0x8008000, CRC 0x%04x\n"
-              % (VERSION, summary, crc))
+    wanted = ("qdm7-flash %s\nimage: %s, flash base 0x8008000, CRC 0x%04x\nimage: SHA-256 %s\n"
+              % (VERSION, summary, crc, hashlib.sha256(image).hexdigest()))
     check(status == 0 and stdout == wanted, "--version: %d %r, wanted %r" % (status, stdout, wanted))
     check(SAMPLE_NOTE not in err, "a sample note on standard error: %r" % err)
     shutil.rmtree(work)

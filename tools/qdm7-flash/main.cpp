@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "build_info.h"
+#include "image_text.h"
 #include "engine/frames.h"
 #include "engine/image.h"
 #include "platform/embedded_image.h"
@@ -56,6 +57,7 @@ int print_version()
                 static_cast<long>(length), static_cast<long>(padded),
                 static_cast<long>(padded / BLOCK_SIZE), static_cast<unsigned long>(FLASH_BASE),
                 static_cast<unsigned>(padded_image_crc(image.data, length)));
+    std::printf("image: SHA-256 %s\n", QDM7_IMAGE_SHA256);
     if (QDM7_SAMPLE_IMAGE)
         std::printf("image: sample image (not a release)\n");
     return EXIT_COMPLETED;
