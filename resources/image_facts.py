@@ -4,8 +4,9 @@ a header for the Windows version resource, and image.txt, the image's
 account that goes with a release.
 
 The CRC is CRC-16/MODBUS over the image zero-padded to whole 16 KiB blocks,
-the value the device reports after an update; the SHA-256 is of the image
-file as given.
+the value the device reports after an update; the SHA-256 is of the raw
+image the programs carry (for an ELF or HEX input, of its conversion:
+image_input.py's account, appended to image.txt, names the input's own).
 """
 
 import argparse
@@ -52,11 +53,12 @@ def summary(facts):
         facts["length"], facts["padded"], facts["blocks"], facts["crc"])
 
 
-def write(path, text):
-    """Writes beside the target and renames, so a failed run leaves no half file."""
+def write(path, content):
+    """Writes text or bytes beside the target and renames, so a failed run
+    leaves no half file."""
     partial = path + ".partial"
-    with open(partial, "w") as f:
-        f.write(text)
+    with open(partial, "wb" if isinstance(content, bytes) else "w") as f:
+        f.write(content)
     os.replace(partial, path)
 
 
@@ -67,9 +69,14 @@ def main():
     parser.add_argument("--sample", action="store_true", help="the image is the generated sample")
     parser.add_argument("--header", required=True, help="header to write for the version resource")
     parser.add_argument("--text", required=True, help="image.txt to write")
+    parser.add_argument("--account", help="lines about the input to add to image.txt")
     args = parser.parse_args()
     with open(args.image, "rb") as f:
         facts = image_facts(f.read())
+    account = ""
+    if args.account:
+        with open(args.account) as f:
+            account = f.read()
 
     note = "; sample image (not a release)" if args.sample else ""
     write(args.header,
@@ -86,9 +93,9 @@ def main():
                      "padded length: %d bytes\n"
                      "blocks: %d of %d bytes\n"
                      "CRC-16: 0x%04x (CRC-16/MODBUS of the padded image, as the device reports it)\n"
-                     "SHA-256: %s (of the image file)\n"
+                     "SHA-256: %s (of the raw image the programs carry)\n%s"
                      % (title, facts["length"], facts["padded"], facts["blocks"], BLOCK_SIZE,
-                        facts["crc"], facts["sha256"]))
+                        facts["crc"], facts["sha256"], account))
     return 0
 
 

@@ -12,6 +12,8 @@ packages=(
   g++-mingw-w64-i686 mingw-w64-tools binutils-mingw-w64-i686
   wine wine32:i386 xvfb xauth imagemagick procps time
   libserialport-dev libudev-dev pkg-config
+  python3-pyelftools python3-intelhex binutils-arm-none-eabi
+  osslsigncode openssl help2man man-db dpkg-dev
 )
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
@@ -60,7 +62,7 @@ fi
 
 # Check the tools themselves, not only the packages.
 for tool in cmake ninja g++ i686-w64-mingw32-g++-posix i686-w64-mingw32-windres wine wineserver Xvfb clang++ \
-            qemu-system-x86_64; do
+            qemu-system-x86_64 arm-none-eabi-objcopy osslsigncode openssl help2man man dpkg-shlibdeps; do
   command -v "$tool" >/dev/null || { echo "install-deps: $tool is still missing" >&2; exit 1; }
 done
 [ -f /usr/src/googletest/CMakeLists.txt ] || { echo "install-deps: GoogleTest sources missing" >&2; exit 1; }

@@ -3,11 +3,18 @@
 
 Cases:
   refusals      scripts/release.sh refuses each bad input with one line
+  inputs        an ELF file, Intel HEX and a raw image of one firmware give
+                the same raw image to build in; a gap is filled and said
   version-info  the development build's programs: version resource as
                 Windows reads it (under Wine), 0.0.0, "development build"
   reproducible  two releases of one small image from two copies of the
-                sources at different paths give the same bytes; the files,
-                image.txt, the version resource and qdm7-flash --version
+                sources at different paths, one from the raw image and one
+                from its ELF file, give the same programs and package; the
+                files, image.txt, the version resource and qdm7-flash --version
+  signed-package
+                a release signed with a throwaway certificate verifies with
+                osslsigncode; its Debian package installs in a scratch root,
+                runs, shows its man page and removes without a trace
 """
 
 import argparse
@@ -21,12 +28,86 @@ import time
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
 here = os.path.dirname(os.path.abspath(__file__))
-sys.path[:0] = [os.path.join(here, "..", "..", "resources"), os.path.join(here, "..", "support")]
+sys.path[:0] = [os.path.join(here, "..", "..", "resources"), os.path.join(here, "..", "support"),
+                os.path.join(here, "..", "..", "tools", "mkimage")]
 import image_facts  # noqa: E402
-from qdm7test import BLOCK, Failure, check, run, wine_env  # noqa: E402
+from qdm7test import BLOCK, FLASH_BASE, Failure, check, run, wine_env  # noqa: E402
 
 VERSION = "2.7.13"
 SAMPLE_NOTE = "sample image (not a release)"
+USB_ID = "0483:5740"
+
+
+def release_image():
+    """Not the sample: the sample's vector table, then bytes of a hash chain
+    (40392 bytes, three blocks)."""
+    import mkimage
+    return mkimage.vector_table() + b"".join(
+        hashlib.sha256(b"QDM7 %d" % i).digest() for i in range(1250))
+
+
+def firmware_files(work, image, sections=None):
+    """image as a firmware build gives it: (raw, ELF, Intel HEX) paths, the
+    ELF linked by binutils for Arm with image's bytes at 0x08008000 (or
+    sections: (address, bytes) pairs), the HEX made from it by objcopy."""
+    sections = sections or [(FLASH_BASE, image)]
+    raw, elf, hex_ = (os.path.join(work, "firmware" + ext) for ext in (".bin", ".elf", ".hex"))
+    with open(raw, "wb") as f:
+        f.write(image)
+    source, starts = [], []
+    for n, (address, data) in enumerate(sections):
+        with open(os.path.join(work, "part%d.bin" % n), "wb") as f:
+            f.write(data)
+        source.append('.section .part%d,"a"\n.incbin "part%d.bin"\n' % (n, n))
+        starts.append("--section-start=.part%d=%#x" % (n, address))
+    with open(os.path.join(work, "firmware.s"), "w") as f:
+        f.write("".join(source))
+    obj = os.path.join(work, "firmware.o")
+    for command in (["arm-none-eabi-as", "-I", work, "-o", obj, os.path.join(work, "firmware.s")],
+                    ["arm-none-eabi-ld", "-e", "0", "-o", elf, *starts, obj],
+                    ["arm-none-eabi-objcopy", "-O", "ihex", elf, hex_]):
+        status, _, err, _ = run(command, 60)
+        check(status == 0, "%s: %s" % (command[0], err.strip()))
+    return raw, elf, hex_
+
+
+def certificate(work, name, expired=False):
+    """A throwaway self-signed code-signing certificate and its key (PEM);
+    expired: valid for one day of 2020 only."""
+    key, cert = os.path.join(work, name + ".key"), os.path.join(work, name + ".pem")
+    subject = ["-subj", "/CN=QDM7 throwaway signer %s" % name, "-newkey", "rsa:2048", "-nodes", "-keyout", key]
+    if not expired:
+        commands = [["openssl", "req", "-x509", *subject, "-out", cert, "-days", "2",
+                     "-addext", "extendedKeyUsage=codeSigning"]]
+    else:
+        ca = fresh(os.path.join(work, name + ".ca"))
+        open(os.path.join(ca, "index.txt"), "w").close()
+        with open(os.path.join(ca, "serial"), "w") as f:
+            f.write("01\n")
+        with open(os.path.join(ca, "ca.cnf"), "w") as f:
+            f.write("[ca]\ndefault_ca = throwaway\n[throwaway]\ndatabase = %s/index.txt\n"
+                    "new_certs_dir = %s\nserial = %s/serial\ndefault_md = sha256\n"
+                    "policy = any\nx509_extensions = signing\n[any]\ncommonName = supplied\n"
+                    "[signing]\nextendedKeyUsage = codeSigning\n" % (ca, ca, ca))
+        request = os.path.join(ca, "request.pem")
+        commands = [["openssl", "req", "-new", *subject, "-out", request],
+                    ["openssl", "ca", "-batch", "-selfsign", "-config", os.path.join(ca, "ca.cnf"),
+                     "-keyfile", key, "-in", request, "-out", cert, "-notext",
+                     "-startdate", "20200101000000Z", "-enddate", "20200102000000Z"]]
+    for command in commands:
+        status, _, err, _ = run(command, 60)
+        check(status == 0, "%s: %s" % (" ".join(command[:2]), err.strip()))
+    return cert, key
+
+
+def release(args, source, image, out, *options, env=None):
+    """scripts/release.sh of source; its stdout. A Failure when it fails."""
+    began = time.monotonic()
+    status, stdout, err, _ = run(["bash", os.path.join(source, "scripts", "release.sh"), "--image", image,
+                                  "--version", VERSION, "--out", out, *options], 900, env)
+    check(status == 0, "release from %s failed (%d):\n%s%s" % (image, status, stdout[-3000:], err[-3000:]))
+    print("release of %s from %s: %.1f s" % (os.path.basename(image), source, time.monotonic() - began))
+    return stdout
 
 
 def image_summary(image):
@@ -85,9 +166,11 @@ def check_version_info(args, exe, version, image, sample):
 
 def case_refusals(args):
     work = fresh(os.path.join(args.work, "refusals"))
-    files = {name: os.path.join(work, name) for name in ("good", "empty", "sample", "cut", "full")}
+    files = {name: os.path.join(work, name) for name in ("good", "empty", "sample", "cut", "full", "zeros")}
     with open(files["good"], "wb") as f:
-        f.write(os.urandom(5000))
+        f.write(release_image())
+    with open(files["zeros"], "wb") as f:
+        f.write(bytes(5000))
     open(files["empty"], "wb").close()
     # The sample as the build makes it, and one cut short and padded to blocks.
     mkimage = os.path.join(args.source, "tools", "mkimage", "mkimage.py")
@@ -98,8 +181,24 @@ def case_refusals(args):
     os.makedirs(files["full"])
     open(os.path.join(files["full"], "old.exe"), "w").close()
     good, out = files["good"], os.path.join(work, "out")
+    # The bricking mistakes: an image linked for the flash's start, an ELF
+    # file cut short (a raw image beginning 7f 45 4c 46 if flashed), HEX
+    # content below the application base.
+    image = release_image()
+    low = bytearray(image)
+    low[4:8] = (0x080001c5).to_bytes(4, "little")
+    files["low"] = firmware_files(fresh(os.path.join(work, "linked-low")), bytes(low))[0]
+    _, elf, _ = firmware_files(fresh(os.path.join(work, "elf")), image)
+    files["cut elf"] = elf + ".cut"
+    with open(elf, "rb") as f, open(files["cut elf"], "wb") as cut:
+        cut.write(f.read(20000))
+    files["below"] = firmware_files(fresh(os.path.join(work, "hex-below")), image,
+                                    [(FLASH_BASE - 0x100, bytes(0x100)), (FLASH_BASE, image)])[2]
+    cert, key = certificate(work, "signer")
+    _, other_key = certificate(work, "other")
+    old_cert, old_key = certificate(work, "old", expired=True)
 
-    for what, (image, version, out_dir), message in [
+    for what, (image, version, out_dir, *extra), message in [
         ("missing image", [os.path.join(work, "absent"), "1.0.0", out], "no such image file"),
         ("empty image", [files["empty"], "1.0.0", out], "image file is empty"),
         ("sample image", [files["sample"], "1.0.0", out], "is the generated sample image"),
@@ -109,15 +208,57 @@ def case_refusals(args):
         ("above 16 bits", [good, "1.2.65536", out], "is not X.Y.Z"),
         ("development version", [good, "0.0.0", out], "marks development builds"),
         ("output folder not empty", [good, "1.0.0", files["full"]], "output folder is not empty"),
+        ("no vector table", [files["zeros"], "1.0.0", out], "does not point into SRAM"),
+        ("linked for 0x08000000", [files["low"], "1.0.0", out],
+         "the reset handler 0x080001c5 lies below the image: linked for 0x08000000?"),
+        ("ELF cut short", [files["cut elf"], "1.0.0", out], "begins as an ELF file (7f 45 4c 46) but cannot"),
+        ("HEX below the base", [files["below"], "1.0.0", out], "content at 0x08007f00 lies below"),
+        ("USB id not VID:PID", [good, "1.0.0", out, "--usb-id", "483:5740"], "is not VID:PID"),
+        ("key of another", [good, "1.0.0", out, "--sign-cert", cert, "--sign-key", other_key],
+         "does not belong to the certificate"),
+        ("expired certificate", [good, "1.0.0", out, "--sign-cert", old_cert, "--sign-key", old_key],
+         "expired on Jan  2"),
     ]:
         status, stdout, err, _ = run(["bash", args.script, "--image", image, "--version", version,
-                                      "--out", out_dir], 600)
+                                      "--out", out_dir, *extra], 600)
         check(status == 1 and stdout == "", "%s: exit %d\n%s%s" % (what, status, stdout, err))
         check(err.count("\n") == 1 and err.startswith("release: ") and message in err,
               "%s: %r" % (what, err))
         print("%-24s %s" % (what + ":", err.strip()))
-    check(not os.path.exists(out), "a refused release made its output folder")
+        check(not os.path.exists(out), "%s: the refused release made its output folder" % what)
     check(os.listdir(files["full"]) == ["old.exe"], "a refused release touched a full folder")
+
+
+def case_inputs(args):
+    work = fresh(os.path.join(args.work, "inputs"))
+    image = release_image()
+    script = os.path.join(args.source, "resources", "image_input.py")
+
+    def staged(path, *options):
+        status, out, err, _ = run([sys.executable, script, path, "--out", path + ".staged",
+                                   "--account", path + ".txt", *options], 60)
+        check(status == 0, "%s: %d %s" % (path, status, err))
+        with open(path + ".staged", "rb") as f, open(path + ".txt") as account:
+            return f.read(), out, account.read()
+
+    for path in firmware_files(work, image):
+        raw, _, account = staged(path)
+        check(raw == image, "%s gives another image (%d bytes)" % (path, len(raw)))
+        print("%s: the same %d bytes; %s" % (os.path.basename(path), len(raw), account.splitlines()[0]))
+    # Two pieces 4 KiB apart: the gap is erased flash, and said.
+    gapped = fresh(os.path.join(work, "gap"))
+    split = firmware_files(gapped, image, [(FLASH_BASE, image[:0x1000]), (FLASH_BASE + 0x2000, image[0x1000:])])
+    raw, out, account = staged(split[2])
+    wanted = image[:0x1000] + b"\xff" * 0x1000 + image[0x1000:]
+    check(raw == wanted, "the gap is not filled with 0xff")
+    line = "gap filled with 0xff (erased flash): 4096 bytes at 0x08009000"
+    check(line in out and line in account, "the gap is not said: %r %r" % (out, account))
+    # Built in all the same when told, and image.txt says so.
+    low = bytearray(image)
+    low[4:8] = (0x080001c5).to_bytes(4, "little")
+    raw, _, account = staged(firmware_files(fresh(os.path.join(work, "low")), bytes(low))[0], "--no-vector-check")
+    check(raw == low and "vector table: not checked" in account, "--no-vector-check: %r" % account)
+    print(out.strip())
 
 
 def case_version_info(args):
@@ -129,11 +270,9 @@ def case_version_info(args):
 
 def case_reproducible(args):
     work = fresh(os.path.join(args.work, "reproducible"))
-    image_path = os.path.join(work, "release.bin")
-    # Not the sample: bytes of a hash chain, 40000 of them (three blocks).
-    image = b"".join(hashlib.sha256(b"QDM7 %d" % i).digest() for i in range(1250))
-    with open(image_path, "wb") as f:
-        f.write(image)
+    image = release_image()
+    # The raw image the first time, its ELF file the second.
+    inputs = firmware_files(work, image)[:2]
 
     sums = []
     started = time.monotonic()
@@ -141,18 +280,15 @@ def case_reproducible(args):
         source = os.path.join(work, folder)
         copy_sources(args.source, source)
         temp = fresh(os.path.join(work, "tmp%d" % n))
-        out = os.path.join(work, "out%d" % n)
         # Another locale and time zone for the second run.
         env = dict(os.environ, TMPDIR=temp, TZ="UTC" if n == 0 else "Pacific/Auckland",
                    LC_ALL="C" if n == 0 else "C.UTF-8")
-        began = time.monotonic()
-        status, stdout, err, _ = run(["bash", os.path.join(source, "scripts", "release.sh"),
-                                      "--image", image_path, "--version", VERSION, "--out", out], 600, env)
-        check(status == 0, "release %d failed (%d):\n%s%s" % (n, status, stdout[-3000:], err[-3000:]))
-        print("release %d from %s: %.1f s" % (n, source, time.monotonic() - began))
+        out = os.path.join(work, "out%d" % n)
+        release(args, source, inputs[n], out, env=env)
         check(os.listdir(temp) == [], "release %d left its build folder: %s" % (n, os.listdir(temp)))
         with open(os.path.join(out, "SHA256SUMS")) as f:
-            sums.append(f.read())
+            # image.txt names the input's kind: not the same.
+            sums.append("".join(line for line in f.readlines() if not line.endswith(" image.txt\n")))
     print("both releases: %.1f s" % (time.monotonic() - started))
     print(sums[0], end="")
     check(sums[0] == sums[1], "the two releases differ:\n%s\n%s" % (sums[0], sums[1]))
@@ -160,7 +296,8 @@ def case_reproducible(args):
     out = os.path.join(work, "out0")
     names = sorted(os.listdir(out))
     check(names == sorted(["qdm7-update-%s.exe" % VERSION, "qdm7-flash-%s.exe" % VERSION,
-                           "image.txt", "SHA256SUMS"]), "the release holds %s" % names)
+                           "qdm7-flash_%s_amd64.deb" % VERSION, "image.txt", "SHA256SUMS"]),
+          "the release holds %s" % names)
     status, _, err, _ = run(["sh", "-c", 'cd "$0" && sha256sum -c --strict SHA256SUMS', out], 600)
     check(status == 0, "sha256sum -c: %s" % err)
     summary, crc = image_summary(image)
@@ -191,6 +328,56 @@ def case_reproducible(args):
     shutil.rmtree(work)
 
 
+def case_signed_package(args):
+    work = fresh(os.path.join(args.work, "signed-package"))
+    _, _, hex_ = firmware_files(work, release_image())
+    cert, key = certificate(work, "signer")
+    out = os.path.join(work, "out")
+    release(args, args.source, hex_, out, "--sign-cert", cert, "--sign-key", key, "--usb-id", USB_ID)
+    status, _, err, _ = run(["sh", "-c", 'cd "$0" && sha256sum -c --strict SHA256SUMS', out], 600)
+    check(status == 0, "sha256sum -c: %s" % err)
+    for name in ("qdm7-update-%s.exe" % VERSION, "qdm7-flash-%s.exe" % VERSION):
+        signed, unsigned = os.path.join(out, name), os.path.join(out, "unsigned", name)
+        status, said, err, _ = run(["osslsigncode", "verify", "-CAfile", cert, "-in", signed], 120)
+        check(status == 0 and "Signature verification: ok" in said,
+              "%s does not verify (%d):\n%s%s" % (name, status, said[-2000:], err[-2000:]))
+        status, _, _, _ = run(["osslsigncode", "verify", "-CAfile", cert, "-in", unsigned], 120)
+        check(status != 0, "unsigned/%s verifies as signed" % name)
+        print("%s: signed by the throwaway certificate, verified; unsigned/ kept" % name)
+
+    # Installed into a scratch root: dpkg's own database there knows none of
+    # the system's libraries, so their Depends are not checked.
+    deb = os.path.join(out, "qdm7-flash_%s_amd64.deb" % VERSION)
+    root = fresh(os.path.join(work, "root"))
+    for folder in ("var/lib/dpkg/info", "var/lib/dpkg/updates", "var/log"):
+        os.makedirs(os.path.join(root, folder))
+    open(os.path.join(root, "var/lib/dpkg/status"), "w").close()
+    dpkg = ["dpkg", "--root=" + root, "--log=/dev/null", "--force-not-root"]
+    status, _, err, _ = run([*dpkg, "--force-depends", "--install", deb], 120)
+    check(status == 0, "dpkg --install: %s" % err)
+    flash = os.path.join(root, "usr/bin/qdm7-flash")
+    status, said, err, _ = run([flash, "--version"], 60)
+    check(status == 0 and said.startswith("qdm7-flash %s\nimage: " % VERSION), "installed --version: %r" % said)
+    status, page, err, _ = run(["man", "-l", os.path.join(root, "usr/share/man/man1/qdm7-flash.1.gz")],
+                               60, dict(os.environ, MANPAGER="cat", MANWIDTH="80"))
+    check(status == 0 and "qdm7-flash - update the firmware of a QDM7" in page and "--port PATH" in page,
+          "man -l: %d %s" % (status, err or page[:500]))
+    with open(os.path.join(root, "usr/lib/udev/rules.d/60-qdm7.rules")) as f:
+        rule = f.read()
+    check('ATTRS{idVendor}=="0483", ATTRS{idProduct}=="5740", TAG+="uaccess", ENV{ID_MM_DEVICE_IGNORE}="1"'
+          in rule, "the udev rule: %s" % rule)
+    check(os.path.isfile(os.path.join(root, "usr/share/doc/qdm7-flash/troubleshooting.md")), "no guide")
+    print("installed: %s; man page of %d lines; udev rule for %s" % (said.splitlines()[0],
+                                                                     page.count("\n"), USB_ID))
+    status, _, err, _ = run([*dpkg, "--purge", "qdm7-flash"], 120)
+    check(status == 0, "dpkg --purge: %s" % err)
+    left = [os.path.relpath(os.path.join(folder, name), root) for folder, _, names in os.walk(root)
+            for name in names if not os.path.relpath(folder, root).startswith("var")]
+    check(left == [], "removing the package left %s" % left)
+    print("removed: nothing left outside dpkg's database")
+    shutil.rmtree(work)
+
+
 def copy_sources(source, target):
     """The source tree without its build folders, Git data or byte-code."""
     top = os.path.realpath(source)
@@ -208,8 +395,8 @@ def fresh(path):
     return path
 
 
-CASES = {"refusals": case_refusals, "version-info": case_version_info,
-         "reproducible": case_reproducible}
+CASES = {"refusals": case_refusals, "inputs": case_inputs, "version-info": case_version_info,
+         "reproducible": case_reproducible, "signed-package": case_signed_package}
 
 
 def main():
