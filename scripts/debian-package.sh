@@ -13,7 +13,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
-program= version= maintainer= usb_id= work=
+program='' version='' maintainer='' usb_id='' work=''
 while [ $# -gt 0 ]; do
   case $1 in
     --program|--version|--maintainer|--usb-id|--work)

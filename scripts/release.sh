@@ -35,7 +35,7 @@ refuse() {
   exit 1
 }
 
-image= version= out= sign_cert= sign_key= timestamp_url= usb_id= no_vector_check=
+image='' version='' out='' sign_cert='' sign_key='' timestamp_url='' usb_id='' no_vector_check=''
 maintainer="QDM7 release <release@qdm7.invalid>"
 while [ $# -gt 0 ]; do
   case $1 in
@@ -113,9 +113,9 @@ if [ -n "$sign_cert$sign_key" ]; then
   not_before=$(openssl x509 -in "$sign_cert" -noout -startdate | cut -d= -f2)
   [ "$(date -d "$not_before" +%s)" -le "$(date +%s)" ] ||
     refuse "the certificate $sign_cert is not valid before $not_before"
-  usage_ext=$(openssl x509 -in "$sign_cert" -noout -ext extendedKeyUsage 2>/dev/null | tail -n +2)
+  usage_ext=$(openssl x509 -in "$sign_cert" -noout -ext extendedKeyUsage 2>/dev/null | tail -n +2 | tr -s ' \n' ' ')
   if [ -n "$usage_ext" ] && ! grep -q "Code Signing" <<<"$usage_ext"; then
-    refuse "the certificate $sign_cert is not for code signing (extended key usage:$(echo $usage_ext))"
+    refuse "the certificate $sign_cert is not for code signing (extended key usage:${usage_ext% })"
   fi
 fi
 if [ -n "$timestamp_url" ]; then
