@@ -42,7 +42,19 @@ struct Place {
     int looks = 0;         // looks in a row that found it
     std::unique_ptr<Slot> unit;
     PortView last;         // its last unit's line
+    std::string reason;    // why that unit did not complete, when known
+    std::string ended_at;  // and when it ended
 };
+
+// The last unit's line: when it ended and whether it has been taken away
+// before why it failed, which a narrow line cuts.
+void show_last(PortsDisplay& display, Place& place, bool gone)
+{
+    place.last.detail = "at " + place.ended_at + (gone ? ", taken away" : "");
+    if (!place.reason.empty())
+        place.last.detail += "  " + place.reason;
+    ports_display_update(display, place.index, place.last);
+}
 
 struct Watch {
     explicit Watch(const WatchSetup& given) : setup(given) {}
@@ -131,8 +143,13 @@ void end_unit(Watch& watch, Place& place)
         --watch.started;
         if (worker.run.result == PortRunResult::Interrupted)
             ++watch.cut;
-        else if (failure.not_serial())
+        else if (failure.not_serial()) {
             say(watch, place, "not a serial port; left alone");
+            PortView view;
+            view.phase = PortPhase::Done;
+            view.detail = "not a serial port; left alone";
+            ports_display_update(watch.display, place.index, view);
+        }
         else if (failure.absent)
             place.state = PlaceState::Empty;
     } else {
@@ -142,8 +159,9 @@ void end_unit(Watch& watch, Place& place)
             ++watch.totals.failed;
         watch.records_lost = watch.records_lost || !worker.record_error.empty();
         place.last = unit.view;
-        place.last.detail += (place.last.detail.empty() ? "at " : "; at ") + clock_text(std::time(nullptr));
-        ports_display_update(watch.display, place.index, place.last);
+        place.reason = unit.view.detail;
+        place.ended_at = clock_text(std::time(nullptr));
+        show_last(watch.display, place, false);
     }
     place.unit.reset();
     place.looks = 0;
@@ -179,10 +197,8 @@ void look(Watch& watch, bool taking)
         if (place.state == PlaceState::Ended) {
             place.state = PlaceState::Empty;
             say(watch, place, "taken away");
-            if (place.last.phase == PortPhase::Done) {
-                place.last.detail += ", taken away";
-                ports_display_update(watch.display, place.index, place.last);
-            }
+            if (place.last.phase == PortPhase::Done)
+                show_last(watch.display, place, true);
         }
         place.looks = 0;
     }
@@ -194,7 +210,7 @@ void show_totals(Watch& watch)
 {
     watch.totals.elapsed_ms = tick_count() - watch.began_at;
     watch.totals.updating = watch.started - units_ended(watch);
-    ports_display_head(watch.display, "qdm7-flash --watch: " + watch_head_text(watch.totals));
+    ports_display_head(watch.display, watch_head_text(watch.totals));
 }
 
 // The fatal sink while units are updated: no one port to name.
