@@ -87,6 +87,22 @@ bool claimed(const Watch& watch, const PortIdentity& port)
     });
 }
 
+// The place of path, made (with its line) when the watch has not seen it.
+Place& place_of(Watch& watch, const PortIdentity& port)
+{
+    for (auto& place : watch.places) {
+        if (place->path == port.path)
+            return *place;
+    }
+    auto place = std::make_unique<Place>();
+    place->path = port.path;
+    place->identity = port;
+    place->index = ports_display_add(watch.display, label_of(port));
+    ports_display_update(watch.display, place->index, PortView{});
+    watch.places.push_back(std::move(place));
+    return *watch.places.back();
+}
+
 void say(Watch& watch, const Place& place, const std::string& text)
 {
     ports_display_say(watch.display, place.index, text.c_str());
@@ -141,17 +157,17 @@ void end_unit(Watch& watch, Place& place)
         // Gone again before it was opened, or no serial port: no unit.
         // Ctrl-C leaves no record either: the unit did not finish.
         --watch.started;
-        if (worker.run.result == PortRunResult::Interrupted)
+        if (worker.run.result == PortRunResult::Interrupted) {
             ++watch.cut;
-        else if (failure.not_serial()) {
+        } else if (failure.not_serial()) {
             say(watch, place, "not a serial port; left alone");
             PortView view;
             view.phase = PortPhase::Done;
             view.detail = "not a serial port; left alone";
             ports_display_update(watch.display, place.index, view);
-        }
-        else if (failure.absent)
+        } else if (failure.absent) {
             place.state = PlaceState::Empty;
+        }
     } else {
         if (worker.record.result == DeviceResult::Completed)
             ++watch.totals.completed;
@@ -163,6 +179,17 @@ void end_unit(Watch& watch, Place& place)
         place.ended_at = clock_text(std::time(nullptr));
         show_last(watch.display, place, false);
     }
+    // A device found again on another port after a loss ended there: that
+    // port holds the same unit, not a new one.
+    if (worker.recorded && !worker.run.port.empty() && worker.run.port != place.path) {
+        PortIdentity moved = place.identity;
+        moved.path = worker.run.port;
+        Place& there = place_of(watch, moved);
+        if (there.state == PlaceState::Empty) {
+            there.state = PlaceState::Ended;
+            there.identity = place.identity;
+        }
+    }
     place.unit.reset();
     place.looks = 0;
 }
@@ -172,18 +199,7 @@ void look(Watch& watch, bool taking)
 {
     const std::vector<PortIdentity> ports = watch.setup.ports(watch.setup.context);
     for (const PortIdentity& port : ports) {
-        auto found = std::find_if(watch.places.begin(), watch.places.end(),
-                                  [&](const std::unique_ptr<Place>& place) { return place->path == port.path; });
-        if (found == watch.places.end()) {
-            auto place = std::make_unique<Place>();
-            place->path = port.path;
-            place->identity = port;
-            place->index = ports_display_add(watch.display, label_of(port));
-            ports_display_update(watch.display, place->index, PortView{});
-            watch.places.push_back(std::move(place));
-            found = watch.places.end() - 1;
-        }
-        Place& place = **found;
+        Place& place = place_of(watch, port);
         ++place.looks;
         if (place.state == PlaceState::Empty && taking && place.looks >= LOOKS_BEFORE_TAKING && !claimed(watch, port))
             start_unit(watch, place, port);
@@ -247,9 +263,11 @@ int run_watch(const WatchSetup& setup)
 
     std::uint32_t looked_at = tick_count() - WATCH_POLL_MS;
     while (stop_requested() == StopReason::None) {
-        for (auto& place : watch.places) {
-            if (place->state == PlaceState::Busy && place->unit->finished)
-                end_unit(watch, *place);
+        // By index: ending a unit may add the place it ended on.
+        for (std::size_t i = 0; i < watch.places.size(); ++i) {
+            Place& place = *watch.places[i];
+            if (place.state == PlaceState::Busy && place.unit->finished)
+                end_unit(watch, place);
         }
         if (setup.count != 0 && units_ended(watch) >= setup.count)
             break;
@@ -262,9 +280,9 @@ int run_watch(const WatchSetup& setup)
         sleep_ms(DRAW_POLL_MS);
     }
     // Ctrl-C reaches every unit's thread too; each closes its port.
-    for (auto& place : watch.places) {
-        if (place->state == PlaceState::Busy)
-            end_unit(watch, *place);
+    for (std::size_t i = 0; i < watch.places.size(); ++i) {
+        if (watch.places[i]->state == PlaceState::Busy)
+            end_unit(watch, *watch.places[i]);
     }
     show_totals(watch);
     ports_display_end(watch.display);
