@@ -647,7 +647,7 @@ def case_watch(args, work):
             reap(proc)
         err = read_text(f"{work}/err.txt")
         check(status == 130 and took < 1.0, f"exit {status} {took:.2f} s after Ctrl-C\n{err}")
-        check("1 unit in the middle of the update left unrecorded" in err, f"the cut unit was not said:\n{err}")
+        check("1 unit not finished, left unrecorded" in err, f"the cut unit was not said:\n{err}")
         check(records() == [], f"a unit cut short was recorded: {records()}")
         check_port_free(unit[0])
     print(f"Ctrl-C in the middle: exit 130 {took:.2f} s later, no record, the port free")

@@ -292,7 +292,7 @@ int run_watch(const WatchSetup& setup)
         std::fprintf(stderr, "qdm7-flash: some records could not be written to %s\n", setup.report_path.c_str());
     if (interrupted) {
         if (watch.cut != 0)
-            std::fprintf(stderr, "qdm7-flash: %u unit%s in the middle of the update left unrecorded\n",
+            std::fprintf(stderr, "qdm7-flash: %u unit%s not finished, left unrecorded\n",
                          static_cast<unsigned>(watch.cut), watch.cut == 1 ? "" : "s");
         std::fprintf(stderr, "qdm7-flash: interrupted; every port closed\n");
         return EXIT_INTERRUPTED;
