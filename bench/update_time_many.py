@@ -46,6 +46,13 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / CLOCK_TICKS
 
 
+def wire_seconds(blocks, baud):
+    """The wire time of a whole update: every block and its acknowledgement,
+    the CRC query and the reset, each with its reply, 11 bits a character."""
+    char_s = BITS_PER_CHARACTER / baud
+    return ((PROGRAM_REQUEST + PROGRAM_REPLY) * blocks + QUERY + QUERY_REPLY + RESET + RESET_REPLY) * char_s
+
+
 def update_span(log_path, char_s):
     """From a device's --verbose log: seconds from the start of its first
     block on the wire to the end of its reset acknowledgement."""
@@ -71,7 +78,7 @@ def update_span(log_path, char_s):
 
 def run_many(args, sim_path, flash_path, count, blocks, work):
     char_s = BITS_PER_CHARACTER / args.baud
-    wire = ((PROGRAM_REQUEST + PROGRAM_REPLY) * blocks + QUERY + QUERY_REPLY + RESET + RESET_REPLY) * char_s
+    wire = wire_seconds(blocks, args.baud)
     sims, logs = [], []
     try:
         for i in range(count):

@@ -346,17 +346,25 @@ RECORD_FIELDS = {"port", "result", "started", "ended", "seconds", "blocks", "tim
 ISO_UTC = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$")
 
 
-def read_report(path, ports):
-    """The --report file: exactly one well-formed record per port, by port."""
+def report_records(path):
+    """The --report file's records in order, each a whole, well-formed line."""
     import json
     with open(path, "rb") as file:
         text = file.read().decode()
     check(text == "" or text.endswith("\n"), f"the report ends inside a line: {text[-200:]!r}")
-    records = {}
+    records = []
     for line in text.splitlines():
         record = json.loads(line)
         check(RECORD_FIELDS <= record.keys(), f"a record lacks {RECORD_FIELDS - record.keys()}: {line}")
         check(ISO_UTC.match(record["started"]) and ISO_UTC.match(record["ended"]), f"times not UTC ISO 8601: {line}")
+        records.append(record)
+    return records
+
+
+def read_report(path, ports):
+    """The --report file: exactly one well-formed record per port, by port."""
+    records = {}
+    for record in report_records(path):
         check(record["port"] not in records, f"two records for {record['port']}")
         records[record["port"]] = record
     check(set(records) == set(ports), f"records for {sorted(records)}, expected {sorted(ports)}")
@@ -523,6 +531,19 @@ def case_verify(args, work):
     print(f"--verify: erased and flipped devices named their blocks; holding, {seconds:.2f} s at 921600 baud")
 
 
+def check_port_free(port):
+    """Nobody holds the port: no lock on it, not in exclusive mode."""
+    fd = os.open(port, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        exclusive = struct.unpack("i", fcntl.ioctl(fd, TIOCGEXCL, bytes(4)))[0]
+    except OSError as error:
+        raise Failure(f"{port} still held after the exit: {error}")
+    finally:
+        os.close(fd)
+    check(exclusive == 0, f"{port} left in exclusive mode")
+
+
 def case_many_interrupt(args, work):
     """Ctrl-C while paced devices are programming and one has finished: exit
     130 within a second, every port free at once, only whole records."""
@@ -546,20 +567,90 @@ def case_many_interrupt(args, work):
             reap(proc)
         check(status == 130 and took < 1.0, f"exit {status} {took:.2f} s after Ctrl-C")
         for port in ports:
-            fd = os.open(port, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
-            try:
-                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-                exclusive = struct.unpack("i", fcntl.ioctl(fd, TIOCGEXCL, bytes(4)))[0]
-            except OSError as error:
-                raise Failure(f"{port} still held after the exit: {error}")
-            finally:
-                os.close(fd)
-            check(exclusive == 0, f"{port} left in exclusive mode")
+            check_port_free(port)
     with open(f"{work}/report.jsonl") as file:
         lines = file.read().splitlines(keepends=True)
     check(len(lines) == 1 and lines[0].endswith("}\n") and quick.port in lines[0],
           f"expected the finished device's record alone: {lines}")
     print(f"exit 130 {took:.2f} s after Ctrl-C; every port free; one whole record")
+
+
+def wait_until(condition, limit, what):
+    end = time.monotonic() + limit
+    while not condition():
+        check(time.monotonic() < end, what)
+        time.sleep(0.05)
+
+
+def case_watch(args, work):
+    """A station watching a folder of ports: a good unit that goes once
+    updated, one that fails verification and stays until it is taken away
+    (not updated again meanwhile), and a new unit on its path; each recorded
+    once with the run's id and the image's facts, exit 5 after --count 3.
+    Then Ctrl-C in the middle of a paced unit's update: exit 130 at once,
+    no record of it, the port free."""
+    import hashlib
+    os.mkdir(f"{work}/ports")
+    env = dict(os.environ, QDM7_PORT_GLOB=f"{work}/ports/unit-*[0-9]")  # not the simulators' .lock files
+    unit = [f"{work}/ports/unit-{n}" for n in (1, 2)]
+    good = ["--baud", "0", "--exit-after-reset"]
+    command = [args.flash, "--watch", "--count", "3", "--report", f"{work}/report.jsonl", "--log-dir", f"{work}/logs"]
+    with open(f"{work}/out.txt", "wb") as out, open(f"{work}/err.txt", "wb") as err:
+        proc = start(command, stdin=subprocess.DEVNULL, stdout=out, stderr=err, env=env)
+    records = lambda: report_records(f"{work}/report.jsonl") if os.path.exists(f"{work}/report.jsonl") else []
+    try:
+        with Sim(args.sim, [*good, "--link", unit[0], "--dump", f"{work}/first.bin"]) as first, \
+                Sim(args.sim, ["--baud", "0", "--link", unit[1], "--fault", "flip:count=1"]) as failing:
+            wait_until(lambda: len(records()) == 2, 60, f"two units were not recorded:\n{read_text(f'{work}/err.txt')}")
+            check(first.stop() == 0, "the first unit's qdm7-sim did not end cleanly")
+            time.sleep(1)  # the failed unit stays: not to be updated again
+            check(len(records()) == 2 and failing.proc.poll() is None, f"the failed unit was updated again: {records()}")
+            check(failing.stop() == 0, "the failing unit's qdm7-sim did not end cleanly")
+        time.sleep(0.5)
+        with Sim(args.sim, [*good, "--link", unit[1], "--dump", f"{work}/swapped.bin"]) as swapped:
+            status = wait(proc, 60)
+            check(swapped.stop() == 0, "the swapped unit's qdm7-sim did not end cleanly")
+    finally:
+        reap(proc)
+    err = read_text(f"{work}/err.txt")
+    check(status == 5 and "3 units: 2 completed, 1 failed" in err, f"exit {status}, expected 5\n{err[-3000:]}")
+    check(read_text(f"{work}/out.txt") == "", "the watch wrote on standard output")
+    check(re.search(r"^\d\d:\d\d:\d\d .*/unit-2: a unit came$", err, re.M), f"off a terminal, no timed lines:\n{err}")
+    got = [(record["port"], record["result"]) for record in records()]
+    check(sorted(got) == sorted([(unit[0], "completed"), (unit[1], "failed"), (unit[1], "completed")]),
+          f"the records: {got}")
+    image = padded(args.image_bytes)
+    facts = {"image_sha256": hashlib.sha256(args.image_bytes).hexdigest(), "image_length": len(args.image_bytes),
+             "image_crc": f"{crc16(image):#06x}", "run_id": records()[0].get("run_id")}
+    for record in records():
+        check(record["run_id"] and all(record.get(key) == value for key, value in facts.items()),
+              f"a record lacks the run's id or the image's facts {facts}: {record}")
+    check_dump(f"{work}/first.bin", args.image_bytes)
+    check_dump(f"{work}/swapped.bin", args.image_bytes)
+    check(len(os.listdir(f"{work}/logs")) == 3, f"expected a trace per unit: {os.listdir(f'{work}/logs')}")
+    print(f"3 units recorded once each under run {facts['run_id']}; exit 5")
+
+    os.remove(f"{work}/report.jsonl")
+    command = [args.flash, "--watch", "--report", f"{work}/report.jsonl", "--log-dir", f"{work}/cut"]
+    with Sim(args.sim, ["--link", unit[0]]) as paced:
+        with open(f"{work}/err.txt", "wb") as err:
+            proc = start(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err, env=env)
+        try:
+            wait_until(lambda: os.path.isdir(f"{work}/cut") and any(
+                "- OK" in read_text(f"{work}/cut/{name}") for name in os.listdir(f"{work}/cut")), 60,
+                f"the paced unit was not programmed:\n{read_text(f'{work}/err.txt')}")
+            proc.send_signal(signal.SIGINT)
+            sent = time.monotonic()
+            status = wait(proc, 10)
+            took = time.monotonic() - sent
+        finally:
+            reap(proc)
+        err = read_text(f"{work}/err.txt")
+        check(status == 130 and took < 1.0, f"exit {status} {took:.2f} s after Ctrl-C\n{err}")
+        check("1 unit not finished, left unrecorded" in err, f"the cut unit was not said:\n{err}")
+        check(records() == [], f"a unit cut short was recorded: {records()}")
+        check_port_free(unit[0])
+    print(f"Ctrl-C in the middle: exit 130 {took:.2f} s later, no record, the port free")
 
 
 # --- The simulator on its own, with a hand-made client ---------------------------------------
@@ -717,6 +808,7 @@ def case_sim_device(args, work):
 
 CASES = {
     "update": case_update,
+    "watch": case_watch,
     "power-on": case_power_on,
     "flipped-bit": case_flipped_bit,
     "dropped-ack": case_dropped_ack,

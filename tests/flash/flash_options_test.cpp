@@ -122,4 +122,37 @@ TEST(FlashOptions, UsageErrorsSayWhatIsWrong)
     }
 }
 
+TEST(FlashOptions, AWatchTakesUsbSelectionsACountAndTheUpdateOptions)
+{
+    FlashOptions options;
+    std::string error;
+    ASSERT_TRUE(parse({"--watch", "--port", "usb:403:6001", "--count=3", "--deadline", "60", "--report", "r"},
+                      options, error))
+        << error;
+    EXPECT_TRUE(options.watch);
+    EXPECT_EQ(options.count, 3u);
+    EXPECT_EQ(options.ports.size(), 1u);
+    EXPECT_EQ(options.deadline_ms, 60000u);
+    ASSERT_TRUE(parse({"--watch"}, options, error)) << error;
+    EXPECT_TRUE(options.ports.empty() && options.count == 0);
+
+    const std::string path_refused = "--watch takes usb:VID:PID[:SERIAL] selections, not the path /dev/ttyUSB0; "
+                                     "to watch a folder of ports, set QDM7_PORT_GLOB";
+    const std::vector<std::pair<std::vector<const char*>, std::string>> wrong = {
+        {{"--port", "a", "--count", "2"}, "--count goes with --watch"},
+        {{"--watch", "--count", "0"}, "--count needs a whole number of units from 1 to 1000000, not '0'"},
+        {{"--watch", "--count", "many"}, "--count needs a whole number of units from 1 to 1000000, not 'many'"},
+        {{"--watch", "--count", "-2"}, "--count needs a whole number of units from 1 to 1000000, not '-2'"},
+        {{"--watch", "--count", "2", "--count", "3"}, "--count given twice"},
+        {{"--watch", "--port", "/dev/ttyUSB0"}, path_refused},
+        {{"--watch", "--verify", "--port", "usb:403:6001"}, "--watch updates; it cannot go with --verify"},
+        {{"--watch", "--list"}, "give one of --watch, --list, --version, --doctor"},
+        {{"--watch", "--doctor"}, "--doctor takes no other option than --port"},
+    };
+    for (const auto& [args, message] : wrong) {
+        EXPECT_FALSE(parse(args, options, error)) << message;
+        EXPECT_EQ(error, message);
+    }
+}
+
 } // namespace

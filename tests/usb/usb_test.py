@@ -14,7 +14,9 @@ import signal
 import sys
 import time
 
-from rig import ADAPTER_SERIAL, run_rig
+import json
+
+from rig import ADAPTER_SERIAL, LINE_ID, run_rig
 # rig.py puts tests/support on the import path.
 from qdm7test import BLOCK, Failure, check, check_dump, check_trace, padded
 
@@ -172,7 +174,45 @@ def case_replug(rig, image):
           f"after the replug; completed{note}")
 
 
-CASES = {"update": case_update, "replug": case_replug}
+def case_watch(rig, image):
+    """One --watch run: the adapter plugged at the start is pulled in the
+    middle of its update while another program holds its port, comes back
+    as ttyUSB1, and its update there completes; that port is not taken for
+    a new unit. Pulled, and a second adapter with another serial number
+    plugged in its place, that one is updated too; a record for each."""
+    rig.wait_in_guest("[ -e /dev/ttyUSB0 ]", 30)
+    holder = rig.start_command("trap '' HUP; exec 3</dev/ttyUSB0; sleep 600")
+    running = rig.start_command("qdm7-flash --watch --port usb:0403:6001 --count 2 --deadline 120 "
+                                "--report /tmp/station.jsonl")
+    pulled = pull(rig, running, 3)
+    time.sleep(max(0.0, 2 - (time.monotonic() - pulled)))
+    rig.replug()
+    rig.wait_in_guest("[ -s /tmp/station.jsonl ]", 120)
+    first_blocks = rig.sim.blocks()
+    time.sleep(1)  # still plugged, on ttyUSB1: not to be updated again
+    check(rig.sim.blocks() == first_blocks, "the updated adapter was taken again on the port it came back on")
+    rig.unplug()
+    holder.signal("KILL")
+    rig.wait_in_guest("[ ! -e /dev/ttyUSB0 ] && [ ! -e /dev/ttyUSB1 ]", 10)
+    rig.qmp("device_add", driver="usb-serial", id="second", chardev=LINE_ID, serial="QDM7-0002")
+    result = running.wait(180)
+    check(result.status == 0 and "2 units: 2 completed, 0 failed" in result.err and result.out == ""
+          and "the port is back as /dev/ttyUSB1" in result.err, f"the watch over two adapters:\n{result}")
+    report = rig.run("cat /tmp/station.jsonl", 30)
+    records = [json.loads(line) for line in report.out.splitlines()]
+    got = [(record.get("usb_serial"), record["result"]) for record in records]
+    check(got == [(ADAPTER_SERIAL, "completed"), ("QDM7-0002", "completed")], f"the records: {report.out}")
+    check(records[0]["run_id"] == records[1]["run_id"], f"two run ids in one run: {report.out}")
+    # As in check_attempt: a time-out only where a host stall cut a request.
+    resent = sum(record["timeouts"] for record in records)
+    check(resent <= rig.sim.dropped_requests(), f"{resent} blocks timed out, but the device dropped only "
+          f"{rig.sim.dropped_requests()} partly received requests: a reply was lost on the way")
+    finish(rig, image)
+    print(f"one --watch run: {ADAPTER_SERIAL} pulled mid-update, back as ttyUSB1 and completed in "
+          f"{records[0]['seconds']:.1f} s; then QDM7-0002 on {records[1]['port']} in {records[1]['seconds']:.1f} s")
+
+
+CASES = {"update": case_update, "replug": case_replug, "watch": case_watch}
 
 
 def main():

@@ -2,7 +2,9 @@
 // without a window, for scripts, production lines and POSIX users. Here: the
 // command line parsed, the ports chosen, and the run handed to the station
 // (station/station.h), which updates each port with a worker of its own.
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -21,6 +23,7 @@
 #include "tools/qdm7-flash/doctor/doctor.h"
 #include "tools/qdm7-flash/records/record_file.h"
 #include "tools/qdm7-flash/station/station.h"
+#include "tools/qdm7-flash/station/watch.h"
 #include "tools/qdm7-flash/view/display.h"
 #include "tools/qdm7-flash/view/job_view.h"
 
@@ -96,6 +99,57 @@ const std::vector<PortIdentity>& present_ports(void* context)
     return present;
 }
 
+// The ports a watch looks at now: those its usb: selections match, or
+// every port there is.
+std::vector<PortIdentity> watched_ports(void* context)
+{
+    const auto& choices = *static_cast<const std::vector<PortChoice>*>(context);
+    std::vector<PortIdentity> present = find_ports(false);
+    if (choices.empty())
+        return present;
+    std::vector<PortIdentity> chosen;
+    for (const PortChoice& choice : choices) {
+        for (const PortIdentity& port : matching_ports(present, *choice.usb)) {
+            const auto same = [&](const PortIdentity& taken) { return taken.path == port.path; };
+            if (std::none_of(chosen.begin(), chosen.end(), same))
+                chosen.push_back(port);
+        }
+    }
+    return chosen;
+}
+
+// What a watch waits for, in its head line.
+std::string watched_text(const std::vector<PortChoice>& choices)
+{
+    std::string text;
+    for (const PortChoice& choice : choices) {
+        if (!text.empty())
+            text += ", ";
+        text += usb_selector_text(*choice.usb);
+    }
+    if (!text.empty())
+        return text;
+    const char* glob = std::getenv("QDM7_PORT_GLOB");
+    return glob != nullptr && glob[0] != '\0' ? glob : "every serial port";
+}
+
+int watch(const FlashOptions& options, RecordFile& report)
+{
+    WatchSetup setup;
+    setup.ports = watched_ports;
+    setup.context = const_cast<std::vector<PortChoice>*>(&options.ports);
+    setup.watched = watched_text(options.ports);
+    setup.count = options.count;
+    setup.deadline_ms = options.deadline_ms;
+    setup.reconnect = options.reconnect;
+    setup.log_dir = options.log_dir;
+    if (!options.report_path.empty()) {
+        setup.report = &report;
+        setup.report_path = options.report_path;
+    }
+    return run_watch(setup);
+}
+
 int update(const FlashOptions& options, RecordFile& report)
 {
     // Said before any port is touched; wrapped to a terminal's width.
@@ -103,6 +157,8 @@ int update(const FlashOptions& options, RecordFile& report)
     said.terminal = stderr_is_terminal();
     if (QDM7_SAMPLE_IMAGE)
         display_say(said, "%s", SAMPLE_IMAGE_WARNING);
+    if (options.watch)
+        return watch(options, report);
     std::vector<PortIdentity> present;
     const ChosenPorts chosen = choose_ports(options.ports, present_ports, &present);
     for (const std::string& note : chosen.notes)

@@ -42,6 +42,19 @@ bool parse_deadline(const char* text, std::uint32_t& ms)
     return true;
 }
 
+// A count as plain decimal digits, from 1 up to the limit.
+bool parse_count(const char* text, std::uint32_t& count)
+{
+    const std::size_t n = std::strlen(text);
+    if (n == 0 || n > 7 || std::strspn(text, "0123456789") != n)
+        return false;
+    const long value = std::strtol(text, nullptr, 10);
+    if (value < 1 || value > MAX_WATCH_COUNT)
+        return false;
+    count = static_cast<std::uint32_t>(value);
+    return true;
+}
+
 bool is_option(const char* arg, const char* name)
 {
     const std::size_t n = std::strlen(name);
@@ -64,6 +77,26 @@ bool path_value(int argc, const char* const* argv, int& i, const char* name, con
     return error.empty();
 }
 
+// --watch goes with usb: selections (or none: every port), the deadline,
+// --no-reconnect, --count, --report and --log-dir. A path is refused: a
+// station watches for ports that come and go, and a path names one that is
+// there; a folder of them is QDM7_PORT_GLOB's.
+bool watch_options_valid(const FlashOptions& options, int actions, std::string& error)
+{
+    for (const PortChoice& port : options.ports) {
+        if (!port.usb) {
+            error = "--watch takes usb:VID:PID[:SERIAL] selections, not the path " + port.text +
+                    "; to watch a folder of ports, set QDM7_PORT_GLOB";
+            return false;
+        }
+    }
+    if (options.verify)
+        error = "--watch updates; it cannot go with --verify";
+    else if (actions > 1)
+        error = "give one of --watch, --list, --version, --doctor";
+    return error.empty();
+}
+
 } // namespace
 
 bool parse_flash_options(int argc, const char* const* argv, FlashOptions& options, std::string& error)
@@ -74,6 +107,7 @@ bool parse_flash_options(int argc, const char* const* argv, FlashOptions& option
     bool port_given = false;
     bool deadline_given = false;
     bool no_reconnect_given = false;
+    bool count_given = false;
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
         if (is_option(arg, "--port")) {
@@ -122,6 +156,21 @@ bool parse_flash_options(int argc, const char* const* argv, FlashOptions& option
         } else if (is_option(arg, "--log-dir")) {
             if (!path_value(argc, argv, i, "--log-dir", "a folder", options.log_dir, error))
                 return false;
+        } else if (is_option(arg, "--count")) {
+            const char* value = option_value(argc, argv, i, "--count", error);
+            if (value == nullptr)
+                return false;
+            if (count_given || !parse_count(value, options.count)) {
+                error = count_given ? "--count given twice"
+                                    : "--count needs a whole number of units from 1 to " +
+                                          std::to_string(MAX_WATCH_COUNT) + ", not '" + value + "'";
+                return false;
+            }
+            count_given = true;
+        } else if (std::strcmp(arg, "--watch") == 0) {
+            if (!options.watch)
+                ++actions;
+            options.watch = true;
         } else if (std::strcmp(arg, "--no-reconnect") == 0) {
             options.reconnect = false;
             no_reconnect_given = true;
@@ -148,11 +197,17 @@ bool parse_flash_options(int argc, const char* const* argv, FlashOptions& option
         return true;
     // The doctor looks at the ports given, and at nothing of an update.
     if (options.doctor) {
-        if (options.list || options.version || deadline_given || no_reconnect_given ||
-            !options.report_path.empty() || !options.log_dir.empty())
+        if (options.list || options.version || options.watch || count_given || deadline_given ||
+            no_reconnect_given || !options.report_path.empty() || !options.log_dir.empty())
             error = "--doctor takes no other option than --port";
         return error.empty();
     }
+    if (count_given && !options.watch) {
+        error = "--count goes with --watch";
+        return false;
+    }
+    if (options.watch)
+        return watch_options_valid(options, actions - (port_given ? 1 : 0), error);
     if (options.verify && (!port_given || no_reconnect_given || !options.report_path.empty() ||
                            !options.log_dir.empty() || actions > 1))
         error = "--verify goes with --port and --deadline alone";
@@ -175,6 +230,9 @@ const char* flash_usage()
 {
     return "Usage: qdm7-flash --port PATH [--port PATH...] [--deadline SECONDS]\n"
            "                  [--no-reconnect] [--report FILE] [--log-dir DIR]\n"
+           "       qdm7-flash --watch [--port usb:VID:PID[:SERIAL]...] [--count N]\n"
+           "                  [--deadline SECONDS] [--no-reconnect] [--report FILE]\n"
+           "                  [--log-dir DIR]\n"
            "       qdm7-flash --verify --port PATH [--deadline SECONDS]\n"
            "       qdm7-flash --doctor [--port PATH...]\n"
            "       qdm7-flash --list | --version | --help\n"
@@ -201,6 +259,13 @@ const char* flash_usage()
            "  --report FILE       when each device's update ends, append a line of JSON\n"
            "                      about it to FILE: port, result, times, blocks, CRCs\n"
            "  --log-dir DIR       write each port's trace to a file of its own in DIR\n"
+           "  --watch             a production station: update every unit that comes on\n"
+           "                      a port (those --port usb:... selects, else every port\n"
+           "                      found), each at once and on its own, until Ctrl-C; a\n"
+           "                      port whose unit ended is updated again only once it\n"
+           "                      has gone and come back (the next unit)\n"
+           "  --count N           with --watch: end after N units, exit 0 when every one\n"
+           "                      completed, else 5\n"
            "  --list              print the serial ports found, one a line: the path,\n"
            "                      then for a USB port VID:PID, manufacturer, product\n"
            "                      and serial number\n"
@@ -228,5 +293,6 @@ const char* flash_usage()
            "Exit status: 0 completed (with several ports: every device), 1 fatal error,\n"
            "not a serial port or no port matching usb:..., 2 verification failed\n"
            "(\"FAILED\"), 3 deadline passed, 4 port lost (with --no-reconnect), 5 not\n"
-           "every device was updated (several ports), 64 usage error, 130 interrupted.\n";
+           "every device was updated (several ports, or a --watch --count), 64 usage\n"
+           "error, 130 interrupted (also the way a --watch without --count ends).\n";
 }

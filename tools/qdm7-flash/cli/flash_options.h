@@ -11,6 +11,8 @@
 
 // Longer than any real run needs, short enough to fit the tick counter.
 inline constexpr long MAX_DEADLINE_SECONDS = 86400L * 7;
+// More units than a station updates in years.
+inline constexpr long MAX_WATCH_COUNT = 1000000L;
 
 // One --port: a path, or a USB selection.
 struct PortChoice {
@@ -29,6 +31,8 @@ struct FlashOptions {
     bool verify = false;          // --verify: check the --port's device, write nothing
     bool help = false;
     std::uint32_t deadline_ms = 0; // 0: no deadline
+    bool watch = false;            // --watch: every matching port that comes, until Ctrl-C
+    std::uint32_t count = 0;       // --count N with --watch: end after N units; 0: no end
 };
 
 // Parses argv[1..argc). False for a usage error, with error holding its

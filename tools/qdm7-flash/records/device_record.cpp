@@ -139,6 +139,15 @@ std::string utc_iso8601(std::int64_t utc_ms)
     return text;
 }
 
+std::string utc_stamp(std::int64_t utc_ms)
+{
+    std::string stamp;
+    for (const char c : utc_iso8601(utc_ms).substr(0, 19))
+        if (c != '-' && c != ':')
+            stamp += c;
+    return stamp + 'Z';
+}
+
 std::int64_t utc_now_ms()
 {
     using namespace std::chrono;
@@ -164,6 +173,10 @@ std::string format_device_record(const DeviceRecord& record)
         add_string(line, "image_crc", crc_text(record.image_crc));
     add_number(line, "image_length", "%ld", static_cast<long>(record.image_length));
     add_string(line, "version", record.version);
+    if (!record.image_sha256.empty())
+        add_string(line, "image_sha256", record.image_sha256);
+    if (!record.run_id.empty())
+        add_string(line, "run_id", record.run_id);
     line += "}\n";
     return line;
 }

@@ -33,17 +33,22 @@ struct DeviceRecord {
     std::int32_t image_crc = UNKNOWN_CRC;
     std::int32_t image_length = 0;   // the image as carried, before padding
     std::string version;             // of this program
+    std::string image_sha256;        // of the image as carried, hex; empty: left out
+    std::string run_id;              // the --watch run that updated it; empty: left out
 };
 
 // The record as one line of JSON, ending in "\n": port, usb_serial (when
 // known), result, error (when there is one), started and ended (UTC, ISO
 // 8601 with milliseconds), seconds, blocks, timeouts, device_crc and
-// image_crc (hex, when known), image_length, version. Text is escaped as
+// image_crc (hex, when known), image_length, version, image_sha256 and
+// run_id (when set). Text is escaped as
 // JSON requires; bytes that are not UTF-8 are taken as Latin-1.
 std::string format_device_record(const DeviceRecord& record);
 
 // "2025-03-01T09:41:07.250Z" for milliseconds since 1970-01-01 UTC.
 std::string utc_iso8601(std::int64_t utc_ms);
+// "20250301T094107Z", the same to the second, for names.
+std::string utc_stamp(std::int64_t utc_ms);
 // The wall clock now, in milliseconds since 1970-01-01 UTC.
 std::int64_t utc_now_ms();
 // text as the inside of a JSON string.

@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "build_info.h"
+#include "image_text.h"
 #include "engine/image.h"
 #include "platform/embedded_image.h"
 #include "tools/qdm7-flash/console/console.h"
@@ -69,11 +70,15 @@ PortRunResult run_worker(Worker& worker)
         std::fflush(setup.trace_file);
     release_firmware_image(worker.job);
     // Ctrl-C: the device did not finish, and has no record.
-    if (result != PortRunResult::Interrupted) {
+    const PortFailure& failure = worker.run.open_failure;
+    const bool no_unit = result == PortRunResult::Error && !setup.record_unopened &&
+                         (failure.absent || failure.not_serial());
+    if (result != PortRunResult::Interrupted && !no_unit) {
         worker.record = record_of_run(worker.run, worker.elapsed_ms, static_cast<std::int32_t>(image.length),
                                       setup.deadline_ms);
         if (setup.record_given_port)
             worker.record.port = setup.port;
+        worker.record.run_id = setup.run_id;
         worker.recorded = true;
         std::string error;
         if (setup.report != nullptr && !append_record(*setup.report, format_device_record(worker.record), error))
@@ -99,6 +104,7 @@ DeviceRecord record_of_run(const PortRunRecord& run, std::uint32_t elapsed_ms, s
     if (run.device_crc_known)
         record.device_crc = run.device_crc;
     record.version = QDM7_VERSION;
+    record.image_sha256 = QDM7_IMAGE_SHA256;
     switch (run.result) {
     case PortRunResult::Completed:
         record.result = DeviceResult::Completed;

@@ -35,6 +35,10 @@ struct WorkerSetup {
     // The port the record names: the one given (a station's slot), or with
     // false the one last opened (a reconnect may find the device elsewhere).
     bool record_given_port = false;
+    // False for a port a watch saw come: one gone again, or not a serial
+    // port, by the time it is opened, was no unit and leaves no record.
+    bool record_unopened = true;
+    std::string run_id; // put in the record; empty: none
 };
 
 // What the worker tells its display; any may be null.
@@ -52,7 +56,8 @@ struct Worker {
     std::vector<std::uint8_t> frame_buffer = std::vector<std::uint8_t>(FRAME_BUFFER_SIZE);
     UpdateJob job;
     PortRunRecord run;
-    // Once it has ended (but for Ctrl-C, which leaves no record):
+    // Once it has ended (but for Ctrl-C, which leaves no record, and a port
+    // that was no unit, see record_unopened):
     bool recorded = false;     // a record was made
     DeviceRecord record;
     std::string record_error;  // it could not be written to the report: why

@@ -18,6 +18,7 @@
 #include "tools/qdm7-flash/console/stop_watch.h"
 #include "tools/qdm7-flash/run/verify.h"
 #include "tools/qdm7-flash/run/worker.h"
+#include "tools/qdm7-flash/station/slot.h"
 #include "tools/qdm7-flash/view/display.h"
 #include "tools/qdm7-flash/view/ports_display.h"
 
@@ -184,81 +185,6 @@ std::string block_list(const std::vector<std::int32_t>& blocks)
 // How often the main thread looks at the threads and draws.
 constexpr std::uint32_t MAIN_POLL_MS = 20;
 
-// One port of several: its worker, and what its line shows.
-struct Slot {
-    std::size_t index = 0;
-    PortsDisplay* display = nullptr;
-    Worker worker;
-    PortView view;
-    JobWatch watch;
-    std::atomic<bool> finished{false};
-    std::thread thread;
-};
-
-// The view of the job as it is now, handed to the display.
-void show_job(Slot& slot)
-{
-    const UpdateJob& job = slot.worker.job;
-    PortView& view = slot.view;
-    const std::uint32_t now = tick_count();
-    watch_job(slot.watch, job, now);
-    view.phase = phase_of(job);
-    view.blocks_done = blocks_done(job);
-    view.blocks_total = blocks_total(job);
-    view.programming_ms = programming_ms(slot.watch, now);
-    view.waiting_since = slot.watch.contact_began;
-    view.timeouts = slot.worker.run.timeouts > job.timeouts ? slot.worker.run.timeouts : job.timeouts;
-    view.stray_bytes = job.stray_bytes;
-    ports_display_update(*slot.display, slot.index, view);
-}
-
-void slot_status(void* context, const char*) { show_job(*static_cast<Slot*>(context)); }
-
-// After every tick: the view, and off a terminal a line for each resend
-// (on a terminal the line counts them).
-void slot_ticked(void* context)
-{
-    Slot& slot = *static_cast<Slot*>(context);
-    show_job(slot);
-    while (next_resend(slot.watch, slot.worker.job)) {
-        if (!slot.display->terminal)
-            ports_display_say(*slot.display, slot.index,
-                              resend_text(slot.worker.job, slot.watch.resends_seen).c_str());
-    }
-}
-
-void slot_note(void* context, PortRunNote note, const char* text)
-{
-    Slot& slot = *static_cast<Slot*>(context);
-    ports_display_say(*slot.display, slot.index, text);
-    if (note == PortRunNote::Lost) {
-        slot.view.phase = PortPhase::Reconnecting;
-        slot.view.waiting_since = tick_count();
-        ports_display_update(*slot.display, slot.index, slot.view);
-    } else if (note == PortRunNote::Restarting) {
-        restart_watch(slot.watch);
-    }
-}
-
-void update_slot(Slot& slot, const std::string& report_path)
-{
-    Worker& worker = slot.worker;
-    run_worker(worker);
-    if (worker.recorded) {
-        if (!worker.record_error.empty())
-            ports_display_say(*slot.display, slot.index,
-                              printed("its record could not be written to %s: %s", report_path.c_str(),
-                                      worker.record_error.c_str())
-                                  .c_str());
-        slot.view.phase = PortPhase::Done;
-        slot.view.result = worker.record.result;
-        slot.view.elapsed_ms = worker.elapsed_ms;
-        slot.view.detail = worker.record.result == DeviceResult::Completed ? "" : worker.record.error;
-        ports_display_update(*slot.display, slot.index, slot.view);
-    }
-    slot.finished = true;
-}
-
 // The fatal sink while several ports are updated: no one port to name.
 void show_fatal_text_of_many(void*, const char* text)
 {
@@ -292,7 +218,7 @@ int run_many(const StationSetup& setup)
         worker.trace_to = trace_paths.empty() ? TraceTo::Nowhere : TraceTo::File;
         worker.report = setup.report;
         worker.record_given_port = true;
-        slot->worker.view = WorkerView{slot.get(), slot_status, nullptr, slot_ticked, slot_note};
+        slot->worker.view = slot_view(*slot);
         slots.push_back(std::move(slot));
     }
     // Every trace file opened before any update starts: a folder that cannot
@@ -428,12 +354,7 @@ int run_station(const StationSetup& setup)
 std::vector<std::string> trace_file_paths(const std::string& folder, const std::vector<std::string>& ports,
                                           std::int64_t utc_ms)
 {
-    // "20250301T094107Z" from "2025-03-01T09:41:07.250Z".
-    std::string stamp;
-    for (const char c : utc_iso8601(utc_ms).substr(0, 19))
-        if (c != '-' && c != ':')
-            stamp += c;
-    stamp += 'Z';
+    const std::string stamp = utc_stamp(utc_ms);
     std::vector<std::string> paths;
     for (const std::string& port : ports) {
         const std::string base = file_name_of(port) + "-" + stamp;

@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 
 #include "engine/frames.h"
 #include "platform/platform.h"
 #include "tools/qdm7-flash/console/printed.h"
+#include "tools/qdm7-flash/view/watch_view.h"
 
 namespace {
 
@@ -231,6 +233,17 @@ void write_out(PortsDisplay& shown, const std::string& text)
     std::fflush(shown.out);
 }
 
+// With the lock held: a line of its own off a terminal, after the time
+// for a station.
+void write_event(PortsDisplay& shown, const std::string& text)
+{
+    if (!shown.timed) {
+        write_out(shown, text + "\n");
+        return;
+    }
+    write_out(shown, clock_text(std::time(nullptr)) + " " + text + "\n");
+}
+
 // With the lock held: the live block drawn again over the one on the
 // screen, each line cleared to its end, as one write.
 void redraw(PortsDisplay& shown)
@@ -240,7 +253,14 @@ void redraw(PortsDisplay& shown)
     const std::uint32_t now = now_of(shown);
     for (PortView& view : shown.views)
         view.waiting_ms = now - view.waiting_since;
-    const std::vector<std::string> lines = compose_port_lines(shown.ports, shown.views, columns, rows);
+    const bool head = !shown.head.empty();
+    std::vector<std::string> lines = compose_port_lines(shown.ports, shown.views, columns, rows - (head ? 1 : 0));
+    if (head) {
+        std::string line = shown.head;
+        if (line.size() > static_cast<std::size_t>(std::max(columns - 1, 0)))
+            line.resize(static_cast<std::size_t>(std::max(columns - 1, 0)));
+        lines.insert(lines.begin(), line);
+    }
     std::string frame;
     if (shown.drawn > 0)
         frame += printed("\r\033[%dA", shown.drawn);
@@ -262,7 +282,7 @@ void redraw(PortsDisplay& shown)
 void say_above(PortsDisplay& shown, const std::string& text)
 {
     if (!shown.terminal) {
-        write_out(shown, text + "\n");
+        write_event(shown, text);
         return;
     }
     std::string frame;
@@ -297,7 +317,28 @@ void ports_display_update(PortsDisplay& shown, std::size_t index, const PortView
     const bool change = mine.phase != view.phase;
     mine = view;
     if (change && !shown.terminal)
-        write_out(shown, shown.ports[index] + ": " + port_change_text(view) + "\n");
+        write_event(shown, shown.ports[index] + ": " + port_change_text(view));
+}
+
+std::size_t ports_display_add(PortsDisplay& shown, const std::string& port)
+{
+    const std::lock_guard<std::mutex> hold(shown.lock);
+    shown.ports.push_back(port);
+    shown.views.emplace_back();
+    return shown.ports.size() - 1;
+}
+
+void ports_display_rename(PortsDisplay& shown, std::size_t index, const std::string& port)
+{
+    const std::lock_guard<std::mutex> hold(shown.lock);
+    if (index < shown.ports.size())
+        shown.ports[index] = port;
+}
+
+void ports_display_head(PortsDisplay& shown, const std::string& head)
+{
+    const std::lock_guard<std::mutex> hold(shown.lock);
+    shown.head = head;
 }
 
 void ports_display_say(PortsDisplay& shown, std::size_t index, const char* text)

@@ -66,6 +66,10 @@ struct PortsDisplay {
     std::uint32_t (*now)() = nullptr;
     std::vector<std::string> ports;
     std::vector<PortView> views;
+    // A station's: off a terminal each line begins with the local time; on
+    // one the live block begins with this head line (empty: none).
+    bool timed = false;
+    std::string head;
     int drawn = 0;              // lines of the live block on the screen
     std::uint32_t drawn_at = 0;
     bool ever_drawn = false;
@@ -78,6 +82,13 @@ void ports_display_start(PortsDisplay& shown, const std::vector<std::string>& po
 // From a port's thread, after each step: its view now. Off a terminal a
 // change of phase is said at once.
 void ports_display_update(PortsDisplay& shown, std::size_t index, const PortView& view);
+// A port more (a station's, as it comes), shown below the others as
+// Opening; its index.
+std::size_t ports_display_add(PortsDisplay& shown, const std::string& port);
+// The name its line and messages start with, for the unit on it now.
+void ports_display_rename(PortsDisplay& shown, std::size_t index, const std::string& port);
+// The head line, drawn with the next draw.
+void ports_display_head(PortsDisplay& shown, const std::string& head);
 // A message about one port: "PORT: text", above the live block on a terminal.
 void ports_display_say(PortsDisplay& shown, std::size_t index, const char* text);
 // A message about none in particular: "qdm7-flash: text".

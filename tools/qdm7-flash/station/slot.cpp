@@ -1,0 +1,74 @@
+#include "tools/qdm7-flash/station/slot.h"
+
+#include "platform/platform.h"
+#include "tools/qdm7-flash/console/printed.h"
+
+namespace {
+
+// The view of the job as it is now, handed to the display.
+void show_job(Slot& slot)
+{
+    const UpdateJob& job = slot.worker.job;
+    PortView& view = slot.view;
+    const std::uint32_t now = tick_count();
+    watch_job(slot.watch, job, now);
+    view.phase = phase_of(job);
+    view.blocks_done = blocks_done(job);
+    view.blocks_total = blocks_total(job);
+    view.programming_ms = programming_ms(slot.watch, now);
+    view.waiting_since = slot.watch.contact_began;
+    view.timeouts = slot.worker.run.timeouts > job.timeouts ? slot.worker.run.timeouts : job.timeouts;
+    view.stray_bytes = job.stray_bytes;
+    ports_display_update(*slot.display, slot.index, view);
+}
+
+void slot_status(void* context, const char*) { show_job(*static_cast<Slot*>(context)); }
+
+// After every tick: the view, and off a terminal a line for each resend
+// (on a terminal the line counts them).
+void slot_ticked(void* context)
+{
+    Slot& slot = *static_cast<Slot*>(context);
+    show_job(slot);
+    while (next_resend(slot.watch, slot.worker.job)) {
+        if (!slot.display->terminal)
+            ports_display_say(*slot.display, slot.index,
+                              resend_text(slot.worker.job, slot.watch.resends_seen).c_str());
+    }
+}
+
+void slot_note(void* context, PortRunNote note, const char* text)
+{
+    Slot& slot = *static_cast<Slot*>(context);
+    ports_display_say(*slot.display, slot.index, text);
+    if (note == PortRunNote::Lost) {
+        slot.view.phase = PortPhase::Reconnecting;
+        slot.view.waiting_since = tick_count();
+        ports_display_update(*slot.display, slot.index, slot.view);
+    } else if (note == PortRunNote::Restarting) {
+        restart_watch(slot.watch);
+    }
+}
+
+} // namespace
+
+WorkerView slot_view(Slot& slot) { return WorkerView{&slot, slot_status, nullptr, slot_ticked, slot_note}; }
+
+void update_slot(Slot& slot, const std::string& report_path)
+{
+    Worker& worker = slot.worker;
+    run_worker(worker);
+    if (worker.recorded) {
+        if (!worker.record_error.empty())
+            ports_display_say(*slot.display, slot.index,
+                              printed("its record could not be written to %s: %s", report_path.c_str(),
+                                      worker.record_error.c_str())
+                                  .c_str());
+        slot.view.phase = PortPhase::Done;
+        slot.view.result = worker.record.result;
+        slot.view.elapsed_ms = worker.elapsed_ms;
+        slot.view.detail = worker.record.result == DeviceResult::Completed ? "" : worker.record.error;
+        ports_display_update(*slot.display, slot.index, slot.view);
+    }
+    slot.finished = true;
+}

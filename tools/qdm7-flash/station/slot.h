@@ -1,0 +1,30 @@
+// One port's worker on a thread of its own, and its line in a line-per-port
+// display: what several ports at once and a watching station share.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <string>
+#include <thread>
+
+#include "tools/qdm7-flash/run/worker.h"
+#include "tools/qdm7-flash/view/job_view.h"
+#include "tools/qdm7-flash/view/ports_display.h"
+
+// One port of several: its worker, and what its line shows.
+struct Slot {
+    std::size_t index = 0;
+    PortsDisplay* display = nullptr;
+    Worker worker;
+    PortView view;
+    JobWatch watch;
+    std::atomic<bool> finished{false};
+    std::thread thread;
+};
+
+// What the slot's worker tells its line.
+WorkerView slot_view(Slot& slot);
+
+// The slot's thread: its worker run, its line showing the end, then
+// finished set.
+void update_slot(Slot& slot, const std::string& report_path);

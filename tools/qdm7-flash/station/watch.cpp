@@ -1,0 +1,305 @@
+#include "tools/qdm7-flash/station/watch.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <thread>
+
+#include "platform/platform.h"
+#include "platform/report.h"
+#include "tools/qdm7-flash/console/console.h"
+#include "tools/qdm7-flash/console/exit_codes.h"
+#include "tools/qdm7-flash/console/printed.h"
+#include "tools/qdm7-flash/console/stop_watch.h"
+#include "tools/qdm7-flash/records/device_record.h"
+#include "tools/qdm7-flash/station/slot.h"
+#include "tools/qdm7-flash/station/station.h"
+#include "tools/qdm7-flash/view/ports_display.h"
+#include "tools/qdm7-flash/view/watch_view.h"
+
+namespace {
+
+// How often the main thread draws and looks for units that ended.
+constexpr std::uint32_t DRAW_POLL_MS = 20;
+// Looks in a row that must find a new port before its unit is taken: a
+// port that has just come may not be ready (its rights set, its driver
+// done), and one on its way out is not taken for one that came.
+constexpr int LOOKS_BEFORE_TAKING = 2;
+
+enum class PlaceState : std::uint8_t {
+    Empty,  // no unit, or none seen long enough
+    Busy,   // a unit is being updated
+    Ended,  // its unit ended (or it is no port): left alone until it goes
+};
+
+// A port the watch has seen, and its line.
+struct Place {
+    std::string path;
+    std::size_t index = 0;
+    PlaceState state = PlaceState::Empty;
+    PortIdentity identity; // of its unit now, or its last one
+    int looks = 0;         // looks in a row that found it
+    std::unique_ptr<Slot> unit;
+    PortView last;         // its last unit's line
+    std::string reason;    // why that unit did not complete, when known
+    std::string ended_at;  // and when it ended
+};
+
+// The last unit's line: when it ended and whether it has been taken away
+// before why it failed, which a narrow line cuts.
+void show_last(PortsDisplay& display, Place& place, bool gone)
+{
+    place.last.detail = "at " + place.ended_at + (gone ? ", taken away" : "");
+    if (!place.reason.empty())
+        place.last.detail += "  " + place.reason;
+    ports_display_update(display, place.index, place.last);
+}
+
+struct Watch {
+    explicit Watch(const WatchSetup& given) : setup(given) {}
+    const WatchSetup& setup;
+    PortsDisplay display;
+    std::vector<std::unique_ptr<Place>> places;
+    WatchTotals totals;
+    std::uint32_t started = 0; // units begun, not counting a port that was no unit
+    std::uint32_t cut = 0;     // units in the middle of their update at Ctrl-C
+    std::uint32_t began_at = 0;
+    std::string run_id;
+    bool records_lost = false;
+};
+
+std::string label_of(const PortIdentity& port)
+{
+    return port.serial.empty() ? port.path : port.path + " " + port.serial;
+}
+
+// The lost device of a unit being updated, back on another port: its run
+// takes it again.
+bool claimed(const Watch& watch, const PortIdentity& port)
+{
+    if (port.kind != PortKind::Usb || port.serial.empty())
+        return false;
+    return std::any_of(watch.places.begin(), watch.places.end(), [&](const std::unique_ptr<Place>& place) {
+        const PortIdentity& unit = place->identity;
+        return place->state == PlaceState::Busy && unit.kind == PortKind::Usb && unit.serial == port.serial &&
+               unit.usb_vid == port.usb_vid && unit.usb_pid == port.usb_pid;
+    });
+}
+
+// The place of path, made (with its line) when the watch has not seen it.
+Place& place_of(Watch& watch, const PortIdentity& port)
+{
+    for (auto& place : watch.places) {
+        if (place->path == port.path)
+            return *place;
+    }
+    auto place = std::make_unique<Place>();
+    place->path = port.path;
+    place->identity = port;
+    place->index = ports_display_add(watch.display, label_of(port));
+    ports_display_update(watch.display, place->index, PortView{});
+    watch.places.push_back(std::move(place));
+    return *watch.places.back();
+}
+
+void say(Watch& watch, const Place& place, const std::string& text)
+{
+    ports_display_say(watch.display, place.index, text.c_str());
+}
+
+void start_unit(Watch& watch, Place& place, const PortIdentity& port)
+{
+    const WatchSetup& setup = watch.setup;
+    place.identity = port;
+    place.state = PlaceState::Busy;
+    ++watch.started;
+    auto unit = std::make_unique<Slot>();
+    unit->index = place.index;
+    unit->display = &watch.display;
+    WorkerSetup& worker = unit->worker.setup;
+    worker.port = place.path;
+    worker.deadline_ms = setup.deadline_ms;
+    worker.reconnect = setup.reconnect;
+    worker.own_thread = true;
+    worker.trace_to = TraceTo::Nowhere;
+    worker.report = setup.report;
+    worker.record_given_port = true;
+    worker.record_unopened = false;
+    worker.run_id = watch.run_id;
+    unit->worker.view = slot_view(*unit);
+    ports_display_rename(watch.display, place.index, label_of(port));
+    say(watch, place, port.serial.empty() ? "a unit came" : "a unit came, USB serial number " + port.serial);
+    if (!setup.log_dir.empty()) {
+        const std::string path = trace_file_paths(setup.log_dir, {place.path}, utc_now_ms()).front();
+        worker.trace_file = std::fopen(path.c_str(), "w");
+        if (worker.trace_file != nullptr)
+            worker.trace_to = TraceTo::File;
+        else
+            say(watch, place, printed("cannot write the trace file %s; updating without a trace", path.c_str()));
+    }
+    ports_display_update(watch.display, place.index, PortView{});
+    unit->thread = std::thread(update_slot, std::ref(*unit), std::cref(setup.report_path));
+    place.unit = std::move(unit);
+}
+
+// A unit whose thread is done: counted, its line left with its result.
+void end_unit(Watch& watch, Place& place)
+{
+    Slot& unit = *place.unit;
+    unit.thread.join();
+    if (unit.worker.setup.trace_file != nullptr)
+        std::fclose(unit.worker.setup.trace_file);
+    const Worker& worker = unit.worker;
+    const PortFailure& failure = worker.run.open_failure;
+    place.state = PlaceState::Ended;
+    if (!worker.recorded) {
+        // Gone again before it was opened, or no serial port: no unit.
+        // Ctrl-C leaves no record either: the unit did not finish.
+        --watch.started;
+        if (worker.run.result == PortRunResult::Interrupted) {
+            ++watch.cut;
+        } else if (failure.not_serial()) {
+            say(watch, place, "not a serial port; left alone");
+            PortView view;
+            view.phase = PortPhase::Done;
+            view.detail = "not a serial port; left alone";
+            ports_display_update(watch.display, place.index, view);
+        } else if (failure.absent) {
+            place.state = PlaceState::Empty;
+        }
+    } else {
+        if (worker.record.result == DeviceResult::Completed)
+            ++watch.totals.completed;
+        else
+            ++watch.totals.failed;
+        watch.records_lost = watch.records_lost || !worker.record_error.empty();
+        place.last = unit.view;
+        place.reason = unit.view.detail;
+        place.ended_at = clock_text(std::time(nullptr));
+        show_last(watch.display, place, false);
+    }
+    // A device found again on another port after a loss ended there: that
+    // port holds the same unit, not a new one.
+    if (worker.recorded && !worker.run.port.empty() && worker.run.port != place.path) {
+        PortIdentity moved = place.identity;
+        moved.path = worker.run.port;
+        Place& there = place_of(watch, moved);
+        if (there.state == PlaceState::Empty) {
+            there.state = PlaceState::Ended;
+            there.identity = place.identity;
+        }
+    }
+    place.unit.reset();
+    place.looks = 0;
+}
+
+// One look at the watched ports: units that came taken, ports gone noted.
+void look(Watch& watch, bool taking)
+{
+    const std::vector<PortIdentity> ports = watch.setup.ports(watch.setup.context);
+    for (const PortIdentity& port : ports) {
+        Place& place = place_of(watch, port);
+        ++place.looks;
+        if (place.state == PlaceState::Empty && taking && place.looks >= LOOKS_BEFORE_TAKING && !claimed(watch, port))
+            start_unit(watch, place, port);
+    }
+    for (auto& held : watch.places) {
+        Place& place = *held;
+        const bool there = std::any_of(ports.begin(), ports.end(),
+                                       [&](const PortIdentity& port) { return port.path == place.path; });
+        if (there)
+            continue;
+        if (place.state == PlaceState::Ended) {
+            place.state = PlaceState::Empty;
+            say(watch, place, "taken away");
+            if (place.last.phase == PortPhase::Done)
+                show_last(watch.display, place, true);
+        }
+        place.looks = 0;
+    }
+}
+
+std::uint32_t units_ended(const Watch& watch) { return watch.totals.completed + watch.totals.failed; }
+
+void show_totals(Watch& watch)
+{
+    watch.totals.elapsed_ms = tick_count() - watch.began_at;
+    watch.totals.updating = watch.started - units_ended(watch);
+    ports_display_head(watch.display, watch_head_text(watch.totals));
+}
+
+// The fatal sink while units are updated: no one port to name.
+void show_fatal_text(void*, const char* text)
+{
+    std::fputs(text, stderr);
+    std::fflush(stderr);
+}
+
+} // namespace
+
+std::string watch_run_id(std::int64_t utc_ms, unsigned number)
+{
+    return utc_stamp(utc_ms) + printed("-%04x", number & 0xFFFFu);
+}
+
+int run_watch(const WatchSetup& setup)
+{
+    stop_watch_start(0); // the deadline is each unit's own
+    set_fatal_sink(show_fatal_text, nullptr);
+    Watch watch{setup};
+    watch.began_at = tick_count();
+    watch.run_id = watch_run_id(utc_now_ms(), static_cast<unsigned>(std::time(nullptr)) ^ tick_count());
+    watch.totals.count = setup.count;
+    watch.totals.watched = setup.watched;
+    const bool terminal = stderr_is_terminal() && terminal_cursor_moves();
+    watch.display.columns = terminal_columns;
+    watch.display.rows = terminal_rows;
+    watch.display.timed = true;
+    ports_display_start(watch.display, {}, terminal, stderr);
+    ports_display_note(watch.display, printed("watching %s for units (run %s); Ctrl-C ends the watch",
+                                              setup.watched.c_str(), watch.run_id.c_str())
+                                          .c_str());
+
+    std::uint32_t looked_at = tick_count() - WATCH_POLL_MS;
+    while (stop_requested() == StopReason::None) {
+        // By index: ending a unit may add the place it ended on.
+        for (std::size_t i = 0; i < watch.places.size(); ++i) {
+            Place& place = *watch.places[i];
+            if (place.state == PlaceState::Busy && place.unit->finished)
+                end_unit(watch, place);
+        }
+        if (setup.count != 0 && units_ended(watch) >= setup.count)
+            break;
+        if (tick_count() - looked_at >= WATCH_POLL_MS) {
+            looked_at = tick_count();
+            look(watch, setup.count == 0 || watch.started < setup.count);
+        }
+        show_totals(watch);
+        ports_display_draw(watch.display);
+        sleep_ms(DRAW_POLL_MS);
+    }
+    // Ctrl-C reaches every unit's thread too; each closes its port.
+    for (std::size_t i = 0; i < watch.places.size(); ++i) {
+        if (watch.places[i]->state == PlaceState::Busy)
+            end_unit(watch, *watch.places[i]);
+    }
+    show_totals(watch);
+    ports_display_end(watch.display);
+    const bool interrupted = stop_requested() == StopReason::Interrupted;
+    std::fprintf(stderr, "qdm7-flash: %s\n", watch_summary_text(watch.totals).c_str());
+    if (watch.records_lost)
+        std::fprintf(stderr, "qdm7-flash: some records could not be written to %s\n", setup.report_path.c_str());
+    if (interrupted) {
+        if (watch.cut != 0)
+            std::fprintf(stderr, "qdm7-flash: %u unit%s not finished, left unrecorded\n",
+                         static_cast<unsigned>(watch.cut), watch.cut == 1 ? "" : "s");
+        std::fprintf(stderr, "qdm7-flash: interrupted; every port closed\n");
+        return EXIT_INTERRUPTED;
+    }
+    if (watch.totals.failed != 0) {
+        std::fprintf(stderr, "qdm7-flash: not every unit was updated\n");
+        return EXIT_NOT_ALL_UPDATED;
+    }
+    return watch.records_lost ? EXIT_FATAL : EXIT_COMPLETED;
+}
