@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <memory>
 #include <thread>
 
@@ -44,6 +45,7 @@ struct Place {
     PortView last;         // its last unit's line
     std::string reason;    // why that unit did not complete, when known
     std::string ended_at;  // and when it ended
+    bool no_port = false;  // a file or a folder, or a device that is no serial port: never a unit
 };
 
 // The last unit's line: when it ended and whether it has been taken away
@@ -108,11 +110,33 @@ void say(Watch& watch, const Place& place, const std::string& text)
     ports_display_say(watch.display, place.index, text.c_str());
 }
 
+// A path that is no serial port (a lock file beside a port, /dev/null, a
+// folder), said once and kept off the live block.
+void leave_alone(Watch& watch, Place& place)
+{
+    place.state = PlaceState::Ended;
+    place.no_port = true;
+    say(watch, place, "not a serial port; left alone");
+    ports_display_hide(watch.display, place.index);
+}
+
+// Plainly no port, told without opening it: a regular file or a folder.
+bool plainly_no_port(const std::string& path)
+{
+    std::error_code error;
+    const auto status = std::filesystem::status(path, error);
+    return !error && (std::filesystem::is_regular_file(status) || std::filesystem::is_directory(status));
+}
+
 void start_unit(Watch& watch, Place& place, const PortIdentity& port)
 {
     const WatchSetup& setup = watch.setup;
     place.identity = port;
     place.state = PlaceState::Busy;
+    if (place.no_port) {
+        place.no_port = false;
+        ports_display_hide(watch.display, place.index, false);
+    }
     ++watch.started;
     auto unit = std::make_unique<Slot>();
     unit->index = place.index;
@@ -160,11 +184,7 @@ void end_unit(Watch& watch, Place& place)
         if (worker.run.result == PortRunResult::Interrupted) {
             ++watch.cut;
         } else if (failure.not_serial()) {
-            say(watch, place, "not a serial port; left alone");
-            PortView view;
-            view.phase = PortPhase::Done;
-            view.detail = "not a serial port; left alone";
-            ports_display_update(watch.display, place.index, view);
+            leave_alone(watch, place);
         } else if (failure.absent) {
             place.state = PlaceState::Empty;
         }
@@ -201,8 +221,12 @@ void look(Watch& watch, bool taking)
     for (const PortIdentity& port : ports) {
         Place& place = place_of(watch, port);
         ++place.looks;
-        if (place.state == PlaceState::Empty && taking && place.looks >= LOOKS_BEFORE_TAKING && !claimed(watch, port))
-            start_unit(watch, place, port);
+        if (place.state == PlaceState::Empty && taking && place.looks >= LOOKS_BEFORE_TAKING && !claimed(watch, port)) {
+            if (plainly_no_port(place.path))
+                leave_alone(watch, place);
+            else
+                start_unit(watch, place, port);
+        }
     }
     for (auto& held : watch.places) {
         Place& place = *held;
@@ -210,7 +234,9 @@ void look(Watch& watch, bool taking)
                                        [&](const PortIdentity& port) { return port.path == place.path; });
         if (there)
             continue;
-        if (place.state == PlaceState::Ended) {
+        if (place.state == PlaceState::Ended && place.no_port) {
+            place.state = PlaceState::Empty;
+        } else if (place.state == PlaceState::Ended) {
             place.state = PlaceState::Empty;
             say(watch, place, "taken away");
             if (place.last.phase == PortPhase::Done)

@@ -254,7 +254,15 @@ void redraw(PortsDisplay& shown)
     for (PortView& view : shown.views)
         view.waiting_ms = now - view.waiting_since;
     const bool head = !shown.head.empty();
-    std::vector<std::string> lines = compose_port_lines(shown.ports, shown.views, columns, rows - (head ? 1 : 0));
+    std::vector<std::string> ports;
+    std::vector<PortView> views;
+    for (std::size_t i = 0; i < shown.ports.size(); ++i) {
+        if (i < shown.hidden.size() && shown.hidden[i])
+            continue;
+        ports.push_back(shown.ports[i]);
+        views.push_back(shown.views[i]);
+    }
+    std::vector<std::string> lines = compose_port_lines(ports, views, columns, rows - (head ? 1 : 0));
     if (head) {
         std::string line = shown.head;
         if (line.size() > static_cast<std::size_t>(std::max(columns - 1, 0)))
@@ -333,6 +341,14 @@ void ports_display_rename(PortsDisplay& shown, std::size_t index, const std::str
     const std::lock_guard<std::mutex> hold(shown.lock);
     if (index < shown.ports.size())
         shown.ports[index] = port;
+}
+
+void ports_display_hide(PortsDisplay& shown, std::size_t index, bool hidden)
+{
+    const std::lock_guard<std::mutex> hold(shown.lock);
+    if (shown.hidden.size() <= index)
+        shown.hidden.resize(index + 1, false);
+    shown.hidden[index] = hidden;
 }
 
 void ports_display_head(PortsDisplay& shown, const std::string& head)

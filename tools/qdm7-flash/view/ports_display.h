@@ -66,6 +66,7 @@ struct PortsDisplay {
     std::uint32_t (*now)() = nullptr;
     std::vector<std::string> ports;
     std::vector<PortView> views;
+    std::vector<bool> hidden; // lines left out of the live block (no port after all)
     // A station's: off a terminal each line begins with the local time; on
     // one the live block begins with this head line (empty: none).
     bool timed = false;
@@ -87,6 +88,9 @@ void ports_display_update(PortsDisplay& shown, std::size_t index, const PortView
 std::size_t ports_display_add(PortsDisplay& shown, const std::string& port);
 // The name its line and messages start with, for the unit on it now.
 void ports_display_rename(PortsDisplay& shown, std::size_t index, const std::string& port);
+// Leaves the line out of the live block from the next draw on (a station's
+// path that proved to be no port), or with hidden false puts it back.
+void ports_display_hide(PortsDisplay& shown, std::size_t index, bool hidden = true);
 // The head line, drawn with the next draw.
 void ports_display_head(PortsDisplay& shown, const std::string& head);
 // A message about one port: "PORT: text", above the live block on a terminal.
