@@ -209,7 +209,8 @@ def case_port_lost(args, work):
 
 
 LOST_WAITING = "(the device went away); waiting for it to come back"
-RESTARTING = "starting the update again from the beginning"
+# Said once the port is back, whether the update resumes or starts again.
+RESTARTING = "the port is back as"
 
 
 def update_across_restart(command, link, args, work, env=None):

@@ -44,6 +44,11 @@ void start_on(Run& run, const std::string& path, PortHandle port)
     PortFailure failure;
     if (!configure_port(port, LINK_BAUD, READ_INTERVAL_MS, failure))
         std::fprintf(stderr, "%s\n", failure.text);
+    // A reply is taken as soon as it is whole, not after the line's 20 ms
+    // quiet: the next request goes out at once. Replies left from earlier
+    // exchanges are then discarded by the job.
+    set_reply_rule(port, reply_is_valid, REPLY_QUIET_MS);
+    run.job.discard_stale_input = true;
     run.earlier_timeouts = run.record.timeouts;
     start_job(run.job, run.record.port.c_str(), port);
 }
@@ -113,8 +118,14 @@ StopReason wait_for_device(Run& run)
             const PortHandle port = open_port(path.c_str(), failure);
             if (port != INVALID_PORT_HANDLE) {
                 ++run.record.reconnects;
-                note(run, PortRunNote::Restarting, "the port is back as %s; starting the update again from "
-                     "the beginning", path.c_str());
+                run.job.resume_blocks = job_acknowledged_blocks(run.job);
+                if (run.job.resume_blocks > 0)
+                    note(run, PortRunNote::Restarting, "the port is back as %s; resuming the update after the %d "
+                         "blocks the device acknowledged, if it kept them", path.c_str(),
+                         static_cast<int>(run.job.resume_blocks));
+                else
+                    note(run, PortRunNote::Restarting, "the port is back as %s; starting the update again from "
+                         "the beginning", path.c_str());
                 job_trace(run.job, " . Opening serial port %s at %ld baud\n", path.c_str(),
                           static_cast<long>(LINK_BAUD));
                 start_on(run, path, port);
@@ -220,6 +231,7 @@ PortRunResult run_port(UpdateJob& job, const char* path, const PortRunOptions& o
     record.started = std::chrono::system_clock::now();
     record.image_crc = image_crc(job.image, job.image_size);
     Run run{job, options, record, path, {}, 0};
+    job.resume_blocks = options.resume_blocks;
 
     job_trace(job, " . Opening serial port %s at %ld baud\n", path, static_cast<long>(LINK_BAUD));
     const PortHandle port = open_port(path, record.open_failure);

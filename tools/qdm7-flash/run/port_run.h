@@ -1,8 +1,9 @@
 // One update on one port, from opening the port to closing it: the port
-// opened and configured, the job ticked as the dialog's timer does, and,
-// when the port goes away in the middle (a USB adapter pulled, a hub reset),
-// the same device waited for, reopened and updated again from Start: after
-// a disconnect nothing is known of what the device holds.
+// opened and configured, its reads ending with the reply, the job ticked as
+// the dialog's timer does, and, when the port goes away in the middle (a USB
+// adapter pulled, a hub reset), the same device waited for, reopened and
+// updated again from Start, resuming after the blocks it acknowledged
+// before if its CRC of them shows it kept them (the job's resume_blocks).
 //
 // A run keeps nothing outside its arguments, so runs on different ports may
 // go on different threads. It ends early only when the stop watch
@@ -30,7 +31,7 @@ enum class PortRunResult : std::uint8_t {
 enum class PortRunNote : std::uint8_t {
     Lost,       // the port went away; the run waits for the device
     Unopenable, // the device is back but cannot be opened yet (said once a wait)
-    Restarting, // reopened: the update starts again from the beginning
+    Restarting, // reopened: the update starts again, resuming where it can
 };
 
 // What qdm7-flash says of a port that sends back what it is sent.
@@ -50,6 +51,10 @@ inline constexpr std::uint32_t RECONNECT_SETTLE_MS = 1000;
 
 struct PortRunOptions {
     bool reconnect = true; // false: a lost port ends the run (Lost)
+    // Blocks the device is believed to hold already (a verification found
+    // them equal): checked after contact as after a reconnect, and not
+    // written again when they match. 0: the update writes every block.
+    std::int32_t resume_blocks = 0;
     void* context = nullptr;
     // After every tick, not while waiting for a lost port: for a display
     // drawn from the job's record. May be null.

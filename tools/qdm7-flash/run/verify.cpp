@@ -8,9 +8,6 @@
 namespace {
 
 constexpr std::int32_t HALF_BLOCK = BLOCK_SIZE / 2;
-// A device that was on answers queued contact queries late: once linked,
-// this long for them to arrive, then they are discarded.
-constexpr std::uint32_t SETTLE_MS = 50;
 
 std::uint8_t unit_of(const UpdateJob& job) { return static_cast<std::uint8_t>(job.unit_address & 0xFF); }
 
@@ -51,7 +48,7 @@ bool contact(UpdateJob& job)
         ++job.unanswered_contacts;
     }
     job_trace(job, "REMOTE DEVICE LINK ESTABLISHED\n");
-    sleep_ms(SETTLE_MS);
+    sleep_ms(CONTACT_SETTLE_MS);
     port_purge(job.port_handle);
     return true;
 }
