@@ -106,6 +106,8 @@ TEST(FlashOptions, UsageErrorsSayWhatIsWrong)
         {{"--deadline", "5"}, "no port given"},
         {{"--list", "--deadline", "5"}, "--deadline goes with --port"},
         {{"--port", "a", "--deadline"}, "--deadline needs a value"},
+        {{"--list", "--skip-if-current"}, "--skip-if-current goes with --port"},
+        {{"--port", "a", "--verify", "--skip-if-current"}, "--skip-if-current updates; --verify only checks: give one of them"},
     };
     for (const auto& [args, message] : wrong) {
         FlashOptions options;

@@ -25,6 +25,7 @@ enum class PortRunResult : std::uint8_t {
     Error,       // the port could not be opened at the start
     Echoing,     // the port sent a program frame back as it went: not a QDM7
     Interrupted, // Ctrl-C (or SIGTERM, SIGHUP)
+    Current,     // a verification first found the image there: reset into it, nothing written
 };
 
 // What a run says of itself, beyond the job's own status texts.
@@ -32,6 +33,7 @@ enum class PortRunNote : std::uint8_t {
     Lost,       // the port went away; the run waits for the device
     Unopenable, // the device is back but cannot be opened yet (said once a wait)
     Restarting, // reopened: the update starts again, resuming where it can
+    Checked,    // a verification first found blocks that differ: the update follows
 };
 
 // What qdm7-flash says of a port that sends back what it is sent.

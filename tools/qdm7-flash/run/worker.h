@@ -14,6 +14,7 @@
 #include "tools/qdm7-flash/records/device_record.h"
 #include "tools/qdm7-flash/records/record_file.h"
 #include "tools/qdm7-flash/run/port_run.h"
+#include "tools/qdm7-flash/run/verify.h"
 
 // Where a worker's trace goes.
 enum class TraceTo : std::uint8_t {
@@ -35,6 +36,9 @@ struct WorkerSetup {
     // The port the record names: the one given (a station's slot), or with
     // false the one last opened (a reconnect may find the device elsewhere).
     bool record_given_port = false;
+    // --skip-if-current: verify first; a device that holds the image is
+    // reset into it (Current), else updated from its first differing block.
+    bool verify_first = false;
 };
 
 // What the worker tells its display; any may be null.
@@ -52,6 +56,7 @@ struct Worker {
     std::vector<std::uint8_t> frame_buffer = std::vector<std::uint8_t>(FRAME_BUFFER_SIZE);
     UpdateJob job;
     PortRunRecord run;
+    VerifyRecord verified; // verify_first: what the verification found
     // Once it has ended (but for Ctrl-C, which leaves no record):
     bool recorded = false;     // a record was made
     DeviceRecord record;

@@ -87,7 +87,7 @@ void one_note(void* context, PortRunNote note, const char* text)
     One& one = *static_cast<One*>(context);
     display_say(one.display, "%s", text);
     // A fresh attempt: its progress and rate counted afresh.
-    if (note == PortRunNote::Restarting)
+    if (note == PortRunNote::Restarting || note == PortRunNote::Checked)
         display_start(one.display, one.worker.job, one.display.terminal);
 }
 
@@ -103,6 +103,7 @@ int run_one(const StationSetup& setup)
     worker.setup.deadline_ms = setup.deadline_ms;
     worker.setup.reconnect = setup.reconnect;
     worker.setup.report = setup.report;
+    worker.setup.verify_first = setup.skip_if_current;
     worker.view = WorkerView{&one, one_status, one_started, one_ticked, one_note};
     display_start(one.display, worker.job, stderr_is_terminal());
     if (!setup.log_dir.empty()) {
@@ -126,6 +127,10 @@ int run_one(const StationSetup& setup)
         display_status(one.display, "Programming Completed");
         wind_up(one);
         return on_record ? EXIT_COMPLETED : EXIT_FATAL;
+    case PortRunResult::Current:
+        return end_with(one, on_record ? EXIT_COMPLETED : EXIT_FATAL,
+                        "the device already holds this image: nothing written%s",
+                        worker.verified.reset_acknowledged ? "; reset into it" : "; its reset was not acknowledged");
     case PortRunResult::Failed:
         wind_up(one);
         return EXIT_VERIFY_FAILED;
@@ -235,7 +240,7 @@ void slot_note(void* context, PortRunNote note, const char* text)
         slot.view.phase = PortPhase::Reconnecting;
         slot.view.waiting_since = tick_count();
         ports_display_update(*slot.display, slot.index, slot.view);
-    } else if (note == PortRunNote::Restarting) {
+    } else if (note == PortRunNote::Restarting || note == PortRunNote::Checked) {
         restart_watch(slot.watch);
     }
 }
@@ -292,6 +297,7 @@ int run_many(const StationSetup& setup)
         worker.trace_to = trace_paths.empty() ? TraceTo::Nowhere : TraceTo::File;
         worker.report = setup.report;
         worker.record_given_port = true;
+        worker.verify_first = setup.skip_if_current;
         slot->worker.view = WorkerView{slot.get(), slot_status, nullptr, slot_ticked, slot_note};
         slots.push_back(std::move(slot));
     }
