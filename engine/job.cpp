@@ -273,7 +273,9 @@ void job_enter(UpdateJob& job, JobState state)
         build_query_frame(job.frame_buffer, job.frame_length, unit_byte(job), job.base_address,
                           CONTACT_QUERY_LENGTH);
         send_frame(job);
-        sleep_ms(CONTACT_SLEEP_MS);
+        // A read that ends with the reply waits for it itself.
+        if (!job.discard_stale_input)
+            sleep_ms(CONTACT_SLEEP_MS);
         break;
     case JobState::Programming: {
         job.send_time = tick_count();

@@ -100,8 +100,9 @@ struct UpdateJob {
     // no reply left from an earlier exchange answers the request just sent:
     // input waiting before each request is written is discarded, and after
     // contact the late replies to earlier contact queries are waited for and
-    // discarded before the first block. Off by default, as the dialog's job
-    // purges once, at the link.
+    // discarded before the first block. A contact query is then followed by
+    // no pause: the read waits for its reply. Off by default, as the
+    // dialog's job purges once, at the link.
     bool discard_stale_input = false;
     // For a caller that reconnects to a device which may still hold the
     // start of this image: the blocks it acknowledged before. After contact
