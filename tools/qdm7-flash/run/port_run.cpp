@@ -154,6 +154,29 @@ void note_tick(Run& run)
     record.device_crc = job.device_crc;
 }
 
+// With verify_first, the verification on the freshly opened port: true
+// when the device holds the image (and was reset into it). Otherwise the
+// job starts again, to resume at the first block that differs; a port lost
+// meanwhile, the deadline or Ctrl-C are then met by the update's ticks.
+bool verify_first(Run& run)
+{
+    UpdateJob& job = run.job;
+    const VerifyResult result = verify_open_port(job, run.record.verified);
+    if (result == VerifyResult::Holds) {
+        run.record.device_crc_known = true;
+        run.record.device_crc = run.record.image_crc;
+        return true;
+    }
+    job_trace_flush(job);
+    job.resume_blocks = result == VerifyResult::Differs ? run.record.verified.differing.front() : 0;
+    if (result == VerifyResult::Differs)
+        note(run, PortRunNote::Checked, "%zu of %ld blocks differ; updating from block %ld",
+             run.record.verified.differing.size(), static_cast<long>(job.image_size / BLOCK_SIZE),
+             static_cast<long>(job.resume_blocks) + 1);
+    start_job(job, run.record.port.c_str(), job.port_handle);
+    return false;
+}
+
 PortRunResult result_of(StopReason reason)
 {
     return reason == StopReason::Deadline ? PortRunResult::Deadline : PortRunResult::Interrupted;
@@ -231,7 +254,7 @@ PortRunResult run_port(UpdateJob& job, const char* path, const PortRunOptions& o
     record.started = std::chrono::system_clock::now();
     record.image_crc = image_crc(job.image, job.image_size);
     Run run{job, options, record, path, {}, 0};
-    job.resume_blocks = options.resume_blocks;
+    job.resume_blocks = 0;
 
     job_trace(job, " . Opening serial port %s at %ld baud\n", path, static_cast<long>(LINK_BAUD));
     const PortHandle port = open_port(path, record.open_failure);
@@ -244,7 +267,7 @@ PortRunResult run_port(UpdateJob& job, const char* path, const PortRunOptions& o
         if (run.device.kind == PortKind::Usb)
             record.usb_serial = run.device.serial;
         start_on(run, path, port);
-        record.result = tick_until_done(run);
+        record.result = options.verify_first && verify_first(run) ? PortRunResult::Current : tick_until_done(run);
         close_run_port(run);
     }
     record.ended = std::chrono::system_clock::now();

@@ -16,6 +16,7 @@
 
 #include "engine/job.h"
 #include "platform/serial_port.h"
+#include "tools/qdm7-flash/run/verify.h"
 
 enum class PortRunResult : std::uint8_t {
     Completed,   // one whole attempt ended with matching CRCs and the reset acknowledged
@@ -53,10 +54,11 @@ inline constexpr std::uint32_t RECONNECT_SETTLE_MS = 1000;
 
 struct PortRunOptions {
     bool reconnect = true; // false: a lost port ends the run (Lost)
-    // Blocks the device is believed to hold already (a verification found
-    // them equal): checked after contact as after a reconnect, and not
-    // written again when they match. 0: the update writes every block.
-    std::int32_t resume_blocks = 0;
+    // --skip-if-current: once the port is open, a verification (verify.h)
+    // first. A device that holds the image is reset into it (Current);
+    // otherwise the update resumes at the first block that differs, the
+    // blocks before it checked after contact as after a reconnect.
+    bool verify_first = false;
     void* context = nullptr;
     // After every tick, not while waiting for a lost port: for a display
     // drawn from the job's record. May be null.
@@ -81,6 +83,7 @@ struct PortRunRecord {
     bool device_crc_known = false; // the device reported its CRC in the last attempt
     std::uint16_t device_crc = 0;
     std::uint16_t image_crc = 0;   // of the padded image
+    VerifyRecord verified;         // verify_first: what the verification found
 };
 
 // Updates the device on the port at path with job, which is prepared

@@ -42,41 +42,6 @@ JobReporter reporter_of(Worker& worker)
     return JobReporter{&worker, on_status, on_trace, on_trace_flush};
 }
 
-// With verify_first, the verification: true when the device holds the
-// image (and was reset into it); otherwise the update that follows is to
-// resume at the first block that differs.
-bool verify_first(Worker& worker, PortRunOptions& options)
-{
-    if (!worker.setup.verify_first)
-        return false;
-    PortRunRecord& run = worker.run;
-    run = PortRunRecord{};
-    run.port = worker.setup.port;
-    run.started = std::chrono::system_clock::now();
-    run.image_crc = image_crc(worker.job.image, worker.job.image_size);
-    const VerifyResult result = verify_port(worker.job, worker.setup.port.c_str(), worker.verified);
-    run.ended = std::chrono::system_clock::now();
-    if (result == VerifyResult::Holds) {
-        run.result = PortRunResult::Current;
-        run.device_crc_known = true;
-        run.device_crc = run.image_crc;
-        return true;
-    }
-    if (result == VerifyResult::Differs) {
-        options.resume_blocks = worker.verified.differing.front();
-        if (worker.view.note != nullptr) {
-            const std::int32_t blocks = worker.job.image_size / BLOCK_SIZE;
-            const std::string text =
-                printed("%zu of %ld blocks differ; updating from block %ld", worker.verified.differing.size(),
-                        static_cast<long>(blocks), static_cast<long>(options.resume_blocks) + 1);
-            worker.view.note(worker.view.context, PortRunNote::Checked, text.c_str());
-        }
-    }
-    // Anything else (no answer, a port that cannot be had, Ctrl-C, the
-    // deadline) is for the update to meet and say.
-    return false;
-}
-
 } // namespace
 
 PortRunResult run_worker(Worker& worker)
@@ -95,9 +60,9 @@ PortRunResult run_worker(Worker& worker)
     options.context = worker.view.context;
     options.ticked = worker.view.ticked;
     options.note = worker.view.note;
+    options.verify_first = setup.verify_first;
     const std::uint32_t began = tick_count();
-    const PortRunResult result = verify_first(worker, options) ? PortRunResult::Current
-                                                               : run_port(worker.job, setup.port.c_str(), options, worker.run);
+    const PortRunResult result = run_port(worker.job, setup.port.c_str(), options, worker.run);
     worker.elapsed_ms = tick_count() - began;
     if (setup.own_thread)
         stop_watch_leave();

@@ -14,7 +14,6 @@
 #include "tools/qdm7-flash/records/device_record.h"
 #include "tools/qdm7-flash/records/record_file.h"
 #include "tools/qdm7-flash/run/port_run.h"
-#include "tools/qdm7-flash/run/verify.h"
 
 // Where a worker's trace goes.
 enum class TraceTo : std::uint8_t {
@@ -56,7 +55,6 @@ struct Worker {
     std::vector<std::uint8_t> frame_buffer = std::vector<std::uint8_t>(FRAME_BUFFER_SIZE);
     UpdateJob job;
     PortRunRecord run;
-    VerifyRecord verified; // verify_first: what the verification found
     // Once it has ended (but for Ctrl-C, which leaves no record):
     bool recorded = false;     // a record was made
     DeviceRecord record;

@@ -130,7 +130,7 @@ int run_one(const StationSetup& setup)
     case PortRunResult::Current:
         return end_with(one, on_record ? EXIT_COMPLETED : EXIT_FATAL,
                         "the device already holds this image: nothing written%s",
-                        worker.verified.reset_acknowledged ? "; reset into it" : "; its reset was not acknowledged");
+                        run.verified.reset_acknowledged ? "; reset into it" : "; its reset was not acknowledged");
     case PortRunResult::Failed:
         wind_up(one);
         return EXIT_VERIFY_FAILED;
