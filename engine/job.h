@@ -36,8 +36,9 @@ inline constexpr std::uint32_t RESET_RESEND_MS = 100;
 inline constexpr std::uint32_t CONTACT_SLEEP_MS = 100;
 // With discard_stale_input, how long after contact the replies still owed
 // to earlier contact queries (a device that was already on answers each
-// one) are let arrive before they are discarded.
-inline constexpr std::uint32_t CONTACT_SETTLE_MS = 50;
+// one) are let arrive before they are discarded: an FTDI adapter's 16 ms
+// latency timer, and about as long again for the device to answer.
+inline constexpr std::uint32_t CONTACT_SETTLE_MS = 30;
 // Length asked for by the contact query.
 inline constexpr std::uint32_t CONTACT_QUERY_LENGTH = 4;
 // The pause between the end of one tick and the start of the next: the

@@ -468,17 +468,20 @@ TEST_F(FastJobTest, AReplyEndsTheReadOnceWholeAndQuietEvenInTwoPieces)
     EXPECT_TRUE(reply_is_valid(buffer.data(), 15));
 }
 
-// A device that was already on answers the first contact query at once and
-// the second, sent on the next tick, late: just after the link is made on
-// the first reply. The late one must not be taken for block 0's reply,
-// which would shift every later reply by one.
+// The first contact query's reply comes late, just after the second query
+// went out, and the link is made on it; the second query's reply follows
+// 20 ms later. That one must not be taken for block 0's reply, which would
+// shift every later reply by one.
 TEST_F(FastJobTest, ALateContactReplyIsDiscardedNotTakenForTheFirstBlock)
 {
     prepare(4 * BLOCK_SIZE);
-    device_add_fault(virtual_link().device, {.kind = FaultKind::Delay, .every = 2, .sub_command = SUB_QUERY_CRC,
-                                             .delay_ms = 150, .max_count = 1});
+    Qdm7Device& device = virtual_link().device;
+    device_add_fault(device, {.kind = FaultKind::Delay, .every = 1, .sub_command = SUB_QUERY_CRC, .delay_ms = 125,
+                              .max_count = 1});
+    device_add_fault(device, {.kind = FaultKind::Delay, .every = 2, .sub_command = SUB_QUERY_CRC, .delay_ms = 20,
+                              .max_count = 1});
     run_job(job(), MAX_TICKS);
-    EXPECT_EQ(virtual_link().device.faults[0].fired, 1u);
+    EXPECT_EQ(device.faults[0].fired + device.faults[1].fired, 2u);
     EXPECT_EQ(job().state, JobState::Completed);
     EXPECT_EQ(programs_written(), 4u);
     EXPECT_TRUE(flash_holds(test_job.image));
