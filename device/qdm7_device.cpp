@@ -130,6 +130,19 @@ void answer_program(Qdm7Device& device, const std::uint8_t* request, std::uint32
         refuse(device, SUB_PROGRAM, RefusalReason::OutOfRange);
         return;
     }
+    if (device.erase_sector_size != 0) {
+        const std::size_t first = static_cast<std::size_t>(offset) / device.erase_sector_size;
+        const std::size_t last = (static_cast<std::size_t>(offset) + n - 1) / device.erase_sector_size;
+        device.sector_written.resize(device.flash.size() / device.erase_sector_size + 1, false);
+        for (std::size_t sector = first; sector <= last; ++sector) {
+            if (device.sector_written[sector])
+                continue;
+            const std::size_t from = sector * device.erase_sector_size;
+            std::fill_n(device.flash.begin() + static_cast<std::ptrdiff_t>(from),
+                        std::min<std::size_t>(device.erase_sector_size, device.flash.size() - from), DEVICE_ERASED);
+            device.sector_written[sector] = true;
+        }
+    }
     std::memcpy(device.flash.data() + offset, request + PROGRAM_HEADER_LENGTH, n);
     ++device.stats.blocks_programmed;
     device.stats.programmed_end =
@@ -246,6 +259,7 @@ void device_init(Qdm7Device& device, std::uint32_t flash_size)
 void device_set_power(Qdm7Device& device, bool on)
 {
     device.powered = on;
+    device.sector_written.clear();
     device.input.clear();
     device.input_head = 0;
     device.outbox.clear();

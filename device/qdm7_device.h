@@ -97,6 +97,10 @@ struct Qdm7Device {
     std::vector<FaultRule> faults;
     std::uint32_t random_state = 1;
     DeviceStats stats;
+    // > 0: the first block written into a flash sector of this size after
+    // power-up erases the whole sector first, as some flash controllers do.
+    std::uint32_t erase_sector_size = 0;
+    std::vector<bool> sector_written;     // since power-up, by sector
     RequestObserver observer = nullptr;   // told of every request found
     void* observer_context = nullptr;
 };

@@ -32,6 +32,8 @@ std::uint16_t sealed_crc(const UpdateJob& job)
 
 void send_frame(UpdateJob& job)
 {
+    if (job.discard_stale_input)
+        port_purge(job.port_handle);
     job.sent_length = job.frame_length;
     job.sent_crc = sealed_crc(job);
     port_write(job.port_handle, job.frame_buffer, job.frame_length);
@@ -70,9 +72,61 @@ void tick_contacting(UpdateJob& job)
     }
     job_trace(job, "REMOTE DEVICE LINK ESTABLISHED\n");
     job.reply_timeout = LINK_REPLY_TIMEOUT_MS;
+    if (job.discard_stale_input)
+        sleep_ms(CONTACT_SETTLE_MS);
     port_purge(job.port_handle);
     port_flush(job.port_handle);
+    const std::int32_t whole_blocks = job.image_size / BLOCK_SIZE;
+    job.resume_blocks = job.resume_blocks < 0 ? 0 : job.resume_blocks > whole_blocks ? whole_blocks : job.resume_blocks;
+    job_enter(job, job.resume_blocks > 0 ? JobState::Resuming : JobState::Programming);
+}
+
+// Programming goes on from block `from`: the first block not kept.
+void program_from(UpdateJob& job, std::int32_t from)
+{
+    job.resumed_at = from;
+    job.offset = from * BLOCK_SIZE;
+    job.device_crc_known = false;
+    if (from > 0)
+        job_trace(job, "RESUMING AT BLOCK %d, ADDR %#x\n", static_cast<int>(from),
+                  job.base_address + static_cast<std::uint32_t>(job.offset));
+    else
+        job_trace(job, "PROGRAMMING FROM BLOCK 0\n");
+    if (job.offset >= job.image_size) {
+        job_enter(job, JobState::Verifying);
+        return;
+    }
+    const std::int32_t left = job.image_size - job.offset;
+    job.block_length = left < BLOCK_SIZE ? left : BLOCK_SIZE;
     job_enter(job, JobState::Programming);
+}
+
+void tick_resuming(UpdateJob& job)
+{
+    if (timed_out(job, job.reply_timeout)) {
+        ++job.timeouts;
+        job_enter(job, JobState::Resuming);
+    }
+    if (!read_reply(job, false))
+        return;
+    if (job.frame_length < MIN_CRC_REPLY_LENGTH) {
+        // Refused: nothing is known of what the device kept.
+        job_trace(job, "CRC reply too short: %d bytes\n", job.frame_length);
+        job.resume_blocks = 0;
+    } else {
+        const unsigned remote = job.frame_buffer[REPLY_CRC_LOW] + 256u * job.frame_buffer[REPLY_CRC_HIGH];
+        const unsigned local = image_crc(job.image, job.resume_blocks * BLOCK_SIZE);
+        job_trace(job, "Remote CRC %#x, local CRC %#x: %s\n", remote, local, remote == local ? "kept" : "not kept");
+        if (remote == local) {
+            program_from(job, job.resume_blocks);
+            return;
+        }
+        job.resume_blocks /= 2;
+    }
+    if (job.resume_blocks > 0)
+        job_enter(job, JobState::Resuming);
+    else
+        program_from(job, 0);
 }
 
 void tick_programming(UpdateJob& job)
@@ -135,6 +189,13 @@ void tick_verifying(UpdateJob& job)
         job_trace(job, "CRCs match\n");
         job_status(job, "Program Verified OK");
         job_enter(job, JobState::Resetting);
+    } else if (job.resumed_at > 0) {
+        // The blocks before the resume were checked, but the device may have
+        // lost some of them since; one whole attempt decides.
+        job_trace(job, "CRC FAIL\n");
+        job_trace(job, "RESUMED AT BLOCK %d: PROGRAMMING THE WHOLE IMAGE AGAIN\n", static_cast<int>(job.resumed_at));
+        job.resume_blocks = 0;
+        program_from(job, 0);
     } else {
         fail_verification(job);
     }
@@ -204,6 +265,7 @@ void job_enter(UpdateJob& job, JobState state)
         job.device_crc = 0;
         job.stray_bytes = 0;
         job.echo_seen = false;
+        job.resumed_at = 0;
         break;
     case JobState::Contacting:
         job.send_time = tick_count();
@@ -211,7 +273,9 @@ void job_enter(UpdateJob& job, JobState state)
         build_query_frame(job.frame_buffer, job.frame_length, unit_byte(job), job.base_address,
                           CONTACT_QUERY_LENGTH);
         send_frame(job);
-        sleep_ms(CONTACT_SLEEP_MS);
+        // A read that ends with the reply waits for it itself.
+        if (!job.discard_stale_input)
+            sleep_ms(CONTACT_SLEEP_MS);
         break;
     case JobState::Programming: {
         job.send_time = tick_count();
@@ -237,6 +301,16 @@ void job_enter(UpdateJob& job, JobState state)
         send_frame(job);
         job_trace(job, "frame length %4d bytes sent\n", job.frame_length);
         break;
+    case JobState::Resuming: {
+        job.send_time = tick_count();
+        const auto length = static_cast<std::uint32_t>(job.resume_blocks) * BLOCK_SIZE;
+        job_trace(job, "RESUME CHECK ADDR %#x, LEN %#x (%d blocks)\n", job.base_address, static_cast<unsigned>(length),
+                  static_cast<int>(job.resume_blocks));
+        job_status(job, "Checking the blocks kept...");
+        build_query_frame(job.frame_buffer, job.frame_length, unit_byte(job), job.base_address, length);
+        send_frame(job);
+        break;
+    }
     case JobState::Resetting:
         job.send_time = tick_count();
         job_trace(job, "Resetting target\n");
@@ -277,8 +351,22 @@ void job_tick(UpdateJob& job)
     case JobState::Resetting:
         tick_resetting(job);
         break;
+    case JobState::Resuming:
+        tick_resuming(job);
+        break;
     default: // Failed, Completed and any value beyond: nothing to do
         break;
+    }
+}
+
+std::int32_t job_acknowledged_blocks(const UpdateJob& job)
+{
+    switch (job.state) {
+    case JobState::Start:
+    case JobState::Link:
+    case JobState::Contacting:
+    case JobState::Resuming: return job.resume_blocks > 0 ? job.resume_blocks : 0;
+    default: return job.offset / BLOCK_SIZE;
     }
 }
 

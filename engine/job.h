@@ -22,6 +22,7 @@ enum class JobState : std::int32_t {
     Failed = 5,      // the CRCs differed; nothing more until a new start
     Resetting = 6,   // reset frame sent, waiting for its acknowledgement
     Completed = 7,   // the device acknowledged the reset
+    Resuming = 8,    // CRC query of the blocks a reconnected device may have kept
 };
 
 // Reply time-outs before a resend: short while contacting (the query repeats
@@ -33,6 +34,11 @@ inline constexpr std::uint32_t LINK_REPLY_TIMEOUT_MS = 10000;
 inline constexpr std::uint32_t RESET_RESEND_MS = 100;
 // Pause after each contact query, so the device has time to answer it.
 inline constexpr std::uint32_t CONTACT_SLEEP_MS = 100;
+// With discard_stale_input, how long after contact the replies still owed
+// to earlier contact queries (a device that was already on answers each
+// one) are let arrive before they are discarded: an FTDI adapter's 16 ms
+// latency timer, and about as long again for the device to answer.
+inline constexpr std::uint32_t CONTACT_SETTLE_MS = 30;
 // Length asked for by the contact query.
 inline constexpr std::uint32_t CONTACT_QUERY_LENGTH = 4;
 // The pause between the end of one tick and the start of the next: the
@@ -44,7 +50,8 @@ inline constexpr std::uint32_t JOB_TICK_MS = 10;
 // a job without a reporter shows and traces exactly as a lone job always
 // has. Each text comes whole, already formatted, and while job.state says
 // what it is about: Start "Contacting Device...", Link "Establishing
-// Link...", Programming each "programming" text, Verifying "Verifying..."
+// Link...", Resuming "Checking the blocks kept...", Programming each
+// "programming" text, Verifying "Verifying..."
 // and its outcome ("Program Verified OK" or "FAILED"), Resetting
 // "Resetting target...", Completed "Programming Completed OK".
 struct JobReporter {
@@ -90,6 +97,24 @@ struct UpdateJob {
     // one (Resetting or Failed follow in the same tick). Reset with the link.
     bool device_crc_known = false;
     std::uint16_t device_crc = 0;
+    // For a caller whose reads end with the reply (set_reply_rule), so that
+    // no reply left from an earlier exchange answers the request just sent:
+    // input waiting before each request is written is discarded, and after
+    // contact the late replies to earlier contact queries are waited for and
+    // discarded before the first block. A contact query is then followed by
+    // no pause: the read waits for its reply. Off by default, as the
+    // dialog's job purges once, at the link.
+    bool discard_stale_input = false;
+    // For a caller that reconnects to a device which may still hold the
+    // start of this image: the blocks it acknowledged before. After contact
+    // the job asks for the device's CRC of [base, base + resume_blocks
+    // blocks), halving resume_blocks until a range matches the image's or
+    // none is left, and programs from there. A resumed attempt whose final
+    // CRC differs is followed by one whole attempt from block 0 before
+    // "FAILED" (a device may erase a whole flash sector when a block inside
+    // it is written first after a power cycle). 0, the default: block 0.
+    std::int32_t resume_blocks = 0;
+    std::int32_t resumed_at = 0; // the block this attempt's programming began at
     JobReporter reporter;
 };
 
@@ -106,6 +131,11 @@ void start_job(UpdateJob& job, const char* port_path, PortHandle port);
 
 // One step of the machine: at most one read, at most two sends.
 void job_tick(UpdateJob& job);
+
+// The blocks the device is known to have acknowledged: once programming
+// has begun, those up to the job's offset; before, the ones a resume is
+// still to check. What a caller passes as resume_blocks after a loss.
+std::int32_t job_acknowledged_blocks(const UpdateJob& job);
 
 // The job's own reporting, through its reporter. Texts longer than a line
 // (JOB_TEXT_SIZE - 1 characters) are cut.

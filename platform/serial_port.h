@@ -83,6 +83,20 @@ PortHandle open_port(const char* path, PortFailure& failure, bool serial_only = 
 // state cannot be read (its text "Could not get Port State").
 bool configure_port(PortHandle handle, std::uint32_t baud, std::uint32_t interval_ms, PortFailure& failure);
 
+// Whether the bytes a read has taken so far are one whole reply: the
+// caller's test (a frame's CRC), so that the port knows nothing of frames.
+using ReplyComplete = bool (*)(const std::uint8_t* bytes, std::int32_t count);
+// The quiet that confirms a complete reply: more than a USB frame (1 ms), so
+// that a reply an adapter hands over in two pieces is read whole whenever
+// its first piece does not pass the test on its own.
+inline constexpr std::uint32_t REPLY_QUIET_MS = 2;
+
+// From now until the port is closed, a read of it also ends as soon as the
+// bytes read so far pass complete and the line has then been quiet for
+// quiet_ms; otherwise it ends as configure_port's time-outs say. A null
+// complete leaves those alone. Set after configure_port.
+void set_reply_rule(PortHandle handle, ReplyComplete complete, std::uint32_t quiet_ms);
+
 // Closes the port and sets handle to INVALID_PORT_HANDLE; does nothing when
 // it already is. On POSIX the port is given back as it was found: line
 // settings restored, exclusive flag cleared.

@@ -415,3 +415,119 @@ TEST_F(JobTest, DeviceRefusingTheCrcQueryEndsTheUpdateInFailed)
 }
 
 } // namespace
+
+// --- Reads that end with the reply, and resuming (qdm7-flash's job) -------------------------
+
+// A job as qdm7-flash runs it: paced at the link's rate, reads ending with
+// a whole reply, stale input discarded.
+class FastJobTest : public JobTest {
+protected:
+    void SetUp() override
+    {
+        JobTest::SetUp();
+        virtual_link().baud = LINK_BAUD;
+        virtual_link().device.program_time_ms = 5;
+        set_reply_rule(1, reply_is_valid, REPLY_QUIET_MS);
+    }
+    void prepare(std::size_t image_length)
+    {
+        JobTest::prepare(image_length);
+        job().discard_stale_input = true;
+    }
+    // The cable pulled once block `blocks` is acknowledged, and put back:
+    // the job starts again as qdm7-flash restarts it.
+    void reconnect_after(std::int32_t blocks)
+    {
+        while (job().offset < blocks * BLOCK_SIZE)
+            run_job(job(), 1);
+        virtual_link_power_cut(500);
+        job().resume_blocks = job_acknowledged_blocks(job());
+        virtual_link().written.clear();
+        virtual_link().trace_text.clear();
+        start_job(job());
+        run_job(job(), MAX_TICKS);
+    }
+    std::size_t programs_written() { return frames_with(SUB_PROGRAM).size(); }
+};
+
+TEST_F(FastJobTest, AReplyEndsTheReadOnceWholeAndQuietEvenInTwoPieces)
+{
+    const std::vector<std::uint8_t> reply = sealed({0x04, 0xF3, 0x02, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
+    VirtualLink& link = virtual_link();
+    virtual_link_inject(reply, 5);
+    std::vector<std::uint8_t> buffer(FRAME_BUFFER_SIZE);
+    EXPECT_EQ(port_read(1, buffer.data(), FRAME_BUFFER_SIZE), 15);
+    EXPECT_EQ(link.now, 5 + virtual_wire_ms(15) + REPLY_QUIET_MS);
+    // Cut after 8 bytes with 15 ms between the pieces, as a USB adapter's
+    // latency timer may cut it: the first piece fails the test, so the read
+    // waits for the rest.
+    const std::uint32_t at = link.now + 5;
+    virtual_link_inject({reply.begin(), reply.begin() + 8}, at);
+    virtual_link_inject({reply.begin() + 8, reply.end()}, at + 15);
+    EXPECT_EQ(port_read(1, buffer.data(), FRAME_BUFFER_SIZE), 15);
+    EXPECT_TRUE(reply_is_valid(buffer.data(), 15));
+}
+
+// The first contact query's reply comes late, just after the second query
+// went out, and the link is made on it; the second query's reply follows
+// 20 ms later. That one must not be taken for block 0's reply, which would
+// shift every later reply by one.
+TEST_F(FastJobTest, ALateContactReplyIsDiscardedNotTakenForTheFirstBlock)
+{
+    prepare(4 * BLOCK_SIZE);
+    Qdm7Device& device = virtual_link().device;
+    device_add_fault(device, {.kind = FaultKind::Delay, .every = 1, .sub_command = SUB_QUERY_CRC, .delay_ms = 125,
+                              .max_count = 1});
+    device_add_fault(device, {.kind = FaultKind::Delay, .every = 2, .sub_command = SUB_QUERY_CRC, .delay_ms = 20,
+                              .max_count = 1});
+    run_job(job(), MAX_TICKS);
+    EXPECT_EQ(device.faults[0].fired + device.faults[1].fired, 2u);
+    EXPECT_EQ(job().state, JobState::Completed);
+    EXPECT_EQ(programs_written(), 4u);
+    EXPECT_TRUE(flash_holds(test_job.image));
+}
+
+TEST_F(FastJobTest, AReconnectResumesAfterTheBlocksTheDeviceKept)
+{
+    prepare(8 * BLOCK_SIZE);
+    reconnect_after(5);
+    EXPECT_EQ(job().state, JobState::Completed);
+    EXPECT_TRUE(flash_holds(test_job.image));
+    EXPECT_EQ(programs_written(), 3u);
+    const std::string& trace = virtual_link().trace_text;
+    EXPECT_NE(trace.find("RESUME CHECK ADDR 0x8008000, LEN 0x14000 (5 blocks)\n"), std::string::npos) << trace;
+    EXPECT_NE(trace.find("RESUMING AT BLOCK 5, ADDR 0x801c000\n"), std::string::npos) << trace;
+}
+
+TEST_F(FastJobTest, AResumeCheckThatDiffersIsHalvedUntilARangeMatches)
+{
+    prepare(8 * BLOCK_SIZE);
+    while (job().offset < 6 * BLOCK_SIZE)
+        run_job(job(), 1);
+    // Block 4 lost: [0, 6) and [0, 3) are asked, [0, 3) is kept.
+    virtual_link().device.flash[4 * BLOCK_SIZE + 7] ^= 0x10;
+    reconnect_after(6);
+    EXPECT_EQ(job().state, JobState::Completed);
+    EXPECT_TRUE(flash_holds(test_job.image));
+    EXPECT_EQ(programs_written(), 5u);
+    const std::string& trace = virtual_link().trace_text;
+    EXPECT_NE(trace.find("(6 blocks)\n"), std::string::npos);
+    EXPECT_NE(trace.find("(3 blocks)\n"), std::string::npos);
+    EXPECT_NE(trace.find("RESUMING AT BLOCK 3,"), std::string::npos) << trace;
+}
+
+// The device erases a whole two-block sector when a block in it is written
+// first after power-up: resuming at block 5 erases block 4, the final CRC
+// differs, and one whole attempt from block 0 follows before any "FAILED".
+TEST_F(FastJobTest, AResumedAttemptThatFailsIsFollowedByOneWholeAttempt)
+{
+    prepare(8 * BLOCK_SIZE);
+    virtual_link().device.erase_sector_size = 2 * BLOCK_SIZE;
+    reconnect_after(5);
+    EXPECT_EQ(job().state, JobState::Completed);
+    EXPECT_TRUE(flash_holds(test_job.image));
+    EXPECT_EQ(programs_written(), 3u + 8u);
+    EXPECT_NE(virtual_link().trace_text.find("CRC FAIL\nRESUMED AT BLOCK 5: PROGRAMMING THE WHOLE IMAGE AGAIN\n"),
+              std::string::npos);
+    EXPECT_EQ(std::count(virtual_link().statuses.begin(), virtual_link().statuses.end(), "FAILED"), 0);
+}

@@ -52,6 +52,8 @@ constexpr std::int64_t NS_PER_MS = 1000000;
 // others come and go).
 struct PortState {
     std::uint32_t read_interval_ms = 0; // set by configure_port, as SetCommTimeouts does
+    ReplyComplete reply_complete = nullptr; // set_reply_rule's
+    std::uint32_t reply_quiet_ms = 0;
     bool settings_saved = false;        // the line settings found at open are in `found`
     termios found{};
     bool made_exclusive = false;        // TIOCEXCL was set by us, not by another holder
@@ -68,10 +70,23 @@ PortState* state_of(int fd)
     return found == port_states.end() ? nullptr : &found->second;
 }
 
-std::uint32_t interval_of(int fd)
+// What ends a read of the port.
+struct ReadRule {
+    std::uint32_t interval_ms = READ_INTERVAL_MS;
+    ReplyComplete complete = nullptr;
+    std::uint32_t quiet_ms = 0;
+};
+
+ReadRule read_rule_of(int fd)
 {
-    const PortState* state = state_of(fd);
-    return state != nullptr && state->read_interval_ms != 0 ? state->read_interval_ms : READ_INTERVAL_MS;
+    ReadRule rule;
+    if (const PortState* state = state_of(fd)) {
+        if (state->read_interval_ms != 0)
+            rule.interval_ms = state->read_interval_ms;
+        rule.complete = state->reply_complete;
+        rule.quiet_ms = state->reply_quiet_ms;
+    }
+    return rule;
 }
 
 int as_fd(PortHandle handle) { return static_cast<int>(handle); }
@@ -323,6 +338,14 @@ bool configure_port(PortHandle handle, std::uint32_t baud, std::uint32_t interva
     return true;
 }
 
+void set_reply_rule(PortHandle handle, ReplyComplete complete, std::uint32_t quiet_ms)
+{
+    if (PortState* state = state_of(as_fd(handle))) {
+        state->reply_complete = complete;
+        state->reply_quiet_ms = quiet_ms;
+    }
+}
+
 void close_port(PortHandle& handle)
 {
     if (handle == INVALID_PORT_HANDLE)
@@ -388,7 +411,10 @@ std::int32_t port_write(PortHandle handle, const std::uint8_t* buffer, std::int3
 std::int32_t port_read(PortHandle handle, std::uint8_t* buffer, std::int32_t capacity)
 {
     const int fd = as_fd(handle);
-    const std::int64_t interval = static_cast<std::int64_t>(interval_of(fd)) * NS_PER_MS;
+    const ReadRule rule = read_rule_of(fd);
+    const std::int64_t interval = static_cast<std::int64_t>(rule.interval_ms) * NS_PER_MS;
+    const std::int64_t quiet = static_cast<std::int64_t>(rule.quiet_ms) * NS_PER_MS;
+    bool whole = false; // the bytes so far pass the reply rule's test
     const std::int64_t began = monotonic_ns();
     const std::int64_t total_end = began + static_cast<std::int64_t>(READ_TOTAL_MS) * NS_PER_MS;
     std::int64_t last_byte = 0;
@@ -396,7 +422,7 @@ std::int32_t port_read(PortHandle handle, std::uint8_t* buffer, std::int32_t cap
     while (count < capacity) {
         std::int64_t end = total_end;
         if (count > 0)
-            end = std::min(end, last_byte + interval);
+            end = std::min(end, last_byte + (whole ? quiet : interval));
         const std::int64_t left = end - monotonic_ns();
         if (left <= 0)
             break;
@@ -419,6 +445,7 @@ std::int32_t port_read(PortHandle handle, std::uint8_t* buffer, std::int32_t cap
         if (n > 0) {
             count += static_cast<std::int32_t>(n);
             last_byte = monotonic_ns();
+            whole = rule.complete != nullptr && rule.complete(buffer, count);
         } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
             // A hung-up terminal reads as the end of the file.
             if ((n == 0 && (wait.revents & GONE_EVENTS) != 0) || (n < 0 && means_gone(errno)))

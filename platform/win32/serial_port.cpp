@@ -89,6 +89,50 @@ void forget_lost(HANDLE port)
     ReleaseSRWLockExclusive(&lost_ports_lock);
 }
 
+// The reply rules set on open ports (set_reply_rule), guarded as the lost
+// ports are. A port that finds no free slot reads as configured: slower, but
+// the same replies.
+struct ReplyRule {
+    HANDLE port = nullptr;
+    ReplyComplete complete = nullptr;
+    std::uint32_t quiet_ms = 0;
+    COMMTIMEOUTS configured{}; // as configure_port left them
+};
+constexpr int RULE_SLOTS = 64;
+ReplyRule reply_rules[RULE_SLOTS];
+SRWLOCK reply_rules_lock = SRWLOCK_INIT;
+
+ReplyRule rule_of(HANDLE port)
+{
+    ReplyRule found;
+    AcquireSRWLockShared(&reply_rules_lock);
+    for (const ReplyRule& rule : reply_rules)
+        if (rule.port == port)
+            found = rule;
+    ReleaseSRWLockShared(&reply_rules_lock);
+    return found;
+}
+
+void forget_rule(HANDLE port)
+{
+    AcquireSRWLockExclusive(&reply_rules_lock);
+    for (ReplyRule& rule : reply_rules)
+        if (rule.port == port)
+            rule = ReplyRule{};
+    ReleaseSRWLockExclusive(&reply_rules_lock);
+}
+
+// One ReadFile under the port's current time-outs.
+std::int32_t read_piece(HANDLE port, std::uint8_t* buffer, std::int32_t capacity)
+{
+    DWORD count = 0;
+    if (!ReadFile(port, buffer, static_cast<DWORD>(capacity), &count, nullptr)) {
+        note_failure(port, GetLastError());
+        return 0;
+    }
+    return static_cast<std::int32_t>(count);
+}
+
 } // namespace
 
 std::vector<std::string> port_paths(bool usable_only)
@@ -225,11 +269,29 @@ bool configure_port(PortHandle handle, std::uint32_t baud, std::uint32_t interva
     return true;
 }
 
+void set_reply_rule(PortHandle handle, ReplyComplete complete, std::uint32_t quiet_ms)
+{
+    const HANDLE port = as_handle(handle);
+    forget_rule(port);
+    COMMTIMEOUTS configured{};
+    if (complete == nullptr || !GetCommTimeouts(port, &configured))
+        return;
+    AcquireSRWLockExclusive(&reply_rules_lock);
+    for (ReplyRule& rule : reply_rules) {
+        if (rule.port == nullptr) {
+            rule = ReplyRule{port, complete, quiet_ms, configured};
+            break;
+        }
+    }
+    ReleaseSRWLockExclusive(&reply_rules_lock);
+}
+
 void close_port(PortHandle& handle)
 {
     if (handle == INVALID_PORT_HANDLE)
         return;
     forget_lost(as_handle(handle));
+    forget_rule(as_handle(handle));
     CloseHandle(as_handle(handle));
     handle = INVALID_PORT_HANDLE;
 }
@@ -267,12 +329,36 @@ std::int32_t port_read(PortHandle handle, std::uint8_t* buffer, std::int32_t cap
 {
     if (capacity <= 0)
         return 0;
-    DWORD count = 0;
-    if (!ReadFile(as_handle(handle), buffer, static_cast<DWORD>(capacity), &count, nullptr)) {
-        note_failure(as_handle(handle), GetLastError());
-        return 0;
+    const HANDLE port = as_handle(handle);
+    const ReplyRule rule = rule_of(port);
+    if (rule.complete == nullptr)
+        return read_piece(port, buffer, capacity);
+    // Pieces that end at the rule's short quiet: a piece that completes a
+    // reply ends the read; after one that does not, the next must begin
+    // within the configured interval, and all within the configured total.
+    const std::uint32_t began = GetTickCount();
+    const DWORD total = rule.configured.ReadTotalTimeoutConstant;
+    COMMTIMEOUTS timeouts = rule.configured;
+    timeouts.ReadIntervalTimeout = rule.quiet_ms;
+    timeouts.ReadTotalTimeoutMultiplier = 0;
+    std::int32_t count = 0;
+    for (;;) {
+        DWORD wait = total;
+        if (count > 0) {
+            const DWORD spent = GetTickCount() - began;
+            if (spent >= total)
+                break;
+            const DWORD left = total - spent;
+            wait = left < rule.configured.ReadIntervalTimeout ? left : rule.configured.ReadIntervalTimeout;
+        }
+        timeouts.ReadTotalTimeoutConstant = wait;
+        SetCommTimeouts(port, &timeouts);
+        const std::int32_t n = read_piece(port, buffer + count, capacity - count);
+        count += n;
+        if (n == 0 || count >= capacity || rule.complete(buffer, count))
+            break;
     }
-    return static_cast<std::int32_t>(count);
+    return count;
 }
 
 void port_purge(PortHandle handle)

@@ -25,7 +25,7 @@ import time
 sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from qdm7test import (BLOCK, FLASH_BASE, Failure, Pty, Sim, SuiteWine, check, check_dump, check_trace,  # noqa: E402
-                      crc16, padded, program_line, reap, run, sealed, start, wait)
+                      crc16, padded, program_line, reap, resumed_at, run, sealed, start, wait)
 
 WIRE_BITS = 11
 TIOCGEXCL = 0x80045440  # Linux: is the terminal in exclusive mode
@@ -209,7 +209,8 @@ def case_port_lost(args, work):
 
 
 LOST_WAITING = "(the device went away); waiting for it to come back"
-RESTARTING = "starting the update again from the beginning"
+# Said once the port is back, whether the update resumes or starts again.
+RESTARTING = "the port is back as"
 
 
 def update_across_restart(command, link, args, work, env=None):
@@ -544,6 +545,80 @@ def check_port_free(port):
     check(exclusive == 0, f"{port} left in exclusive mode")
 
 
+def case_resume(args, work):
+    """The cable pulled after block 60 and the device back on the same path:
+    one that kept its flash gets only the blocks after those it acknowledged;
+    one that erases a whole flash sector on its first write after power-up
+    loses blocks before that point, and the update still completes, by one
+    whole attempt after the resumed one. The second device's count of
+    program requests says what was sent again."""
+    link, trace, kept = f"{work}/qdm7", f"{work}/trace.txt", f"{work}/kept.bin"
+    blocks = len(padded(args.image_bytes)) // BLOCK
+    for erasing in (False, True):
+        proc = None
+        try:
+            with Sim(args.sim, ["--baud", "0", "--program-ms", "20", "--link", link, "--dump", kept]) as first:
+                proc = start_flash([args.flash, "--port", link, "--deadline", "200"], work)
+                check(wait_for_text(trace, "- OK", 61, 60), f"block 61 never acknowledged:\n{read_text(trace)[-1000:]}")
+                check(first.stop() == 0, "the first qdm7-sim did not end cleanly")
+            check(wait_for_text(f"{work}/err.txt", LOST_WAITING, 1, 10), "the wait was not said")
+            acknowledged = read_text(trace).count("- OK")
+            # A sector that the acknowledged blocks end inside, not on its boundary.
+            sector = BLOCK * ((acknowledged & -acknowledged) * 2)
+            extra = ["--erase-sector-on-first-write", str(sector)] if erasing else []
+            with Sim(args.sim, ["--baud", "0", "--link", link, "--flash-from", kept, "--dump", f"{work}/flash.bin",
+                                *extra]) as second:
+                status = wait(proc, 120)
+                check(second.stop() == 0, "the second qdm7-sim did not end cleanly")
+        finally:
+            if proc:
+                reap(proc)
+        out, err = read_text(trace), read_text(f"{work}/err.txt")
+        check(status == 0, f"exit {status} after the device came back:\n{err[-2000:]}")
+        check(f"resuming the update after the {acknowledged} blocks the device acknowledged" in err,
+              f"the resume was not said:\n{err}")
+        check(f"(%d blocks)\n" % acknowledged in out and resumed_at(out) == acknowledged,
+              f"no resume check of {acknowledged} blocks, or programming not resumed after them:\n{out[-3000:]}")
+        sent_again = int(second.stats["blocks"])
+        if erasing:
+            check("RESUMED AT BLOCK %d: PROGRAMMING THE WHOLE IMAGE AGAIN" % acknowledged in out
+                  and sent_again == blocks - acknowledged + blocks, f"{sent_again} blocks sent to the second device")
+        else:
+            check(sent_again == blocks - acknowledged and sent_again < 40,
+                  f"{sent_again} blocks sent again after {acknowledged} acknowledged")
+        check_dump(f"{work}/flash.bin", args.image_bytes)
+        print(f"cable pulled after {acknowledged} blocks, " + (
+            f"device erasing {sector // BLOCK}-block sectors: resumed, failed, {sent_again} blocks in all, completed"
+            if erasing else f"flash kept: {sent_again} blocks sent again, completed"))
+
+
+def case_skip_if_current(args, work):
+    """--skip-if-current: a device that holds the image is reset into it with
+    nothing written; one with a byte changed in block 41 is updated from
+    that block on, the 40 before it left as they were."""
+    image = padded(args.image_bytes)
+    blocks = len(image) // BLOCK
+    changed = bytearray(image)
+    changed[40 * BLOCK + 123] ^= 0x01
+    for name, flash in (("holds", image), ("changed", bytes(changed))):
+        with open(f"{work}/{name}.bin", "wb") as file:
+            file.write(flash)
+        with Sim(args.sim, ["--flash-from", f"{work}/{name}.bin", "--dump", f"{work}/flash.bin"]) as sim:
+            status, out, err, seconds = run([args.flash, "--skip-if-current", "--port", sim.port], 120)
+            err = " ".join(err.split())
+            check(sim.stop() == 0, "qdm7-sim did not end cleanly")
+        written = int(sim.stats["blocks"])
+        if name == "holds":
+            check(status == 0 and "the device already holds this image: nothing written; reset into it" in err
+                  and written == 0 and sim.stats["resets"] == "1", f"holds: exit {status}, {written} blocks: {err}")
+        else:
+            check(status == 0 and f"1 of {blocks} blocks differ; updating from block 41" in err
+                  and written == blocks - 40 and resumed_at(out) == 40,
+                  f"changed: exit {status}, {written} blocks written: {err}")
+        check_dump(f"{work}/flash.bin", args.image_bytes)
+        print(f"--skip-if-current, device {name}: {written} blocks written, {seconds:.2f} s at 921600 baud")
+
+
 def case_many_interrupt(args, work):
     """Ctrl-C while paced devices are programming and one has finished: exit
     130 within a second, every port free at once, only whole records."""
@@ -820,6 +895,8 @@ CASES = {
     "many": case_many,
     "why": case_why,
     "verify": case_verify,
+    "resume": case_resume,
+    "skip-if-current": case_skip_if_current,
     "many-unopenable": case_many_unopenable,
     "many-interrupt": case_many_interrupt,
     "sim-protocol": case_sim_protocol,

@@ -106,6 +106,8 @@ TEST(FlashOptions, UsageErrorsSayWhatIsWrong)
         {{"--deadline", "5"}, "no port given"},
         {{"--list", "--deadline", "5"}, "--deadline goes with --port"},
         {{"--port", "a", "--deadline"}, "--deadline needs a value"},
+        {{"--list", "--skip-if-current"}, "--skip-if-current goes with --port or --watch"},
+        {{"--port", "a", "--verify", "--skip-if-current"}, "--skip-if-current updates; --verify only checks: give one of them"},
     };
     for (const auto& [args, message] : wrong) {
         FlashOptions options;
@@ -133,8 +135,8 @@ TEST(FlashOptions, AWatchTakesUsbSelectionsACountAndTheUpdateOptions)
     EXPECT_EQ(options.count, 3u);
     EXPECT_EQ(options.ports.size(), 1u);
     EXPECT_EQ(options.deadline_ms, 60000u);
-    ASSERT_TRUE(parse({"--watch"}, options, error)) << error;
-    EXPECT_TRUE(options.ports.empty() && options.count == 0);
+    ASSERT_TRUE(parse({"--watch", "--skip-if-current"}, options, error)) << error;
+    EXPECT_TRUE(options.ports.empty() && options.count == 0 && options.skip_if_current);
 
     const std::string path_refused = "--watch takes usb:VID:PID[:SERIAL] selections, not the path /dev/ttyUSB0; "
                                      "to watch a folder of ports, set QDM7_PORT_GLOB";
@@ -145,7 +147,7 @@ TEST(FlashOptions, AWatchTakesUsbSelectionsACountAndTheUpdateOptions)
         {{"--watch", "--count", "-2"}, "--count needs a whole number of units from 1 to 1000000, not '-2'"},
         {{"--watch", "--count", "2", "--count", "3"}, "--count given twice"},
         {{"--watch", "--port", "/dev/ttyUSB0"}, path_refused},
-        {{"--watch", "--verify", "--port", "usb:403:6001"}, "--watch updates; it cannot go with --verify"},
+        {{"--watch", "--verify", "--port", "usb:403:6001"}, "--watch updates; it cannot go with --verify (--skip-if-current checks each unit first)"},
         {{"--watch", "--list"}, "give one of --watch, --list, --version, --doctor"},
         {{"--watch", "--doctor"}, "--doctor takes no other option than --port"},
     };

@@ -2,6 +2,9 @@
 // virtual QDM7, each with its own seed and its own mix of line and device
 // faults. Every run's ending is recorded; the one thing that must never
 // happen is "Completed" with the device's flash different from the image.
+// Half the runs are qdm7-flash's job: reads that end with the reply, stale
+// input discarded, and some with the cable pulled at a random block and
+// the update resumed after the blocks the device kept.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,6 +16,7 @@
 
 #include "engine/frames.h"
 #include "engine/job.h"
+#include "platform/serial_port.h"
 #include "tests/support/test_bytes.h"
 #include "tests/support/virtual_link.h"
 
@@ -48,6 +52,10 @@ struct RunRecord {
     std::uint32_t requests_corrupted = 0;
     std::uint32_t stale_acks = 0;      // an acknowledgement of another block taken for this one
     std::uint32_t lost_block_acks = 0; // a block taken as acknowledged while not in flash
+    bool fast = false;                 // qdm7-flash's reads and stale input discarded
+    bool pulled = false;               // the cable pulled and the update started again
+    bool resumed = false;              // ... programming then resumed after a kept block
+    bool sectors_erased = false;       // the device erases a sector on its first write after power-up
 };
 
 struct SoakTotals {
@@ -69,6 +77,11 @@ struct SoakTotals {
     std::uint32_t power_cuts = 0;
     std::uint32_t torn_blocks = 0;
     std::uint32_t requests_corrupted = 0;
+    std::uint32_t fast = 0;
+    std::uint32_t pulled = 0;
+    std::uint32_t resumed = 0;
+    std::uint32_t resumed_completed = 0;
+    std::uint32_t sector_erasing = 0;
 };
 
 std::vector<std::uint8_t> padded(std::vector<std::uint8_t> image)
@@ -166,20 +179,38 @@ RunRecord soak_run(std::uint32_t seed)
         link.request_noise_percent = rng.between(1, 15);
         link.noise.state = rng.next();
     }
+    record.fast = rng.chance(50);
+    if (record.fast)
+        set_reply_rule(1, reply_is_valid, REPLY_QUIET_MS);
+    // The cable pulled once this many blocks are acknowledged (0: never).
+    const std::int32_t pull_after = record.fast && rng.chance(50) ? static_cast<std::int32_t>(rng.between(1, 3)) : 0;
+    record.sectors_erased = rng.chance(20);
+    if (record.sectors_erased)
+        link.device.erase_sector_size = BLOCK_SIZE * rng.between(1, 3);
 
     TestJob test_job;
     prepare_job(test_job, padded(make_test_image(IMAGE_LENGTH, seed + 1)));
     UpdateJob& job = test_job.job;
+    job.discard_stale_input = record.fast;
     start_job(job);
     const std::uint32_t start = link.now;
 
     while (record.ticks < TICK_LIMIT && job.state != JobState::Completed && job.state != JobState::Failed) {
         if (job.state == JobState::Programming && cut_percent != 0 && rng.chance(cut_percent))
             cut_power(rng, record);
+        if (pull_after != 0 && !record.pulled && job.state == JobState::Programming &&
+            job.offset >= pull_after * BLOCK_SIZE) {
+            // As qdm7-flash does once the port is back.
+            record.pulled = true;
+            cut_power(rng, record);
+            job.resume_blocks = job_acknowledged_blocks(job);
+            start_job(job);
+        }
         const JobState before = job.state;
         const std::int32_t offset = job.offset;
         const std::int32_t length = job.block_length;
         job_tick(job);
+        record.resumed = record.resumed || job.resumed_at > 0;
         if (before == JobState::Programming && job.offset != offset) {
             // The job cannot tell which request a reply answers; the model's
             // acknowledgement echoes the block's address, so the soak can.
@@ -247,6 +278,11 @@ void add_up(SoakTotals& totals, const RunRecord& r)
     totals.power_cuts += r.power_cuts;
     totals.torn_blocks += r.torn_blocks;
     totals.requests_corrupted += r.requests_corrupted;
+    totals.fast += r.fast;
+    totals.pulled += r.pulled;
+    totals.resumed += r.resumed;
+    totals.resumed_completed += r.resumed && r.ending == Ending::Completed;
+    totals.sector_erasing += r.sectors_erased;
 }
 
 const char* ending_name(Ending e)
@@ -292,6 +328,10 @@ void print_table(const SoakTotals& t)
                 t.stale_ack_runs, t.stale_acks);
     std::printf("  %-34s %6u (completed: %u)\n", "runs with a lost block acknowledged", t.lost_ack_runs,
                 t.lost_ack_completed);
+    std::printf("  %-34s %6u\n", "with qdm7-flash's reads", t.fast);
+    std::printf("  %-34s %6u (resumed: %u, of which completed: %u)\n", "cable pulled and put back", t.pulled,
+                t.resumed, t.resumed_completed);
+    std::printf("  %-34s %6u\n", "device erasing sectors", t.sector_erasing);
     std::printf("Faults fired:");
     for (std::size_t slot = 0; slot < FAULT_SLOTS; ++slot)
         std::printf(" %s %u,", FAULT_NAMES[slot], t.fired[slot]);
@@ -331,6 +371,7 @@ TEST(FaultSoak, NoRunEndsCompletedWithoutTheImageInFlash)
         EXPECT_GT(totals.fired[slot], 0u) << FAULT_NAMES[slot];
     EXPECT_GT(totals.torn_blocks, 0u);
     EXPECT_GT(totals.flip_standing, 0u);
+    EXPECT_GT(totals.resumed_completed, 0u);
     EXPECT_GE(totals.completed * 2, totals.runs);
 }
 

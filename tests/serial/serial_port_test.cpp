@@ -103,6 +103,53 @@ TEST(PortRead, ShortGapsKeepOneReadGoingAndALongGapEndsIt)
     EXPECT_GT(judged, 0) << "the machine was too busy to send with the gaps meant";
 }
 
+// With a reply rule: a reply in two pieces 6 ms apart is read whole (its
+// first piece does not pass), and the read ends 2 ms after it passes, before
+// bytes that come 10 ms later, which the 20 ms interval alone would take in.
+TEST(PortRead, AReplyRuleEndsTheReadOnceTheBytesPassAndTheLineIsQuiet)
+{
+    const ReplyComplete ends_in_ee = [](const std::uint8_t* bytes, std::int32_t count) {
+        return count >= 4 && bytes[count - 1] == 0xEE;
+    };
+    int judged = 0;
+    for (int attempt = 0; attempt < 5 && judged < 2; ++attempt) {
+        // Opened by its path, so that the port keeps its rule.
+        Pty pty;
+        PortFailure failure;
+        PortHandle port = open_port(pty.path.c_str(), failure);
+        ASSERT_NE(port, INVALID_PORT_HANDLE) << failure.text;
+        ASSERT_TRUE(configure_port(port, ConfiguredPty::LINK_BAUD_FOR_TEST, READ_INTERVAL_MS, failure));
+        set_reply_rule(port, ends_in_ee, REPLY_QUIET_MS);
+        long inner_gap = 0;
+        long after_gap = 0;
+        std::thread device([&] {
+            pty.send(1);
+            pty.send(2);
+            auto last = Clock::now();
+            pause_ms(6);
+            inner_gap = ms_since(last);
+            pty.send(3);
+            pty.send(0xEE);
+            last = Clock::now();
+            pause_ms(10);
+            after_gap = ms_since(last);
+            pty.send(7);
+        });
+        std::uint8_t buffer[64] = {};
+        const std::int32_t first = port_read(port, buffer, sizeof buffer);
+        const std::int32_t second = port_read(port, buffer + first, 32);
+        device.join();
+        close_port(port);
+        if (inner_gap >= 15 || after_gap < 5 || after_gap >= 15)
+            continue;
+        ++judged;
+        EXPECT_EQ(first, 4);
+        EXPECT_EQ(second, 1);
+        EXPECT_EQ(buffer[3], 0xEE);
+    }
+    EXPECT_GT(judged, 0) << "the machine was too busy to send with the gaps meant";
+}
+
 TEST(PortRead, EndsAfterTheTotalTimeoutWhileBytesKeepComing)
 {
     ConfiguredPty pty;

@@ -108,6 +108,16 @@ TEST(WinSerial, OpensConfiguresReadsAndWritesTheMappedPort)
     ASSERT_EQ(got, 8);
     EXPECT_EQ(std::memcmp(buffer, frame, sizeof frame), 0);
 
+    // With a reply rule, the read ends once the bytes pass its test.
+    set_reply_rule(handle, [](const std::uint8_t* bytes, std::int32_t count) { return count == 8 && bytes[7] == 0xff; },
+                   REPLY_QUIET_MS);
+    EXPECT_EQ(port_write(handle, frame, sizeof frame), 8);
+    EXPECT_EQ(port_read(handle, buffer, sizeof buffer), 8);
+    EXPECT_EQ(std::memcmp(buffer, frame, sizeof frame), 0);
+    start = Clock::now();
+    EXPECT_EQ(port_read(handle, buffer, sizeof buffer), 0);
+    EXPECT_GE(ms_since(start), 80); // silence still waits the whole total
+
     close_port(handle);
     EXPECT_EQ(handle, INVALID_PORT_HANDLE);
 }

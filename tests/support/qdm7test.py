@@ -108,13 +108,20 @@ def image_blocks(flash):
     return int(found.group(2))
 
 
-def check_trace(trace, image):
-    """One update's trace: the programming lines in order, one per block,
-    then the verification with the same CRC on both sides, and the reset."""
+def resumed_at(trace):
+    """The block a resumed update's programming began at, 0 when none."""
+    found = re.findall(r"^RESUMING AT BLOCK (\d+),", trace, re.M)
+    return int(found[-1]) if found else 0
+
+
+def check_trace(trace, image, first_block=0):
+    """One update's trace: the programming lines in order, one per block
+    from first_block, then the verification with the same CRC on both
+    sides, and the reset."""
     blocks = len(padded(image)) // BLOCK
     lines = trace.splitlines()
     programming = [line for line in lines if line.startswith("PROG ADDR")]
-    expected = [program_line(block) for block in range(blocks)]
+    expected = [program_line(block) for block in range(first_block, blocks)]
     check(programming == expected,
           f"expected {blocks} programming lines in order, got {len(programming)}; first differences: "
           + str([(a, b) for a, b in zip(programming, expected) if a != b][:3]))

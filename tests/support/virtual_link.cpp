@@ -9,6 +9,7 @@
 #include "device/wire_pacing.h"
 #include "engine/frames.h"
 #include "platform/report.h"
+#include "platform/serial_port.h"
 
 namespace {
 
@@ -133,16 +134,19 @@ std::int32_t port_read(PortHandle, std::uint8_t* buffer, std::int32_t capacity)
     std::int32_t count = 0;
     std::uint32_t last = start;
     std::uint32_t end = deadline;
+    // The quiet that ends the read now: the interval, or once the bytes so
+    // far pass the reply rule's test, the rule's shorter quiet.
+    std::uint32_t quiet = READ_INTERVAL_MS;
     while (count < capacity) {
         if (link.incoming.empty()) {
-            end = count > 0 ? std::min(last + READ_INTERVAL_MS, deadline) : deadline;
+            end = count > 0 ? std::min(last + quiet, deadline) : deadline;
             break;
         }
         std::uint32_t t = link.incoming.front().time;
         if (static_cast<std::int32_t>(t - start) < 0)
             t = start; // arrived before the read began: waiting in the queue
-        if (count > 0 && t - last > READ_INTERVAL_MS) {
-            end = std::min(last + READ_INTERVAL_MS, deadline);
+        if (count > 0 && t - last > quiet) {
+            end = std::min(last + quiet, deadline);
             break;
         }
         if (static_cast<std::int32_t>(t - deadline) > 0) {
@@ -153,12 +157,20 @@ std::int32_t port_read(PortHandle, std::uint8_t* buffer, std::int32_t capacity)
         link.incoming.pop_front();
         last = t;
         end = t;
+        const bool whole = link.reply_complete != nullptr && link.reply_complete(buffer, count);
+        quiet = whole ? link.reply_quiet_ms : READ_INTERVAL_MS;
     }
     if (static_cast<std::int32_t>(end - link.now) > 0)
         link.now = end;
     if (link.log_reads)
         link.reads_log.emplace_back(buffer, buffer + count);
     return count;
+}
+
+void set_reply_rule(PortHandle, ReplyComplete complete, std::uint32_t quiet_ms)
+{
+    link_instance.reply_complete = complete;
+    link_instance.reply_quiet_ms = quiet_ms;
 }
 
 void port_purge(PortHandle)

@@ -1,6 +1,7 @@
 // The tests' platform: a virtual clock and an in-process QDM7 behind the link
 // operations, so that a 10 s time-out costs no real time. Reads follow the
-// serial port's time-outs exactly (20 ms between bytes, 100 ms in all).
+// serial port's time-outs exactly (20 ms between bytes, 100 ms in all), and
+// its reply rule once set_reply_rule has set one.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +11,7 @@
 
 #include "device/qdm7_device.h"
 #include "engine/job.h"
+#include "platform/serial_port.h"
 #include "tests/support/test_bytes.h"
 
 struct VirtualLink {
@@ -31,6 +33,8 @@ struct VirtualLink {
     std::uint32_t request_noise_percent = 0; // requests hit by line noise on the way out
     XorShift32 noise;
     std::uint32_t requests_corrupted = 0;
+    ReplyComplete reply_complete = nullptr; // set_reply_rule's, as a port keeps it
+    std::uint32_t reply_quiet_ms = 0;
     bool log_reads = false;                 // keep what every read returned
     std::vector<std::vector<std::uint8_t>> reads_log; // empty entry: silence
 };

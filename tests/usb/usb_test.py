@@ -18,7 +18,7 @@ import json
 
 from rig import ADAPTER_SERIAL, LINE_ID, run_rig
 # rig.py puts tests/support on the import path.
-from qdm7test import BLOCK, Failure, check, check_dump, check_trace, padded
+from qdm7test import BLOCK, Failure, check, check_dump, check_trace, padded, resumed_at
 
 UPDATE = "qdm7-flash --port /dev/ttyUSB0 --deadline 120"
 IDENTITY = ("0403", "6001", ADAPTER_SERIAL)
@@ -49,7 +49,7 @@ def check_attempt(rig, lines, image, dropped_before):
     (counted from dropped_before): any other is a reply lost on the way to
     qdm7-flash."""
     timed_out = [line for line in lines if line.startswith("PROG ADDR") and line.endswith("- SENT - TIMEOUT")]
-    check_trace("\n".join(line for line in lines if line not in timed_out), image)
+    check_trace("\n".join(line for line in lines if line not in timed_out), image, resumed_at("\n".join(lines)))
     dropped = rig.sim.dropped_requests() - dropped_before
     check(len(timed_out) <= dropped, f"{len(timed_out)} blocks timed out, but the device dropped only {dropped} "
           "partly received requests: a reply was lost on the way to qdm7-flash")
@@ -162,7 +162,9 @@ def case_replug(rig, image):
     result = running.wait(180)
     holder.signal("KILL")
     check(result.status == 0, f"the update did not complete after the replug\n{result}")
-    check(result.err.count(WAITING) == 1 and "the port is back as /dev/ttyUSB1; starting the update again" in result.err,
+    # The device kept its flash through the pull: the update resumes.
+    check(result.err.count(WAITING) == 1 and "the port is back as /dev/ttyUSB1; resuming the update after the"
+          in result.err,
           f"the wait and the port found again were not said as expected:\n{result.err}")
     lines = result.out.splitlines()
     last = max(i for i, line in enumerate(lines) if line.startswith(" . Opening serial port"))

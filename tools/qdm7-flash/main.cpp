@@ -142,6 +142,7 @@ int watch(const FlashOptions& options, RecordFile& report)
     setup.count = options.count;
     setup.deadline_ms = options.deadline_ms;
     setup.reconnect = options.reconnect;
+    setup.skip_if_current = options.skip_if_current;
     setup.log_dir = options.log_dir;
     if (!options.report_path.empty()) {
         setup.report = &report;
@@ -180,6 +181,7 @@ int update(const FlashOptions& options, RecordFile& report)
     setup.ports = chosen.paths;
     setup.deadline_ms = options.deadline_ms;
     setup.reconnect = options.reconnect;
+    setup.skip_if_current = options.skip_if_current;
     setup.log_dir = options.log_dir;
     if (!options.report_path.empty()) {
         setup.report = &report;

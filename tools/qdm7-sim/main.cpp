@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "tools/qdm7-sim/sim_loop.h"
 
@@ -36,6 +37,29 @@ sigset_t catch_stop_signals()
         sigaction(signal_number, &action, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
     return run_mask;
+}
+
+// The flash the device starts with; false, with error said, when the file
+// cannot be read or does not fit.
+bool load_flash(Sim& sim, std::string& error)
+{
+    const std::string& path = sim.options.flash_from_path;
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        error = "cannot read " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    std::vector<std::uint8_t>& flash = sim.device.flash;
+    const std::size_t size = std::fread(flash.data(), 1, flash.size(), file);
+    const bool too_big = size == flash.size() && std::fgetc(file) != EOF;
+    const bool failed = std::ferror(file) != 0;
+    std::fclose(file);
+    if (failed || too_big) {
+        error = failed ? "cannot read " + path : path + " is larger than the device's flash";
+        return false;
+    }
+    sim.device.stats.programmed_end = static_cast<std::uint32_t>(size);
+    return true;
 }
 
 bool write_dump(Sim& sim)
@@ -83,6 +107,10 @@ int main(int argc, char** argv)
     const sigset_t run_mask = catch_stop_signals();
     sim_set_up_device(sim);
 
+    if (!sim.options.flash_from_path.empty() && !load_flash(sim, error)) {
+        std::fprintf(stderr, "qdm7-sim: %s\n", error.c_str());
+        return 1;
+    }
     bool opened = sim_port_open(sim.port, sim.options, error);
     // The dump is made now, so that a path it cannot go to fails before the
     // update rather than after it.

@@ -185,6 +185,7 @@ void sim_set_up_device(Sim& sim)
         sim.device.observer_context = &sim;
     }
     sim.device.program_time_ms = sim.options.program_ms;
+    sim.device.erase_sector_size = sim.options.erase_sector_size;
     for (const FaultRule& rule : sim.options.faults)
         device_add_fault(sim.device, rule);
     if (sim.options.power_on_delayed)

@@ -32,7 +32,8 @@ struct KindName {
 
 // The options that take a value.
 constexpr std::string_view VALUE_OPTIONS[] = {"--link", "--device",     "--dump",           "--fault",
-                                              "--baud", "--program-ms", "--power-on-after", "--seed"};
+                                              "--baud", "--program-ms", "--power-on-after", "--seed",
+                                              "--flash-from", "--erase-sector-on-first-write"};
 
 constexpr KindName FAULT_KINDS[] = {
     {"drop", FaultKind::Drop},   {"corrupt", FaultKind::CorruptCrc}, {"delay", FaultKind::Delay},
@@ -74,6 +75,12 @@ const char* sim_usage()
            "  --dump FILE          at exit, write the application flash from its base\n"
            "                       up to the highest byte programmed (FILE is made,\n"
            "                       empty, at the start)\n"
+           "  --flash-from FILE    start with this application flash (as --dump wrote\n"
+           "                       it; the rest erased), as a device that kept its\n"
+           "                       flash through a power cycle\n"
+           "  --erase-sector-on-first-write SIZE\n"
+           "                       the first block written into a SIZE-byte flash\n"
+           "                       sector after power-up erases the whole sector first\n"
            "  --exit-after-reset   end once the reset acknowledgement has been read\n"
            "  --verbose            log requests and replies on standard error\n"
            "  --help               show this text\n"
@@ -200,13 +207,21 @@ ParseResult parse_sim_options(int argc, const char* const* argv, SimOptions& opt
         }
         std::uint32_t number = 0;
         const bool numeric = parse_u32(value, number);
-        if (name == "--link" || name == "--device" || name == "--dump") {
+        if (name == "--link" || name == "--device" || name == "--dump" || name == "--flash-from") {
             if (value.empty()) {
                 error = "option " + name + " needs a path";
                 return ParseResult::Error;
             }
-            (name == "--link" ? options.link_path : name == "--device" ? options.device_path
-                                                                        : options.dump_path) = value;
+            (name == "--link"     ? options.link_path
+             : name == "--device" ? options.device_path
+             : name == "--dump"   ? options.dump_path
+                                  : options.flash_from_path) = value;
+        } else if (name == "--erase-sector-on-first-write") {
+            if (!numeric || number == 0) {
+                error = "option " + name + " needs a sector size in bytes above 0, not '" + value + "'";
+                return ParseResult::Error;
+            }
+            options.erase_sector_size = number;
         } else if (name == "--fault") {
             FaultRule rule;
             if (!parse_fault_rule(value, rule, error))

@@ -26,6 +26,8 @@ struct SimOptions {
     std::vector<FaultRule> faults;
     std::uint32_t seed = 1;
     std::string dump_path;
+    std::string flash_from_path;      // the flash at start, as --dump wrote it
+    std::uint32_t erase_sector_size = 0;
     bool exit_after_reset = false;
     bool verbose = false;
 };

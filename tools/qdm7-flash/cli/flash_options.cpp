@@ -91,7 +91,7 @@ bool watch_options_valid(const FlashOptions& options, int actions, std::string& 
         }
     }
     if (options.verify)
-        error = "--watch updates; it cannot go with --verify";
+        error = "--watch updates; it cannot go with --verify (--skip-if-current checks each unit first)";
     else if (actions > 1)
         error = "give one of --watch, --list, --version, --doctor";
     return error.empty();
@@ -182,6 +182,8 @@ bool parse_flash_options(int argc, const char* const* argv, FlashOptions& option
             ++actions;
         } else if (std::strcmp(arg, "--verify") == 0) {
             options.verify = true;
+        } else if (std::strcmp(arg, "--skip-if-current") == 0) {
+            options.skip_if_current = true;
         } else if (std::strcmp(arg, "--doctor") == 0) {
             options.doctor = true;
             ++actions;
@@ -198,7 +200,7 @@ bool parse_flash_options(int argc, const char* const* argv, FlashOptions& option
     // The doctor looks at the ports given, and at nothing of an update.
     if (options.doctor) {
         if (options.list || options.version || options.watch || count_given || deadline_given ||
-            no_reconnect_given || !options.report_path.empty() || !options.log_dir.empty())
+            no_reconnect_given || options.skip_if_current || !options.report_path.empty() || !options.log_dir.empty())
             error = "--doctor takes no other option than --port";
         return error.empty();
     }
@@ -208,7 +210,10 @@ bool parse_flash_options(int argc, const char* const* argv, FlashOptions& option
     }
     if (options.watch)
         return watch_options_valid(options, actions - (port_given ? 1 : 0), error);
-    if (options.verify && (!port_given || no_reconnect_given || !options.report_path.empty() ||
+    if (options.skip_if_current && (options.verify || !port_given || actions > 1))
+        error = options.verify ? "--skip-if-current updates; --verify only checks: give one of them"
+                               : "--skip-if-current goes with --port or --watch";
+    else if (options.verify && (!port_given || no_reconnect_given || !options.report_path.empty() ||
                            !options.log_dir.empty() || actions > 1))
         error = "--verify goes with --port and --deadline alone";
     else if (actions == 0)
@@ -230,9 +235,10 @@ const char* flash_usage()
 {
     return "Usage: qdm7-flash --port PATH [--port PATH...] [--deadline SECONDS]\n"
            "                  [--no-reconnect] [--report FILE] [--log-dir DIR]\n"
+           "                  [--skip-if-current]\n"
            "       qdm7-flash --watch [--port usb:VID:PID[:SERIAL]...] [--count N]\n"
            "                  [--deadline SECONDS] [--no-reconnect] [--report FILE]\n"
-           "                  [--log-dir DIR]\n"
+           "                  [--log-dir DIR] [--skip-if-current]\n"
            "       qdm7-flash --verify --port PATH [--deadline SECONDS]\n"
            "       qdm7-flash --doctor [--port PATH...]\n"
            "       qdm7-flash --list | --version | --help\n"
@@ -255,7 +261,7 @@ const char* flash_usage()
            "                      several ports, it applies to each device\n"
            "  --no-reconnect      end (exit 4) when the port goes away during the\n"
            "                      update, instead of waiting for the same device to\n"
-           "                      come back and updating it again from the start\n"
+           "                      come back and going on with its update\n"
            "  --report FILE       when each device's update ends, append a line of JSON\n"
            "                      about it to FILE: port, result, times, blocks, CRCs\n"
            "  --log-dir DIR       write each port's trace to a file of its own in DIR\n"
@@ -275,6 +281,10 @@ const char* flash_usage()
            "                      each block shifted by half a block; exit 0 and a reset\n"
            "                      into the firmware when all match, else exit 2 with the\n"
            "                      blocks that differ, the device left in its loader\n"
+           "  --skip-if-current   verify first, as --verify does: a device that already\n"
+           "                      holds this image is reset into it, nothing written\n"
+           "                      (exit 0); otherwise it is updated, from the first\n"
+           "                      block that differs when the blocks before it check out\n"
            "  --doctor            say what on this machine stands in the way of an\n"
            "                      update, each finding with its fix: who may open and\n"
            "                      who holds each port (with --port, those ports only),\n"
@@ -289,7 +299,8 @@ const char* flash_usage()
            "a table of the results; the traces go only to --log-dir.\n"
            "When the port goes away in the middle (cable pulled, hub reset), it waits\n"
            "for the same device (the same USB serial number, else the same path),\n"
-           "within the deadline if one is given, and starts the update again.\n"
+           "within the deadline if one is given, and starts the update again, after\n"
+           "the blocks the device acknowledged when its CRC of them shows it kept them.\n"
            "Exit status: 0 completed (with several ports: every device), 1 fatal error,\n"
            "not a serial port or no port matching usb:..., 2 verification failed\n"
            "(\"FAILED\"), 3 deadline passed, 4 port lost (with --no-reconnect), 5 not\n"

@@ -29,6 +29,7 @@ struct FlashOptions {
     bool version = false;
     bool doctor = false;          // --doctor, on the --port ports if any
     bool verify = false;          // --verify: check the --port's device, write nothing
+    bool skip_if_current = false; // --skip-if-current: verify first, update only what differs
     bool help = false;
     std::uint32_t deadline_ms = 0; // 0: no deadline
     bool watch = false;            // --watch: every matching port that comes, until Ctrl-C

@@ -44,6 +44,11 @@ void start_on(Run& run, const std::string& path, PortHandle port)
     PortFailure failure;
     if (!configure_port(port, LINK_BAUD, READ_INTERVAL_MS, failure))
         std::fprintf(stderr, "%s\n", failure.text);
+    // A reply is taken as soon as it is whole, not after the line's 20 ms
+    // quiet: the next request goes out at once. Replies left from earlier
+    // exchanges are then discarded by the job.
+    set_reply_rule(port, reply_is_valid, REPLY_QUIET_MS);
+    run.job.discard_stale_input = true;
     run.earlier_timeouts = run.record.timeouts;
     start_job(run.job, run.record.port.c_str(), port);
 }
@@ -113,8 +118,14 @@ StopReason wait_for_device(Run& run)
             const PortHandle port = open_port(path.c_str(), failure);
             if (port != INVALID_PORT_HANDLE) {
                 ++run.record.reconnects;
-                note(run, PortRunNote::Restarting, "the port is back as %s; starting the update again from "
-                     "the beginning", path.c_str());
+                run.job.resume_blocks = job_acknowledged_blocks(run.job);
+                if (run.job.resume_blocks > 0)
+                    note(run, PortRunNote::Restarting, "the port is back as %s; resuming the update after the %d "
+                         "blocks the device acknowledged, if it kept them", path.c_str(),
+                         static_cast<int>(run.job.resume_blocks));
+                else
+                    note(run, PortRunNote::Restarting, "the port is back as %s; starting the update again from "
+                         "the beginning", path.c_str());
                 job_trace(run.job, " . Opening serial port %s at %ld baud\n", path.c_str(),
                           static_cast<long>(LINK_BAUD));
                 start_on(run, path, port);
@@ -141,6 +152,29 @@ void note_tick(Run& run)
     record.timeouts = run.earlier_timeouts + job.timeouts;
     record.device_crc_known = job.device_crc_known;
     record.device_crc = job.device_crc;
+}
+
+// With verify_first, the verification on the freshly opened port: true
+// when the device holds the image (and was reset into it). Otherwise the
+// job starts again, to resume at the first block that differs; a port lost
+// meanwhile, the deadline or Ctrl-C are then met by the update's ticks.
+bool verify_first(Run& run)
+{
+    UpdateJob& job = run.job;
+    const VerifyResult result = verify_open_port(job, run.record.verified);
+    if (result == VerifyResult::Holds) {
+        run.record.device_crc_known = true;
+        run.record.device_crc = run.record.image_crc;
+        return true;
+    }
+    job_trace_flush(job);
+    job.resume_blocks = result == VerifyResult::Differs ? run.record.verified.differing.front() : 0;
+    if (result == VerifyResult::Differs)
+        note(run, PortRunNote::Checked, "%zu of %ld blocks differ; updating from block %ld",
+             run.record.verified.differing.size(), static_cast<long>(job.image_size / BLOCK_SIZE),
+             static_cast<long>(job.resume_blocks) + 1);
+    start_job(job, run.record.port.c_str(), job.port_handle);
+    return false;
 }
 
 PortRunResult result_of(StopReason reason)
@@ -220,6 +254,7 @@ PortRunResult run_port(UpdateJob& job, const char* path, const PortRunOptions& o
     record.started = std::chrono::system_clock::now();
     record.image_crc = image_crc(job.image, job.image_size);
     Run run{job, options, record, path, {}, 0};
+    job.resume_blocks = 0;
 
     job_trace(job, " . Opening serial port %s at %ld baud\n", path, static_cast<long>(LINK_BAUD));
     const PortHandle port = open_port(path, record.open_failure);
@@ -232,7 +267,7 @@ PortRunResult run_port(UpdateJob& job, const char* path, const PortRunOptions& o
         if (run.device.kind == PortKind::Usb)
             record.usb_serial = run.device.serial;
         start_on(run, path, port);
-        record.result = tick_until_done(run);
+        record.result = options.verify_first && verify_first(run) ? PortRunResult::Current : tick_until_done(run);
         close_run_port(run);
     }
     record.ended = std::chrono::system_clock::now();

@@ -1,8 +1,9 @@
 // One update on one port, from opening the port to closing it: the port
-// opened and configured, the job ticked as the dialog's timer does, and,
-// when the port goes away in the middle (a USB adapter pulled, a hub reset),
-// the same device waited for, reopened and updated again from Start: after
-// a disconnect nothing is known of what the device holds.
+// opened and configured, its reads ending with the reply, the job ticked as
+// the dialog's timer does, and, when the port goes away in the middle (a USB
+// adapter pulled, a hub reset), the same device waited for, reopened and
+// updated again from Start, resuming after the blocks it acknowledged
+// before if its CRC of them shows it kept them (the job's resume_blocks).
 //
 // A run keeps nothing outside its arguments, so runs on different ports may
 // go on different threads. It ends early only when the stop watch
@@ -15,6 +16,7 @@
 
 #include "engine/job.h"
 #include "platform/serial_port.h"
+#include "tools/qdm7-flash/run/verify.h"
 
 enum class PortRunResult : std::uint8_t {
     Completed,   // one whole attempt ended with matching CRCs and the reset acknowledged
@@ -24,13 +26,15 @@ enum class PortRunResult : std::uint8_t {
     Error,       // the port could not be opened at the start
     Echoing,     // the port sent a program frame back as it went: not a QDM7
     Interrupted, // Ctrl-C (or SIGTERM, SIGHUP)
+    Current,     // a verification first found the image there: reset into it, nothing written
 };
 
 // What a run says of itself, beyond the job's own status texts.
 enum class PortRunNote : std::uint8_t {
     Lost,       // the port went away; the run waits for the device
     Unopenable, // the device is back but cannot be opened yet (said once a wait)
-    Restarting, // reopened: the update starts again from the beginning
+    Restarting, // reopened: the update starts again, resuming where it can
+    Checked,    // a verification first found blocks that differ: the update follows
 };
 
 // What qdm7-flash says of a port that sends back what it is sent.
@@ -50,6 +54,11 @@ inline constexpr std::uint32_t RECONNECT_SETTLE_MS = 1000;
 
 struct PortRunOptions {
     bool reconnect = true; // false: a lost port ends the run (Lost)
+    // --skip-if-current: once the port is open, a verification (verify.h)
+    // first. A device that holds the image is reset into it (Current);
+    // otherwise the update resumes at the first block that differs, the
+    // blocks before it checked after contact as after a reconnect.
+    bool verify_first = false;
     void* context = nullptr;
     // After every tick, not while waiting for a lost port: for a display
     // drawn from the job's record. May be null.
@@ -74,6 +83,7 @@ struct PortRunRecord {
     bool device_crc_known = false; // the device reported its CRC in the last attempt
     std::uint16_t device_crc = 0;
     std::uint16_t image_crc = 0;   // of the padded image
+    VerifyRecord verified;         // verify_first: what the verification found
 };
 
 // Updates the device on the port at path with job, which is prepared

@@ -8,9 +8,6 @@
 namespace {
 
 constexpr std::int32_t HALF_BLOCK = BLOCK_SIZE / 2;
-// A device that was on answers queued contact queries late: once linked,
-// this long for them to arrive, then they are discarded.
-constexpr std::uint32_t SETTLE_MS = 50;
 
 std::uint8_t unit_of(const UpdateJob& job) { return static_cast<std::uint8_t>(job.unit_address & 0xFF); }
 
@@ -51,7 +48,7 @@ bool contact(UpdateJob& job)
         ++job.unanswered_contacts;
     }
     job_trace(job, "REMOTE DEVICE LINK ESTABLISHED\n");
-    sleep_ms(SETTLE_MS);
+    sleep_ms(CONTACT_SETTLE_MS);
     port_purge(job.port_handle);
     return true;
 }
@@ -97,7 +94,9 @@ VerifyResult stop_result(const UpdateJob& job, VerifyRecord& record, const char*
     return VerifyResult::Error;
 }
 
-VerifyResult verify_open(UpdateJob& job, VerifyRecord& record)
+} // namespace
+
+VerifyResult verify_open_port(UpdateJob& job, VerifyRecord& record)
 {
     if (!contact(job))
         return stop_result(job, record, "no contact");
@@ -134,8 +133,6 @@ VerifyResult verify_open(UpdateJob& job, VerifyRecord& record)
     job_trace(job, record.reset_acknowledged ? "Resetting target\n" : "Reset not acknowledged\n");
     return VerifyResult::Holds;
 }
-
-} // namespace
 
 std::vector<std::int32_t> differing_blocks(const std::vector<bool>& blocks_match,
                                            const std::vector<bool>& shifted_match)
@@ -179,7 +176,7 @@ VerifyResult verify_port(UpdateJob& job, const char* path, VerifyRecord& record)
     configure_port(port, LINK_BAUD, VERIFY_READ_INTERVAL_MS, failure);
     job.port_handle = port;
     job.port_path = path;
-    const VerifyResult result = verify_open(job, record);
+    const VerifyResult result = verify_open_port(job, record);
     job_trace_flush(job);
     stop_watch_port(INVALID_PORT_HANDLE);
     close_port(job.port_handle);

@@ -61,6 +61,7 @@ PortRunResult run_worker(Worker& worker)
     options.context = worker.view.context;
     options.ticked = worker.view.ticked;
     options.note = worker.view.note;
+    options.verify_first = setup.verify_first;
     const std::uint32_t began = tick_count();
     const PortRunResult result = run_port(worker.job, setup.port.c_str(), options, worker.run);
     worker.elapsed_ms = tick_count() - began;
@@ -107,6 +108,7 @@ DeviceRecord record_of_run(const PortRunRecord& run, std::uint32_t elapsed_ms, s
     record.image_sha256 = QDM7_IMAGE_SHA256;
     switch (run.result) {
     case PortRunResult::Completed:
+    case PortRunResult::Current: // verified, reset into it; blocks: 0
         record.result = DeviceResult::Completed;
         break;
     case PortRunResult::Failed:

@@ -39,6 +39,9 @@ struct WorkerSetup {
     // port, by the time it is opened, was no unit and leaves no record.
     bool record_unopened = true;
     std::string run_id; // put in the record; empty: none
+    // --skip-if-current: verify first; a device that holds the image is
+    // reset into it (Current), else updated from its first differing block.
+    bool verify_first = false;
 };
 
 // What the worker tells its display; any may be null.

@@ -45,7 +45,7 @@ void slot_note(void* context, PortRunNote note, const char* text)
         slot.view.phase = PortPhase::Reconnecting;
         slot.view.waiting_since = tick_count();
         ports_display_update(*slot.display, slot.index, slot.view);
-    } else if (note == PortRunNote::Restarting) {
+    } else if (note == PortRunNote::Restarting || note == PortRunNote::Checked) {
         restart_watch(slot.watch);
     }
 }

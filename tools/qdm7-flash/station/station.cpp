@@ -88,7 +88,7 @@ void one_note(void* context, PortRunNote note, const char* text)
     One& one = *static_cast<One*>(context);
     display_say(one.display, "%s", text);
     // A fresh attempt: its progress and rate counted afresh.
-    if (note == PortRunNote::Restarting)
+    if (note == PortRunNote::Restarting || note == PortRunNote::Checked)
         display_start(one.display, one.worker.job, one.display.terminal);
 }
 
@@ -104,6 +104,7 @@ int run_one(const StationSetup& setup)
     worker.setup.deadline_ms = setup.deadline_ms;
     worker.setup.reconnect = setup.reconnect;
     worker.setup.report = setup.report;
+    worker.setup.verify_first = setup.skip_if_current;
     worker.view = WorkerView{&one, one_status, one_started, one_ticked, one_note};
     display_start(one.display, worker.job, stderr_is_terminal());
     if (!setup.log_dir.empty()) {
@@ -127,6 +128,10 @@ int run_one(const StationSetup& setup)
         display_status(one.display, "Programming Completed");
         wind_up(one);
         return on_record ? EXIT_COMPLETED : EXIT_FATAL;
+    case PortRunResult::Current:
+        return end_with(one, on_record ? EXIT_COMPLETED : EXIT_FATAL,
+                        "the device already holds this image: nothing written%s",
+                        run.verified.reset_acknowledged ? "; reset into it" : "; its reset was not acknowledged");
     case PortRunResult::Failed:
         wind_up(one);
         return EXIT_VERIFY_FAILED;
@@ -218,6 +223,7 @@ int run_many(const StationSetup& setup)
         worker.trace_to = trace_paths.empty() ? TraceTo::Nowhere : TraceTo::File;
         worker.report = setup.report;
         worker.record_given_port = true;
+        worker.verify_first = setup.skip_if_current;
         slot->worker.view = slot_view(*slot);
         slots.push_back(std::move(slot));
     }

@@ -18,6 +18,7 @@ struct StationSetup {
     std::vector<std::string> ports;
     std::uint32_t deadline_ms = 0; // for each device; 0: none
     bool reconnect = true;
+    bool skip_if_current = false;  // verify each device first; update only one that differs
     std::string log_dir;           // --log-dir; empty: the trace of one port to standard output, of several nowhere
     RecordFile* report = nullptr;  // opened; null: no --report
     std::string report_path;

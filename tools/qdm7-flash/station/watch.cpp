@@ -145,6 +145,7 @@ void start_unit(Watch& watch, Place& place, const PortIdentity& port)
     worker.port = place.path;
     worker.deadline_ms = setup.deadline_ms;
     worker.reconnect = setup.reconnect;
+    worker.verify_first = setup.skip_if_current;
     worker.own_thread = true;
     worker.trace_to = TraceTo::Nowhere;
     worker.report = setup.report;

@@ -26,6 +26,7 @@ struct WatchSetup {
     std::uint32_t count = 0;       // end after this many units; 0: at Ctrl-C only
     std::uint32_t deadline_ms = 0; // for each unit; 0: none
     bool reconnect = true;
+    bool skip_if_current = false;  // each unit verified first, written only where it differs
     std::string log_dir;           // a trace file per unit; empty: no trace
     RecordFile* report = nullptr;  // opened; null: no --report
     std::string report_path;

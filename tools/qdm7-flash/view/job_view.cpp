@@ -28,6 +28,7 @@ PortPhase phase_of(const UpdateJob& job)
         return job.unanswered_contacts >= POWER_HINT_AFTER ? PortPhase::PowerWait : PortPhase::Contacting;
     case JobState::Programming: return PortPhase::Programming;
     case JobState::Verifying:
+    case JobState::Resuming: // a CRC query, of the blocks kept
     case JobState::Failed: return PortPhase::Verifying;
     default: return PortPhase::Resetting;
     }
