@@ -532,6 +532,14 @@ def case_verify(args, work):
     print(f"--verify: erased and flipped devices named their blocks; holding, {seconds:.2f} s at 921600 baud")
 
 
+def interrupt(proc, limit=10):
+    """Ctrl-C to proc: its exit status and the seconds it took to end."""
+    proc.send_signal(signal.SIGINT)
+    sent = time.monotonic()
+    status = wait(proc, limit)
+    return status, time.monotonic() - sent
+
+
 def check_port_free(port):
     """Nobody holds the port: no lock on it, not in exclusive mode."""
     fd = os.open(port, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
@@ -634,10 +642,7 @@ def case_many_interrupt(args, work):
             while not os.path.exists(f"{work}/report.jsonl") or not open(f"{work}/report.jsonl").read():
                 check(time.monotonic() < end and proc.poll() is None, "the quick device never finished")
                 time.sleep(0.05)
-            proc.send_signal(signal.SIGINT)
-            sent = time.monotonic()
-            status = wait(proc, 10)
-            took = time.monotonic() - sent
+            status, took = interrupt(proc)
         finally:
             reap(proc)
         check(status == 130 and took < 1.0, f"exit {status} {took:.2f} s after Ctrl-C")
@@ -714,10 +719,7 @@ def case_watch(args, work):
             wait_until(lambda: os.path.isdir(f"{work}/cut") and any(
                 "- OK" in read_text(f"{work}/cut/{name}") for name in os.listdir(f"{work}/cut")), 60,
                 f"the paced unit was not programmed:\n{read_text(f'{work}/err.txt')}")
-            proc.send_signal(signal.SIGINT)
-            sent = time.monotonic()
-            status = wait(proc, 10)
-            took = time.monotonic() - sent
+            status, took = interrupt(proc)
         finally:
             reap(proc)
         err = read_text(f"{work}/err.txt")

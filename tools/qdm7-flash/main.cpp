@@ -133,13 +133,10 @@ std::string watched_text(const std::vector<PortChoice>& choices)
     return glob != nullptr && glob[0] != '\0' ? glob : "every serial port";
 }
 
-int watch(const FlashOptions& options, RecordFile& report)
+// What every update of a run shares, for a station of given ports and a
+// watch alike.
+template <typename Setup> void take_update_options(const FlashOptions& options, RecordFile& report, Setup& setup)
 {
-    WatchSetup setup;
-    setup.ports = watched_ports;
-    setup.context = const_cast<std::vector<PortChoice>*>(&options.ports);
-    setup.watched = watched_text(options.ports);
-    setup.count = options.count;
     setup.deadline_ms = options.deadline_ms;
     setup.reconnect = options.reconnect;
     setup.skip_if_current = options.skip_if_current;
@@ -148,6 +145,16 @@ int watch(const FlashOptions& options, RecordFile& report)
         setup.report = &report;
         setup.report_path = options.report_path;
     }
+}
+
+int watch(const FlashOptions& options, RecordFile& report)
+{
+    WatchSetup setup;
+    setup.ports = watched_ports;
+    setup.context = const_cast<std::vector<PortChoice>*>(&options.ports);
+    setup.watched = watched_text(options.ports);
+    setup.count = options.count;
+    take_update_options(options, report, setup);
     return run_watch(setup);
 }
 
@@ -179,14 +186,7 @@ int update(const FlashOptions& options, RecordFile& report)
     }
     StationSetup setup;
     setup.ports = chosen.paths;
-    setup.deadline_ms = options.deadline_ms;
-    setup.reconnect = options.reconnect;
-    setup.skip_if_current = options.skip_if_current;
-    setup.log_dir = options.log_dir;
-    if (!options.report_path.empty()) {
-        setup.report = &report;
-        setup.report_path = options.report_path;
-    }
+    take_update_options(options, report, setup);
     return run_station(setup);
 }
 
