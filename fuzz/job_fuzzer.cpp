@@ -3,9 +3,11 @@
 // bytes, split however the input says, on a virtual clock that the input also
 // drives (short reads, full read time-outs, 10 s jumps, a start near the
 // counter's wrap). The job runs through every state, and is restarted as the
-// dialog's button does. After every tick, and on every write, the target
+// dialog's button does; the input also chooses whether the job runs as the
+// dialog's (the default) or as qdm7-flash's, which discards stale input and
+// resumes after a number of blocks the input gives. After every tick, and on every write, the target
 // checks what must hold whatever the device sends:
-//   - the state is one of the eight and changes only along the job's transitions;
+//   - the state is one of the nine and changes only along the job's transitions;
 //   - the offset never passes the image size, and moves by one block per acknowledgement;
 //   - every write is a well-formed request from inside the frame buffer, and a
 //     program frame carries exactly the image's bytes at the offset;
@@ -72,19 +74,25 @@ struct FuzzLink {
 };
 
 FuzzLink fuzz_link;
-std::array<unsigned long long, 8> states_reached{};
+std::array<unsigned long long, 9> states_reached{};
 
 bool is_final(JobState s) { return s == JobState::Completed || s == JobState::Failed; }
 
-bool transition_allowed(JobState from, JobState to)
+// resumed: the attempt began after blocks the device was found to hold, so
+// a failed verification is followed by a whole attempt.
+bool transition_allowed(JobState from, JobState to, bool resumed)
 {
     switch (from) {
     case JobState::Start: return to == JobState::Link;
     case JobState::Link: return to == JobState::Contacting;
-    case JobState::Contacting: return to == JobState::Contacting || to == JobState::Programming;
+    case JobState::Contacting:
+        return to == JobState::Contacting || to == JobState::Programming || to == JobState::Resuming;
+    case JobState::Resuming:
+        return to == JobState::Resuming || to == JobState::Programming || to == JobState::Verifying;
     case JobState::Programming: return to == JobState::Programming || to == JobState::Verifying;
     case JobState::Verifying:
-        return to == JobState::Verifying || to == JobState::Resetting || to == JobState::Failed;
+        return to == JobState::Verifying || to == JobState::Resetting || to == JobState::Failed ||
+               (resumed && to == JobState::Programming);
     case JobState::Resetting: return to == JobState::Resetting || to == JobState::Completed;
     case JobState::Failed: return to == JobState::Failed;
     case JobState::Completed: return to == JobState::Completed;
@@ -101,7 +109,7 @@ bool carries_image_crc(const std::vector<std::uint8_t>& reply, std::uint16_t crc
 void print_states_reached()
 {
     static const char* const names[] = {"Start",  "Link",      "Contacting", "Programming",
-                                        "Verifying", "Failed", "Resetting",  "Completed"};
+                                        "Verifying", "Failed", "Resetting",  "Completed", "Resuming"};
     std::fprintf(stderr, "job_fuzzer: ticks ending in each state:");
     for (std::size_t i = 0; i < states_reached.size(); ++i)
         std::fprintf(stderr, " %s %llu", names[i], states_reached[i]);
@@ -136,7 +144,13 @@ std::int32_t port_write(PortHandle handle, const std::uint8_t* buffer, std::int3
         FUZZ_CHECK(length == QUERY_FRAME_LENGTH);
         const std::uint32_t queried = read_be32(buffer + 7);
         FUZZ_CHECK(address == job.base_address);
-        FUZZ_CHECK(queried == CONTACT_QUERY_LENGTH || queried == static_cast<std::uint32_t>(job.image_size));
+        // Contact, the blocks a resume would keep (whole blocks inside the
+        // image), or the whole image.
+        const bool resume_query = job.resume_blocks > 0 &&
+                                  queried == static_cast<std::uint32_t>(job.resume_blocks) * BLOCK_SIZE &&
+                                  queried <= static_cast<std::uint32_t>(job.image_size);
+        FUZZ_CHECK(queried == CONTACT_QUERY_LENGTH || resume_query ||
+                   queried == static_cast<std::uint32_t>(job.image_size));
         break;
     }
     case SUB_RESET: FUZZ_CHECK(length == RESET_FRAME_LENGTH); break;
@@ -238,7 +252,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     fuzz_link = FuzzLink{};
     fuzz_link.in = FuzzCursor{data, size, 0};
-    const std::size_t choice = fuzz_link.in.byte() % FUZZ_IMAGE_CHOICES;
+    const std::uint8_t first = fuzz_link.in.byte();
+    const std::size_t choice = first % FUZZ_IMAGE_CHOICES;
+    // The rest of the first byte: 0 the dialog's job, else qdm7-flash's,
+    // resuming after that many blocks less one.
+    const int flash_mode = first / FUZZ_IMAGE_CHOICES;
     for (int i = 0; i < 4; ++i)
         fuzz_link.now |= std::uint32_t{fuzz_link.in.byte()} << (8 * i);
 
@@ -261,21 +279,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     job.image_size = static_cast<std::int32_t>(image.size());
     job.base_address = FLASH_BASE;
     fuzz_link.job = &job;
+    job.discard_stale_input = flash_mode > 0;
+    job.resume_blocks = flash_mode > 0 ? flash_mode - 1 : 0;
     start_job(job, FUZZ_PORT_PATH, FUZZ_PORT);
     fuzz_link.image_crc = images().crc[choice];
 
     bool verified = false; // since the last start
     for (std::uint32_t tick = 0; tick < MAX_TICKS; ++tick) {
         const JobState before = job.state;
+        const bool resumed = job.resumed_at > 0;
         const std::int32_t offset = job.offset;
         const std::int32_t block_length = job.block_length;
         fuzz_link.read_this_tick = false;
         job_tick(job);
         const JobState after = job.state;
         const auto raw_state = static_cast<std::int32_t>(after);
-        FUZZ_CHECK(raw_state >= 0 && raw_state <= 7);
+        FUZZ_CHECK(raw_state >= 0 && raw_state <= 8);
         ++states_reached[static_cast<std::size_t>(raw_state)];
-        FUZZ_CHECK(transition_allowed(before, after));
+        FUZZ_CHECK(transition_allowed(before, after, resumed));
         FUZZ_CHECK(job.frame_buffer == frame_buffer && job.image == image.data());
         FUZZ_CHECK(job.frame_length >= 0 && job.frame_length <= FRAME_BUFFER_SIZE);
         if (after != JobState::Start) {
