@@ -216,13 +216,17 @@ void end_unit(Watch& watch, Place& place)
 }
 
 // One look at the watched ports: units that came taken, ports gone noted.
-void look(Watch& watch, bool taking)
+void look(Watch& watch)
 {
     const std::vector<PortIdentity> ports = watch.setup.ports(watch.setup.context);
     for (const PortIdentity& port : ports) {
         Place& place = place_of(watch, port);
         ++place.looks;
-        if (place.state == PlaceState::Empty && taking && place.looks >= LOOKS_BEFORE_TAKING && !claimed(watch, port)) {
+        // With a count, no more units at once than are still to come: one
+        // taken beyond it would be waited for after the last counted ended.
+        const bool room = watch.setup.count == 0 || watch.started < watch.setup.count;
+        if (place.state == PlaceState::Empty && room && place.looks >= LOOKS_BEFORE_TAKING &&
+            !claimed(watch, port)) {
             if (plainly_no_port(place.path))
                 leave_alone(watch, place);
             else
@@ -300,7 +304,7 @@ int run_watch(const WatchSetup& setup)
             break;
         if (tick_count() - looked_at >= WATCH_POLL_MS) {
             looked_at = tick_count();
-            look(watch, setup.count == 0 || watch.started < setup.count);
+            look(watch);
         }
         show_totals(watch);
         ports_display_draw(watch.display);
