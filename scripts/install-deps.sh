@@ -5,6 +5,24 @@ set -euo pipefail
 
 need=()
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
+# A mirror in the middle of a sync serves an index that does not match its
+# release file, and apt-get update then fails for that one index. Try again
+# a few times; if one index still fails, go on with those that came: the
+# install that follows says plainly if a package is still out of reach.
+update_index() {
+  local try
+  for try in 1 2 3; do
+    apt-get update -q && return 0
+    echo "install-deps: apt-get update failed (try $try of 3)" >&2
+    [ "$try" -lt 3 ] && sleep 20
+  done
+  # Without one architecture's index of the security suite, its updates
+  # would pull one architecture's libraries ahead of the other's (wine32
+  # needs both alike): take every package from the release itself then.
+  echo "install-deps: going on with the package indexes that did come, packages from the release itself" >&2
+  apt_release=(-o APT::Default-Release="$(. /etc/os-release && echo "$VERSION_CODENAME")")
+}
+apt_release=()
 
 packages=(
   cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev
@@ -33,10 +51,10 @@ if [ ${#need[@]} -gt 0 ] || [ -n "${updated_arch:-}" ]; then
   fi
   echo "install-deps: installing ${need[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -q
+  update_index
   # With recommends: Wine's fonts and X libraries are among them, and the
   # dialog tests measure the window as those fonts lay it out.
-  apt-get install -y -q "${need[@]}"
+  apt-get install -y -q "${apt_release[@]}" "${need[@]}"
 fi
 
 # The QEMU guests: the USB rig's (tests/usb/), on every machine, and the one
@@ -56,8 +74,8 @@ if [ ${#rig_need[@]} -gt 0 ]; then
   fi
   echo "install-deps: installing ${rig_need[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  [ ${#need[@]} -gt 0 ] || apt-get update -q
-  apt-get install -y -q --no-install-recommends "${rig_need[@]}"
+  [ ${#need[@]} -gt 0 ] || update_index
+  apt-get install -y -q "${apt_release[@]}" --no-install-recommends "${rig_need[@]}"
 fi
 
 # Check the tools themselves, not only the packages.
