@@ -56,6 +56,7 @@ def case_update(args, work):
 
 
 WAITING_FOR_POWER = "waiting for the device to power on: switch it off and on now"
+ECHO_TEXT = "the port sends back what it is sent: a loopback, or a device that is not a QDM7"
 
 
 def case_power_on(args, work):
@@ -451,27 +452,29 @@ def case_why(args, work):
 
     with Pty() as line:
         got = bytearray()
+        done = threading.Event()
 
         def echo():
-            while True:
-                ready, _, _ = select.select([line.device], [], [], 0.5)
-                if not ready:
-                    if got:
-                        return
-                    continue
-                data = os.read(line.device, 65536)
-                got.extend(data)
-                os.write(line.device, data)
+            while not done.is_set():
+                if select.select([line.device], [], [], 0.1)[0]:
+                    data = os.read(line.device, 65536)
+                    got.extend(data)
+                    os.write(line.device, data)
 
         echoing = threading.Thread(target=echo, daemon=True)
         echoing.start()
         status, out, err, _ = run([args.flash, "--port", line.path], 60)
-        echoing.join(5)
-        check(status == 1 and "the port sends back what it is sent: a loopback, or a device that is not a QDM7"
-              in err, f"echo: exit {status}\n{err}")
+        check(status == 1 and ECHO_TEXT in err, f"echo: exit {status}\n{err}")
         check(out.count("PROG ADDR") == 1 and len(got) < 2 * BLOCK,
               f"echo: {out.count('PROG ADDR')} blocks sent, {len(got)} bytes written")
-    print(f"echoing port: stopped after the first block ({len(got)} bytes written)")
+        # --verify names it too, at the contact query it got back.
+        status, out, err, seconds = run([args.flash, "--verify", "--port", line.path], 60)
+        done.set()
+        echoing.join(5)
+        check(status == 1 and f"{line.path}: {ECHO_TEXT}; port closed, nothing written" in " ".join(err.split())
+              and out.endswith("CONTACTING...\nECHO\n"), f"--verify on an echo: exit {status}\n{err}\n{out}")
+    print(f"echoing port: the update stopped after the first block ({len(got)} bytes written), "
+          f"--verify at the contact query ({seconds:.2f} s)")
 
     with Pty() as line:
         os.chown(line.path, 0, grp.getgrnam("dialout").gr_gid)

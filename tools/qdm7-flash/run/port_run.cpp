@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "engine/frames.h"
@@ -154,18 +155,24 @@ void note_tick(Run& run)
     record.device_crc = job.device_crc;
 }
 
-// With verify_first, the verification on the freshly opened port: true
-// when the device holds the image (and was reset into it). Otherwise the
-// job starts again, to resume at the first block that differs; a port lost
-// meanwhile, the deadline or Ctrl-C are then met by the update's ticks.
-bool verify_first(Run& run)
+// With verify_first, the verification on the freshly opened port: Current
+// when the device holds the image (and was reset into it), Echoing when the
+// port sends back what it is sent. Otherwise the job starts again, to
+// resume at the first block that differs, and the update follows (None); a
+// port lost meanwhile, the deadline or Ctrl-C are then met by its ticks.
+std::optional<PortRunResult> verify_first(Run& run)
 {
     UpdateJob& job = run.job;
     const VerifyResult result = verify_open_port(job, run.record.verified);
     if (result == VerifyResult::Holds) {
         run.record.device_crc_known = true;
         run.record.device_crc = run.record.image_crc;
-        return true;
+        return PortRunResult::Current;
+    }
+    if (result == VerifyResult::Echoing) {
+        job_trace_flush(job);
+        run.record.error = ECHO_TEXT;
+        return PortRunResult::Echoing;
     }
     job_trace_flush(job);
     job.resume_blocks = result == VerifyResult::Differs ? run.record.verified.differing.front() : 0;
@@ -174,7 +181,7 @@ bool verify_first(Run& run)
              run.record.verified.differing.size(), static_cast<long>(job.image_size / BLOCK_SIZE),
              static_cast<long>(job.resume_blocks) + 1);
     start_job(job, run.record.port.c_str(), job.port_handle);
-    return false;
+    return std::nullopt;
 }
 
 PortRunResult result_of(StopReason reason)
@@ -267,7 +274,8 @@ PortRunResult run_port(UpdateJob& job, const char* path, const PortRunOptions& o
         if (run.device.kind == PortKind::Usb)
             record.usb_serial = run.device.serial;
         start_on(run, path, port);
-        record.result = options.verify_first && verify_first(run) ? PortRunResult::Current : tick_until_done(run);
+        const std::optional<PortRunResult> verified = options.verify_first ? verify_first(run) : std::nullopt;
+        record.result = verified ? *verified : tick_until_done(run);
         close_run_port(run);
     }
     record.ended = std::chrono::system_clock::now();

@@ -24,7 +24,7 @@ enum class PortRunResult : std::uint8_t {
     Deadline,    // the stop watch's deadline passed
     Lost,        // the port went away and reconnecting was not wanted
     Error,       // the port could not be opened at the start
-    Echoing,     // the port sent a program frame back as it went: not a QDM7
+    Echoing,     // the port sent a frame back as it went: not a QDM7 (ECHO_TEXT, verify.h)
     Interrupted, // Ctrl-C (or SIGTERM, SIGHUP)
     Current,     // a verification first found the image there: reset into it, nothing written
 };
@@ -36,9 +36,6 @@ enum class PortRunNote : std::uint8_t {
     Restarting, // reopened: the update starts again, resuming where it can
     Checked,    // a verification first found blocks that differ: the update follows
 };
-
-// What qdm7-flash says of a port that sends back what it is sent.
-inline constexpr const char* ECHO_TEXT = "the port sends back what it is sent: a loopback, or a device that is not a QDM7";
 
 // Why the port at path could not be opened, for a person: who holds it, or
 // why this user may not open it and how to mend that, else the system's text.

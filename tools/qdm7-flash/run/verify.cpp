@@ -13,22 +13,37 @@ std::uint8_t unit_of(const UpdateJob& job) { return static_cast<std::uint8_t>(jo
 
 bool stopped(const UpdateJob& job) { return stop_requested() != StopReason::None || port_lost(job.port_handle); }
 
+std::uint16_t sealed_crc(const UpdateJob& job)
+{
+    return static_cast<std::uint16_t>(job.frame_buffer[job.frame_length - 2] +
+                                      256u * job.frame_buffer[job.frame_length - 1]);
+}
+
 // Sends the frame in the job's buffer, input waiting before it discarded: it
 // answers no request of this one.
 void send(UpdateJob& job)
 {
     port_purge(job.port_handle);
+    job.sent_length = job.frame_length;
+    job.sent_crc = sealed_crc(job);
     port_write(job.port_handle, job.frame_buffer, job.frame_length);
 }
 
-// Reads until a valid frame comes or timeout_ms pass.
-bool await_reply(UpdateJob& job, std::uint32_t timeout_ms)
+// Reads until a valid frame comes or timeout_ms pass. A query come back as
+// it went (its length and CRC) is no reply but a port that echoes: a QDM7's
+// reply to a query is longer, and none will come on that port (echo_seen).
+// The reset's acknowledgement is the reset frame itself: no_echo_test.
+bool await_reply(UpdateJob& job, std::uint32_t timeout_ms, bool no_echo_test = false)
 {
     const std::uint32_t began = tick_count();
     while (tick_count() - began < timeout_ms && !stopped(job)) {
         job.frame_length = port_read(job.port_handle, job.frame_buffer, job.buffer_capacity);
-        if (reply_is_valid(job.frame_buffer, job.frame_length))
-            return true;
+        if (!reply_is_valid(job.frame_buffer, job.frame_length))
+            continue;
+        job.echo_seen = !no_echo_test && job.frame_length == job.sent_length && sealed_crc(job) == job.sent_crc;
+        if (job.echo_seen)
+            job_trace(job, "ECHO\n");
+        return !job.echo_seen;
     }
     return false;
 }
@@ -38,7 +53,7 @@ bool contact(UpdateJob& job)
     job.state = JobState::Contacting;
     job_status(job, "Contacting Device...");
     for (;;) {
-        if (stopped(job))
+        if (stopped(job) || job.echo_seen)
             return false;
         build_query_frame(job.frame_buffer, job.frame_length, unit_of(job), FLASH_BASE, CONTACT_QUERY_LENGTH);
         send(job);
@@ -56,7 +71,7 @@ bool contact(UpdateJob& job)
 // The device's CRC of the image's bytes [offset, offset + length).
 bool device_crc(UpdateJob& job, std::int32_t offset, std::int32_t length, std::uint16_t& crc)
 {
-    for (int attempt = 0; attempt < VERIFY_TRIES && !stopped(job); ++attempt) {
+    for (int attempt = 0; attempt < VERIFY_TRIES && !stopped(job) && !job.echo_seen; ++attempt) {
         build_query_frame(job.frame_buffer, job.frame_length, unit_of(job), FLASH_BASE + static_cast<std::uint32_t>(offset),
                           static_cast<std::uint32_t>(length));
         send(job);
@@ -90,6 +105,10 @@ VerifyResult stop_result(const UpdateJob& job, VerifyRecord& record, const char*
         return VerifyResult::Deadline;
     if (stop_requested() == StopReason::Interrupted)
         return VerifyResult::Interrupted;
+    if (job.echo_seen) {
+        record.error = ECHO_TEXT;
+        return VerifyResult::Echoing;
+    }
     record.error = port_lost(job.port_handle) ? "the port went away" : what;
     return VerifyResult::Error;
 }
@@ -98,6 +117,7 @@ VerifyResult stop_result(const UpdateJob& job, VerifyRecord& record, const char*
 
 VerifyResult verify_open_port(UpdateJob& job, VerifyRecord& record)
 {
+    job.echo_seen = false;
     if (!contact(job))
         return stop_result(job, record, "no contact");
     job.state = JobState::Verifying;
@@ -128,7 +148,7 @@ VerifyResult verify_open_port(UpdateJob& job, VerifyRecord& record)
     for (int attempt = 0; attempt < VERIFY_TRIES && !record.reset_acknowledged && !stopped(job); ++attempt) {
         build_reset_frame(job.frame_buffer, job.frame_length, unit_of(job));
         send(job);
-        record.reset_acknowledged = await_reply(job, VERIFY_REPLY_TIMEOUT_MS);
+        record.reset_acknowledged = await_reply(job, VERIFY_REPLY_TIMEOUT_MS, true);
     }
     job_trace(job, record.reset_acknowledged ? "Resetting target\n" : "Reset not acknowledged\n");
     return VerifyResult::Holds;

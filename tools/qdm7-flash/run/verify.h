@@ -18,11 +18,15 @@ enum class VerifyResult : std::uint8_t {
     Deadline,    // the stop watch's deadline passed
     Interrupted, // Ctrl-C
     Error,       // the port could not be opened, or the device stopped answering
+    Echoing,     // the port sent a request back as it went: not a QDM7 (ECHO_TEXT)
 };
+
+// What qdm7-flash says of a port that sends back what it is sent.
+inline constexpr const char* ECHO_TEXT = "the port sends back what it is sent: a loopback, or a device that is not a QDM7";
 
 struct VerifyRecord {
     PortFailure open_failure;             // Error at open: why
-    std::string error;                    // Error: in a few words
+    std::string error;                    // Error and Echoing: in a few words
     std::vector<std::int32_t> differing;  // the blocks that differ, from 0, in order
     std::int32_t queries = 0;             // CRC queries answered
     bool reset_acknowledged = false;

@@ -339,6 +339,9 @@ int run_verify(const std::string& port, std::uint32_t deadline_ms)
     case VerifyResult::Interrupted:
         display_say(display, "interrupted; port closed");
         return EXIT_INTERRUPTED;
+    case VerifyResult::Echoing:
+        display_say(display, "%s: %s; port closed, nothing written", port.c_str(), ECHO_TEXT);
+        return EXIT_FATAL;
     case VerifyResult::Error:
         break;
     }
