@@ -19,7 +19,9 @@ struct PortHolders {
 };
 
 // The processes other than this one that hold the port at path: those with
-// it open (/proc/*/fd on Linux) or holding its lock (/proc/locks).
+// it open (/proc/*/fd on Linux) or holding its lock (/proc/locks). The
+// program on the other side of a pseudo-terminal (its master's holder, such
+// as qdm7-sim) is the device there, not a holder, unless it holds the lock.
 PortHolders port_holders(const char* path);
 
 // "ModemManager (pid 812)", "minicom (pid 4410) and cat (pid 4500)".

@@ -34,24 +34,75 @@ void add_holder(PortHolders& holders, int pid)
     holders.known.push_back(PortHolder{pid, program_of(pid)});
 }
 
-// Whether the process with that /proc folder has the device open.
-bool has_open(const std::string& folder, dev_t device, bool& hidden)
+#if defined(__linux__)
+// Linux numbers pseudo-terminals under these majors; their multiplexer,
+// /dev/ptmx (also /dev/pts/ptmx), is 5:2.
+constexpr unsigned PTY_SLAVE_MAJOR_FIRST = 136;
+constexpr unsigned PTY_SLAVE_MAJOR_LAST = 143;
+constexpr unsigned PTMX_MAJOR = 5;
+constexpr unsigned PTMX_MINOR = 2;
+#endif
+
+// The pseudo-terminal's number (N of /dev/pts/N) when device is one; -1
+// otherwise, or where the system does not tell.
+long pty_number(dev_t device)
 {
+#if defined(__linux__)
+    const unsigned kind = major(device);
+    if (kind >= PTY_SLAVE_MAJOR_FIRST && kind <= PTY_SLAVE_MAJOR_LAST)
+        return static_cast<long>((kind - PTY_SLAVE_MAJOR_FIRST) * 256 + minor(device));
+#else
+    (void)device;
+#endif
+    return -1;
+}
+
+// Whether the descriptor at fd (/proc/PID/fd/N) is the master of
+// pseudo-terminal number: its fdinfo says so ("tty-index:").
+bool is_master_of(const std::string& folder, const char* fd, const struct stat& info, long number)
+{
+#if defined(__linux__)
+    if (number < 0 || major(info.st_rdev) != PTMX_MAJOR || minor(info.st_rdev) != PTMX_MINOR)
+        return false;
+    std::ifstream fdinfo(folder + "/fdinfo/" + fd);
+    std::string line;
+    while (std::getline(fdinfo, line)) {
+        if (line.rfind("tty-index:", 0) == 0)
+            return std::atol(line.c_str() + 10) == number;
+    }
+#else
+    (void)folder;
+    (void)fd;
+    (void)info;
+    (void)number;
+#endif
+    return false;
+}
+
+// How the process with that /proc folder has the device open.
+struct OpenBy {
+    bool port = false;    // the device itself
+    bool far_end = false; // the master of the pseudo-terminal that device is
+};
+
+OpenBy open_by(const std::string& folder, dev_t device, bool& hidden)
+{
+    OpenBy found;
     DIR* fds = opendir((folder + "/fd").c_str());
     if (fds == nullptr) {
         hidden = hidden || errno == EACCES || errno == EPERM;
-        return false;
+        return found;
     }
-    bool found = false;
+    const long number = pty_number(device);
     while (dirent* entry = readdir(fds)) {
         if (entry->d_name[0] == '.')
             continue;
         struct stat info {};
         const std::string fd = folder + "/fd/" + entry->d_name;
-        if (stat(fd.c_str(), &info) == 0 && S_ISCHR(info.st_mode) && info.st_rdev == device) {
-            found = true;
-            break;
-        }
+        if (stat(fd.c_str(), &info) != 0 || !S_ISCHR(info.st_mode))
+            continue;
+        found.port = found.port || info.st_rdev == device;
+        found.far_end = found.far_end || is_master_of(folder, entry->d_name, info, number);
     }
     closedir(fds);
     return found;
@@ -98,7 +149,11 @@ PortHolders port_holders(const char* path)
         const int pid = std::atoi(entry->d_name);
         if (pid <= 0)
             continue;
-        if (has_open(std::string("/proc/") + entry->d_name, port.st_rdev, holders.hidden))
+        // The program on a pseudo-terminal's other side (a simulated device)
+        // keeps its own end open as well, so that the terminal never hangs
+        // up: it is the device, not a holder. It holds no lock on the port.
+        const OpenBy by = open_by(std::string("/proc/") + entry->d_name, port.st_rdev, holders.hidden);
+        if (by.port && !by.far_end)
             add_holder(holders, pid);
     }
     closedir(processes);

@@ -124,7 +124,9 @@ TEST(DoctorReport, AGivenPortThatCannotBeHadAndAnUnmarkedPortUnderModemManagerAr
     // fix, but any port might be the QDM7: it is not counted.
     for (DoctorPort& port : facts.ports)
         port.given = false;
-    EXPECT_EQ(doctor_report(facts).in_the_way, 2);
+    const DoctorReport unnamed = doctor_report(facts);
+    EXPECT_EQ(unnamed.in_the_way, 2);
+    EXPECT_TRUE(has(text_of(unnamed), "  in use by minicom (pid 4410)\n  fix: close that program")) << text_of(unnamed);
 }
 
 TEST(DoctorReport, NoPortIsInTheWayAndWhatIsNotCheckedIsSaid)

@@ -330,4 +330,55 @@ TEST(FlashDoctor, NamesWhoHoldsAGivenPortAndPassesAFreeOne)
     EXPECT_NE(flash.out().find("\nnothing in the way\n"), std::string::npos) << flash.out();
 }
 
+// This process keeps both ends of the terminal open, as qdm7-sim does so
+// that it never hangs up: the device's side is no holder. A program that
+// holds the lock beside it is named alone, and --list says so rather than
+// that there is no port.
+TEST(FlashDoctor, TheDeviceSideOfAPseudoTerminalHoldsNothing)
+{
+    Pty line;
+    Flash free_port({"--doctor", "--port", line.path});
+    ASSERT_EQ(free_port.wait(10000), 0) << free_port.out();
+    EXPECT_NE(free_port.out().find("\n  in use by nobody\n"), std::string::npos) << free_port.out();
+
+    const LockingHolder holder(line.path);
+    ASSERT_GT(holder.pid, 0);
+    Flash held({"--doctor", "--port", line.path});
+    ASSERT_EQ(held.wait(10000), 1) << held.out();
+    const std::string named = " (pid " + std::to_string(holder.pid) + ")\n  fix: close that program";
+    EXPECT_NE(held.out().find(named), std::string::npos) << held.out();
+    EXPECT_EQ(held.out().find("(pid " + std::to_string(getpid()) + ")"), std::string::npos) << held.out();
+
+    setenv("QDM7_PORT_GLOB", line.path.c_str(), 1);
+    Flash list({"--list"});
+    unsetenv("QDM7_PORT_GLOB");
+    ASSERT_EQ(list.wait(10000), 0) << list.err();
+    EXPECT_EQ(list.out(), "");
+    EXPECT_NE(list.err().find("qdm7-flash: " + line.path + " is in use by "), std::string::npos) << list.err();
+    EXPECT_NE(list.err().find("(pid " + std::to_string(holder.pid) + "): not listed while it is held\n"),
+              std::string::npos)
+        << list.err();
+    EXPECT_EQ(list.err().find("no serial ports found"), std::string::npos) << list.err();
+}
+
+// Every port asked for is reported, also beside a selection that matches
+// nothing.
+TEST(FlashDoctor, ReportsEveryPortAskedForBesideASelectionThatMatchesNothing)
+{
+    char file[] = "/tmp/qdm7-doctor-file-XXXXXX";
+    const int fd = mkstemp(file);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    Flash flash({"--doctor", "--port", file, "--port", "/dev/qdm7-no-such-port", "--port",
+                 "usb:0403:6001:qdm7-no-such-serial"});
+    const int status = flash.wait(10000);
+    std::remove(file);
+    const std::string out = flash.out();
+    ASSERT_EQ(status, 1) << out;
+    EXPECT_NE(out.find(std::string("\n") + file + "\n  not a serial port"), std::string::npos) << out;
+    EXPECT_NE(out.find("\n/dev/qdm7-no-such-port\n  not there: no such port\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("no port matches usb:0403:6001:qdm7-no-such-serial"), std::string::npos) << out;
+    EXPECT_NE(out.find("\n3 things in the way\n"), std::string::npos) << out;
+}
+
 } // namespace

@@ -15,7 +15,9 @@
 #include "engine/frames.h"
 #include "engine/image.h"
 #include "platform/embedded_image.h"
+#include "platform/port_diagnosis.h"
 #include "platform/port_identity.h"
+#include "platform/serial_port.h"
 #include "tools/qdm7-flash/cli/flash_options.h"
 #include "tools/qdm7-flash/cli/port_choice.h"
 #include "tools/qdm7-flash/console/console.h"
@@ -29,11 +31,31 @@
 
 namespace {
 
+// A port that discovery sees but cannot list: held by another program now.
+bool held(const PortIdentity& port)
+{
+    PortFailure failure;
+    PortHandle handle = open_port(port.path.c_str(), failure);
+    close_port(handle);
+    return failure.busy;
+}
+
 int list_ports()
 {
     const std::vector<PortIdentity> ports = find_ports(true);
+    // The ports held are said beside the list, not in it: a script gets the
+    // ports it may open.
+    bool any_held = false;
+    for (const PortIdentity& port : find_ports(false)) {
+        const auto same = [&](const PortIdentity& listed) { return listed.path == port.path; };
+        if (std::none_of(ports.begin(), ports.end(), same) && held(port)) {
+            std::fprintf(stderr, "qdm7-flash: %s is %s: not listed while it is held\n", port.path.c_str(),
+                         holders_text(port_holders(port.path.c_str())).c_str());
+            any_held = true;
+        }
+    }
     if (ports.empty()) {
-        std::fprintf(stderr, "qdm7-flash: no serial ports found\n");
+        std::fprintf(stderr, "qdm7-flash: %s\n", any_held ? "no other serial port found" : "no serial ports found");
         return EXIT_COMPLETED;
     }
     // The column names are for a reader, where there are columns to name; a
@@ -171,10 +193,12 @@ int update(const FlashOptions& options, RecordFile& report)
     const ChosenPorts chosen = choose_ports(options.ports, present_ports, &present);
     for (const std::string& note : chosen.notes)
         display_say(said, "%s", note.c_str());
-    if (!chosen.failure.empty()) {
-        display_say(said, "%s", chosen.failure.c_str());
-        for (const std::string& line : port_lines(chosen.listed, false))
-            std::fprintf(stderr, "  %s\n", line.c_str());
+    if (!chosen.failures.empty()) {
+        for (const ChoiceFailure& failure : chosen.failures) {
+            display_say(said, "%s", failure.text.c_str());
+            for (const std::string& line : port_lines(failure.listed, false))
+                std::fprintf(stderr, "  %s\n", line.c_str());
+        }
         return EXIT_FATAL;
     }
     if (options.verify) {

@@ -15,20 +15,27 @@ std::string port_key(const std::string& path)
 }
 
 // Nothing matches wanted among ports: why, with the USB ports there are.
-void fail_without_match(ChosenPorts& chosen, const std::string& wanted, const std::vector<PortIdentity>& ports)
+ChoiceFailure failure_without_match(const std::string& wanted, const std::vector<PortIdentity>& ports)
 {
-    chosen.paths.clear();
-    if (!port_identity_available()) {
-        chosen.failure = "no port matches " + wanted + ": this build cannot read the USB identity of ports; "
-                         "name the port instead, such as --port \\\\.\\com3";
-        return;
-    }
-    chosen.listed = usb_ports(ports);
-    chosen.failure = chosen.listed.empty() ? "no port matches " + wanted + ": no USB serial port found"
-                                           : "no port matches " + wanted + "; the USB serial ports found:";
+    ChoiceFailure failure;
+    failure.text = unreadable_identity_text(wanted);
+    if (!failure.text.empty())
+        return failure;
+    failure.listed = usb_ports(ports);
+    failure.text = failure.listed.empty() ? "no port matches " + wanted + ": no USB serial port found"
+                                          : "no port matches " + wanted + "; the USB serial ports found:";
+    return failure;
 }
 
 } // namespace
+
+std::string unreadable_identity_text(const std::string& wanted)
+{
+    if (port_identity_available())
+        return {};
+    return "no port matches " + wanted + ": this build cannot read the USB identity of ports; "
+           "name the port instead, such as --port COM3";
+}
 
 ChosenPorts choose_ports(const std::vector<PortChoice>& choices,
                          const std::vector<PortIdentity>& (*present)(void* context), void* context)
@@ -55,8 +62,8 @@ ChosenPorts choose_ports(const std::vector<PortChoice>& choices,
         const std::string wanted = usb_selector_text(*choice.usb);
         const std::vector<PortIdentity> matches = matching_ports(ports, *choice.usb);
         if (matches.empty()) {
-            fail_without_match(chosen, wanted, ports);
-            return chosen;
+            chosen.failures.push_back(failure_without_match(wanted, ports));
+            continue;
         }
         if (choices.size() == 1 && matches.size() == 1) {
             // The one port of the run: said with who is behind it.

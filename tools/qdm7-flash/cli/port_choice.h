@@ -8,12 +8,16 @@
 #include "platform/port_identity.h"
 #include "tools/qdm7-flash/cli/flash_options.h"
 
-struct ChosenPorts {
-    std::vector<std::string> paths; // to update, in order; empty when the choice failed
-    std::vector<std::string> notes; // what the choice has to say, in order ("usb:0403:6001 is /dev/ttyUSB0 ...")
-    // When a selection matches nothing: why, and the ports to list below it.
-    std::string failure;
+// A usb: selection that matches nothing: why, and the ports to list below it.
+struct ChoiceFailure {
+    std::string text;
     std::vector<PortIdentity> listed;
+};
+
+struct ChosenPorts {
+    std::vector<std::string> paths; // in order: every port chosen, also when some selection failed
+    std::vector<std::string> notes; // what the choice has to say, in order ("usb:0403:6001 is /dev/ttyUSB0 ...")
+    std::vector<ChoiceFailure> failures; // an update goes on only without any
 };
 
 // present gives every port there is, the same ones however often it is
@@ -21,3 +25,7 @@ struct ChosenPorts {
 // program holds: its open then says so).
 ChosenPorts choose_ports(const std::vector<PortChoice>& choices,
                          const std::vector<PortIdentity>& (*present)(void* context), void* context);
+
+// Why a usb: selection (wanted, as usb_selector_text writes it) can match
+// no port in this build; empty where USB identities can be read.
+std::string unreadable_identity_text(const std::string& wanted);

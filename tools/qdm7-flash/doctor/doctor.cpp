@@ -72,8 +72,7 @@ DoctorFacts gather_doctor_facts(const std::vector<PortChoice>& choices)
     } else {
         const ChosenPorts chosen = choose_ports(choices, present_ports, &present);
         facts.notes = chosen.notes;
-        facts.choice_failure = chosen.failure;
-        facts.listed = chosen.listed;
+        facts.choice_failures = chosen.failures;
         for (const std::string& path : chosen.paths) {
             DoctorPort port;
             port.identity = identity_of(path, present);

@@ -11,6 +11,7 @@
 #include "platform/port_diagnosis.h"
 #include "platform/port_identity.h"
 #include "tools/qdm7-flash/cli/flash_options.h"
+#include "tools/qdm7-flash/cli/port_choice.h"
 
 // The report is read on a terminal of this width; longer lines are wrapped.
 inline constexpr std::size_t DOCTOR_COLUMNS = 80;
@@ -56,11 +57,10 @@ struct DoctorFacts {
 
     bool ports_given = false;           // --port given: only those ports
     std::vector<std::string> notes;     // what the choice of ports said
-    std::string choice_failure;         // a usb: selection that matched nothing
-    std::vector<PortIdentity> listed;   // the USB ports shown below that failure
+    std::vector<ChoiceFailure> choice_failures; // usb: selections that matched nothing
     std::vector<DoctorPort> ports;
 
-    bool system_checked = true; // false: only the ports and the image (Windows)
+    bool system_checked = true; // false: only the ports, whether each is there, and the image (Windows)
     std::vector<PortProber> probers;
 };
 

@@ -76,7 +76,19 @@ std::string ownership_text(const PortAccess& access)
     return text + "its mode lets anyone open it";
 }
 
-void add_port(DoctorReport& report, const DoctorPort& port, const std::string& heading)
+// A finding with its fix: in the way for a port named with --port; for
+// another, any of which might be the QDM7's, the fix is only said.
+void add_finding_fix(DoctorReport& report, const DoctorPort& port, const std::string& fix)
+{
+    if (port.given)
+        add_in_the_way(report, fix);
+    else
+        add_wrapped(report, "  fix: ", "    ", fix);
+}
+
+// The port's heading and whether it is there; where the system tells more
+// (not on Windows), who may open and who holds it, and udev's mark.
+void add_port(DoctorReport& report, const DoctorPort& port, const std::string& heading, bool system_checked)
 {
     report.lines.push_back(heading);
     if (port.node != PortNode::Device) {
@@ -86,18 +98,17 @@ void add_port(DoctorReport& report, const DoctorPort& port, const std::string& h
             add_in_the_way(report, "plug the device in, or name a port that qdm7-flash --list shows");
         return;
     }
+    if (!system_checked)
+        return;
     const PortAccess& access = port.access;
     report.lines.push_back(std::string("  can open: ") + (access.allowed ? "yes" : "no") +
                            (access.owner.empty() ? "" : " (" + ownership_text(access) + ")"));
-    if (!access.allowed && port.given)
-        add_in_the_way(report, access.text);
-    else if (!access.allowed)
-        add_wrapped(report, "  fix: ", "    ", access.text);
+    if (!access.allowed)
+        add_finding_fix(report, port, access.text);
     const PortHolders& holders = port.holders;
     if (!holders.known.empty()) {
         add_wrapped(report, "  in use by ", "    ", holder_names(holders.known));
-        if (port.given)
-            add_in_the_way(report, "close that program, or choose another port");
+        add_finding_fix(report, port, "close that program, or choose another port");
     } else if (!holders.looked) {
         report.lines.push_back("  in use: not known here");
     } else {
@@ -204,12 +215,13 @@ DoctorReport doctor_report(const DoctorFacts& facts)
 
     for (const std::string& note : facts.notes)
         add_wrapped(report, "", "  ", note);
-    if (!facts.choice_failure.empty()) {
-        add_wrapped(report, "", "  ", facts.choice_failure);
-        for (const std::string& line : port_lines(facts.listed, false))
+    for (const ChoiceFailure& failure : facts.choice_failures) {
+        add_wrapped(report, "", "  ", failure.text);
+        for (const std::string& line : port_lines(failure.listed, false))
             report.lines.push_back("  " + line);
         add_in_the_way(report, "plug the device in, or name a port that qdm7-flash --list shows");
-    } else if (facts.ports.empty()) {
+    }
+    if (facts.choice_failures.empty() && facts.ports.empty()) {
         report.lines.push_back("no serial port found");
         add_in_the_way(report, "plug in the QDM7's serial adapter, then see qdm7-flash --list");
     }
@@ -218,12 +230,8 @@ DoctorReport doctor_report(const DoctorFacts& facts)
     for (const DoctorPort& port : facts.ports)
         identities.push_back(port.identity);
     const std::vector<std::string> headings = port_lines(identities, false);
-    for (std::size_t i = 0; i < facts.ports.size(); ++i) {
-        if (facts.system_checked)
-            add_port(report, facts.ports[i], headings[i]);
-        else
-            report.lines.push_back(headings[i]);
-    }
+    for (std::size_t i = 0; i < facts.ports.size(); ++i)
+        add_port(report, facts.ports[i], headings[i], facts.system_checked);
     if (!facts.system_checked)
         report.lines.push_back("not checked on Windows: who may open or holds a port, ModemManager, brltty, udev");
     for (const PortProber& prober : facts.probers)
