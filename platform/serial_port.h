@@ -36,16 +36,32 @@ struct PortList {
 
 // Probes the ports, adds each one that can be opened now to the list and to
 // port_table, then selects the first list item if there is one. Returns the
-// number found. Windows probes \\.\com1 to \\.\com998 in order; POSIX
-// lists the terminals matching QDM7_PORT_GLOB (colon-separated glob
-// patterns) or, without it, /dev/ttyUSB*, /dev/ttyACM*, /dev/cu.usbmodem*,
-// /dev/cu.usbserial* and /dev/ttyS*, each pattern's matches in natural order.
+// number found. Windows probes \\.\com1 to \\.\com998 in order (every one:
+// this is the dialog's list); POSIX lists the terminals matching
+// QDM7_PORT_GLOB (colon-separated glob patterns) or, without it,
+// /dev/ttyUSB*, /dev/ttyACM*, /dev/cu.usbmodem*, /dev/cu.usbserial* and
+// /dev/ttyS*, each pattern's matches in natural order.
 int discover_ports(const PortList& list);
 
 // The ports discovery looks at, in its order, without touching port_table:
-// with usable_only those discover_ports would list (free to open now),
-// otherwise also those another program holds.
+// with usable_only those free to open now, otherwise also those another
+// program holds. On POSIX those discover_ports lists. On Windows the COM
+// ports, and with QDM7_PORT_GLOB only those whose name matches one of its
+// patterns (separated by ';' or ':'), which are matched in either case
+// against both "COM3" and "\\.\COM3" (port_name_matches): the others are
+// not even opened.
 std::vector<std::string> port_paths(bool usable_only);
+
+// The path to open for a port as a person names it. On Windows the names
+// Device Manager shows ("COM3", "com12", also "\\.\COM3") become the
+// device path discovery lists ("\\.\com3"), which alone reaches ports
+// above COM9; anything else, and every name on POSIX, stays as given.
+std::string port_path_of(const std::string& name);
+
+// Whether something is at path now, free or held, as discovery would tell a
+// port there: on POSIX anything at the path (a link followed), on Windows a
+// COM port that opens or whose device name is defined, or a file.
+bool port_present(const char* path);
 
 // How a port could not be had or used: the one error convention of this
 // header. A function that can fail returns INVALID_PORT_HANDLE or false and

@@ -245,15 +245,7 @@ std::vector<std::string> candidate_paths()
     const std::string patterns =
         configured != nullptr && configured[0] != '\0' ? configured : DEFAULT_PORT_PATTERNS;
     std::vector<std::string> paths;
-    std::size_t start = 0;
-    while (start <= patterns.size()) {
-        std::size_t end = patterns.find(':', start);
-        if (end == std::string::npos)
-            end = patterns.size();
-        const std::string pattern = patterns.substr(start, end - start);
-        start = end + 1;
-        if (pattern.empty())
-            continue;
+    for (const std::string& pattern : split_patterns(patterns, ":")) {
         glob_t found{};
         if (glob(pattern.c_str(), 0, nullptr, &found) == 0) {
             std::vector<std::string> group(found.gl_pathv, found.gl_pathv + found.gl_pathc);
@@ -290,6 +282,14 @@ std::vector<std::string> port_paths(bool usable_only)
             paths.push_back(path);
     }
     return paths;
+}
+
+std::string port_path_of(const std::string& name) { return name; }
+
+bool port_present(const char* path)
+{
+    struct stat info {};
+    return path != nullptr && stat(path, &info) == 0;
 }
 
 int discover_ports(const PortList& list)

@@ -133,35 +133,82 @@ std::int32_t read_piece(HANDLE port, std::uint8_t* buffer, std::int32_t capacity
     return static_cast<std::int32_t>(count);
 }
 
-} // namespace
+// What comes before a device's name in its path.
+constexpr const char* DEVICE_PREFIX = "\\\\.\\";
 
-std::vector<std::string> port_paths(bool usable_only)
+// Whether the port opens now: the only reliable test that it is present and
+// free.
+bool port_opens(const char* path)
+{
+    std::FILE* probe = std::fopen(path, "r");
+    if (probe == nullptr)
+        return false;
+    std::fclose(probe);
+    return true;
+}
+
+// Whether the device name of \\.\NAME is defined: a port that another program
+// holds still has one.
+bool device_name_defined(const char* path)
+{
+    if (std::strncmp(path, DEVICE_PREFIX, 4) != 0)
+        return false;
+    char target[PORT_PATH_SIZE];
+    return QueryDosDeviceA(path + 4, target, sizeof target) != 0;
+}
+
+// QDM7_PORT_GLOB's patterns, or none when it is not set.
+std::vector<std::string> port_patterns()
+{
+    const char* configured = std::getenv("QDM7_PORT_GLOB");
+    return configured != nullptr ? split_patterns(configured, ";:") : std::vector<std::string>{};
+}
+
+// A COM port's name ("com3") and its path ("\\.\com3") against patterns:
+// either may match.
+bool chosen_by(const std::vector<std::string>& patterns, const char* path)
+{
+    if (patterns.empty())
+        return true;
+    for (const std::string& pattern : patterns)
+        if (port_name_matches(pattern, path) || port_name_matches(pattern, path + 4))
+            return true;
+    return false;
+}
+
+std::vector<std::string> probe_ports(bool usable_only, const std::vector<std::string>& patterns)
 {
     std::vector<std::string> paths;
     for (int number = 1; number <= MAX_PORT_NUMBER; ++number) {
         char path[PORT_PATH_SIZE];
         std::snprintf(path, sizeof path, "\\\\.\\com%d", number);
-        // Opening is the only reliable test that a port is present and free;
-        // one that another program holds still has its device name.
-        std::FILE* probe = std::fopen(path, "r");
-        if (probe != nullptr) {
-            std::fclose(probe);
-        } else {
-            char name[16];
-            char target[PORT_PATH_SIZE];
-            std::snprintf(name, sizeof name, "COM%d", number);
-            if (usable_only || QueryDosDeviceA(name, target, sizeof target) == 0)
-                continue;
-        }
-        paths.emplace_back(path);
+        if (chosen_by(patterns, path) && (port_opens(path) || (!usable_only && device_name_defined(path))))
+            paths.emplace_back(path);
     }
     return paths;
 }
 
+} // namespace
+
+std::vector<std::string> port_paths(bool usable_only) { return probe_ports(usable_only, port_patterns()); }
+
+std::string port_path_of(const std::string& name)
+{
+    const bool prefixed = name.size() > 4 && name.compare(0, 4, DEVICE_PREFIX) == 0;
+    const std::string device = prefixed ? name.substr(4) : name;
+    // COM, then a number from 1 without leading zeros.
+    const bool com = device.size() > 3 && device.size() <= 6 && _strnicmp(device.c_str(), "com", 3) == 0 &&
+                     device[3] >= '1' && device[3] <= '9' &&
+                     device.find_first_not_of("0123456789", 3) == std::string::npos;
+    return com ? std::string(DEVICE_PREFIX) + "com" + device.substr(3) : name;
+}
+
+bool port_present(const char* path) { return path != nullptr && (port_opens(path) || device_name_defined(path)); }
+
 int discover_ports(const PortList& list)
 {
     int found = 0;
-    for (const std::string& path : port_paths(true)) {
+    for (const std::string& path : probe_ports(true, {})) {
         if (list.add != nullptr)
             list.add(list.context, path.c_str());
         PortEntry& entry = port_table[found++];

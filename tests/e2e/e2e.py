@@ -308,8 +308,9 @@ def case_unprivileged_reopen(args, work):
 
 def case_wine(args, work):
     """The Windows build under Wine, the simulator mapped as COM port 7: the
-    port listed, an update, two ports (7 and 8) updated by one run at once,
-    and an update across the device's restart."""
+    port listed, an update by its name COM7, two ports (7 and 8) updated by
+    one run at once, the ports a station watches, and an update across the
+    device's restart."""
     check(os.path.exists(args.sim), f"no native qdm7-sim at {args.sim}: the build makes it "
           "(target qdm7-host-tools in a cross build)")
     # The suite's prefix (this case runs where Wine runs): its ports 7 and 8
@@ -324,14 +325,19 @@ def case_wine(args, work):
         status, out, err, _ = run([args.wine_run, args.flash, "--list"], 120, env)
         check(status == 0, f"qdm7-flash.exe --list ended with {status}: {err[-2000:]}")
         check("\\\\.\\com7" in out.lower().splitlines(), f"COM7 not among the listed ports: {out!r}")
-        status, out, err, seconds = run([args.wine_run, args.flash, "--port", "\\\\.\\com7"], 300, env)
+        status, out, err, seconds = run([args.wine_run, args.flash, "--port", "COM7"], 300, env)
         check(status == 0, f"qdm7-flash.exe ended with {status}\n{err[-2000:]}")
+        check(" . Opening serial port \\\\.\\com7 at 921600 baud" in out, f"COM7 not opened as \\\\.\\com7:\n{out[:500]}")
         check_trace(out, args.image_bytes)
+        status, out, _, _ = run([args.wine_run, args.flash, "--doctor", "--port", "COM7", "--port", "com250"], 120, env)
+        check(status == 1 and "\n\\\\.\\com7\n" in out and "\n\\\\.\\com250\n  not there: no such port\n" in out
+              and "\n1 thing in the way\n" in out, f"--doctor on COM7 and com250: exit {status}\n{out}")
         status, _, err, two_s = run([args.wine_run, args.flash, "--port", "\\\\.\\com7", "--port", "\\\\.\\com8",
                                      "--report", "C:\\qdm7-e2e-report.jsonl"], 300, env)
         check(status == 0, f"qdm7-flash.exe over two ports ended with {status}\n{err[-2000:]}")
         read_report(report, ["\\\\.\\com7", "\\\\.\\com8"])
         os.unlink(report)
+        watch_named_ports(args, env, report)
         check(sim.stop() == 0 and sim8.stop() == 0, "qdm7-sim did not end cleanly")
         check(not os.path.lexists(wine.dosdevice("com7")), "qdm7-sim left its COM link behind")
         check_dump(f"{work}/flash.bin", args.image_bytes)
@@ -340,6 +346,31 @@ def case_wine(args, work):
         took = update_across_restart([args.wine_run, args.flash, "--port", "\\\\.\\com7", "--deadline", "120"],
                                      wine.dosdevice("com7"), args, work, env)
         print(f"device gone under Wine and back after 1 s: port reopened {took:.2f} s later, update completed")
+
+
+def watch_named_ports(args, env, report):
+    """A station under Wine with units on COM7 and COM8 watches only what it
+    is told to, and says so: COM8 alone by QDM7_PORT_GLOB (--list too),
+    COM7 alone by name; a usb: selection, which this build cannot match,
+    is refused as an update refuses it."""
+    glob = dict(env, QDM7_PORT_GLOB="\\\\.\\COM8")
+    status, out, err, _ = run([args.wine_run, args.flash, "--list"], 120, glob)
+    check(status == 0 and out.split() == ["\\\\.\\com8"], f"--list with QDM7_PORT_GLOB: exit {status}: {out!r}")
+    watched = {}
+    for selection, given, expected in ((glob, [], "\\\\.\\COM8"), (env, ["--port", "COM7"], "\\\\.\\com7")):
+        status, _, err, seconds = run([args.wine_run, args.flash, "--watch", *given, "--count", "1",
+                                       "--report", "C:\\qdm7-e2e-report.jsonl"], 120, selection)
+        unit = expected.lower()
+        check(status == 0 and f"watching {expected} for units" in err, f"--watch {given}: exit {status}\n{err}")
+        check([record["port"] for record in report_records(report)] == [unit],
+              f"--watch {given} took other ports: {report_records(report)}")
+        os.unlink(report)
+        watched[unit] = seconds
+    status, _, err, _ = run([args.wine_run, args.flash, "--watch", "--port", "usb:0483:5740"], 60, env)
+    check(status == 1 and "no port matches usb:0483:5740: this build cannot read the USB identity of ports"
+          in " ".join(err.split()), f"--watch --port usb: under Wine: exit {status}\n{err}")
+    print("under Wine, watched " + " and ".join(f"{unit} alone ({took:.1f} s)" for unit, took in watched.items())
+          + "; a usb: selection refused")
 
 
 # --- Several devices at once ------------------------------------------------------------------
@@ -670,8 +701,8 @@ def case_watch(args, work):
     updated, one that fails verification and stays until it is taken away
     (not updated again meanwhile), and a new unit on its path; each recorded
     once with the run's id and the image's facts, exit 5 after --count 3.
-    Then Ctrl-C in the middle of a paced unit's update: exit 130 at once,
-    no record of it, the port free."""
+    Then, watching that port by name, Ctrl-C in the middle of a paced
+    unit's update: exit 130 at once, no record of it, the port free."""
     import hashlib
     os.mkdir(f"{work}/ports")
     env = dict(os.environ, QDM7_PORT_GLOB=f"{work}/ports/unit-*[0-9]")  # not the simulators' .lock files
@@ -714,7 +745,7 @@ def case_watch(args, work):
     print(f"3 units recorded once each under run {facts['run_id']}; exit 5")
 
     os.remove(f"{work}/report.jsonl")
-    command = [args.flash, "--watch", "--report", f"{work}/report.jsonl", "--log-dir", f"{work}/cut"]
+    command = [args.flash, "--watch", "--port", unit[0], "--report", f"{work}/report.jsonl", "--log-dir", f"{work}/cut"]
     with Sim(args.sim, ["--link", unit[0]]) as paced:
         with open(f"{work}/err.txt", "wb") as err:
             proc = start(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err, env=env)
@@ -727,6 +758,7 @@ def case_watch(args, work):
             reap(proc)
         err = read_text(f"{work}/err.txt")
         check(status == 130 and took < 1.0, f"exit {status} {took:.2f} s after Ctrl-C\n{err}")
+        check(f"watching {unit[0]} for units" in err, f"the port named is not what the watch said it watches:\n{err}")
         check("1 unit not finished, left unrecorded" in err, f"the cut unit was not said:\n{err}")
         check(records() == [], f"a unit cut short was recorded: {records()}")
         check_port_free(unit[0])

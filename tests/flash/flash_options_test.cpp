@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/serial_port.h"
 #include "tools/qdm7-flash/cli/flash_options.h"
 
 namespace {
@@ -23,7 +24,7 @@ TEST(FlashOptions, PortAndDeadlineInBothSpellings)
     EXPECT_EQ(options.ports.at(0).text, "/dev/ttyUSB0");
     EXPECT_EQ(options.deadline_ms, 2500u);
     ASSERT_TRUE(parse({"--deadline=0.0001", "--port", "COM3"}, options, error)) << error;
-    EXPECT_EQ(options.ports.at(0).text, "COM3");
+    EXPECT_EQ(options.ports.at(0).text, port_path_of("COM3")); // on Windows, \\.\com3
     EXPECT_EQ(options.deadline_ms, 1u); // never rounded down to "no deadline"
     ASSERT_TRUE(parse({"--port", "p", "--deadline", "604800"}, options, error)) << error;
     EXPECT_EQ(options.deadline_ms, 604800000u);
@@ -124,29 +125,29 @@ TEST(FlashOptions, UsageErrorsSayWhatIsWrong)
     }
 }
 
-TEST(FlashOptions, AWatchTakesUsbSelectionsACountAndTheUpdateOptions)
+TEST(FlashOptions, AWatchTakesNamedPortsUsbSelectionsACountAndTheUpdateOptions)
 {
     FlashOptions options;
     std::string error;
-    ASSERT_TRUE(parse({"--watch", "--port", "usb:403:6001", "--count=3", "--deadline", "60", "--report", "r"},
+    ASSERT_TRUE(parse({"--watch", "--port", "usb:403:6001", "--port", "/dev/ttyUSB0", "--count=3", "--deadline",
+                       "60", "--report", "r"},
                       options, error))
         << error;
     EXPECT_TRUE(options.watch);
     EXPECT_EQ(options.count, 3u);
-    EXPECT_EQ(options.ports.size(), 1u);
+    ASSERT_EQ(options.ports.size(), 2u);
+    EXPECT_TRUE(options.ports[0].usb.has_value());
+    EXPECT_EQ(options.ports[1].text, "/dev/ttyUSB0");
     EXPECT_EQ(options.deadline_ms, 60000u);
     ASSERT_TRUE(parse({"--watch", "--skip-if-current"}, options, error)) << error;
     EXPECT_TRUE(options.ports.empty() && options.count == 0 && options.skip_if_current);
 
-    const std::string path_refused = "--watch takes usb:VID:PID[:SERIAL] selections, not the path /dev/ttyUSB0; "
-                                     "to watch a folder of ports, set QDM7_PORT_GLOB";
     const std::vector<std::pair<std::vector<const char*>, std::string>> wrong = {
         {{"--port", "a", "--count", "2"}, "--count goes with --watch"},
         {{"--watch", "--count", "0"}, "--count needs a whole number of units from 1 to 1000000, not '0'"},
         {{"--watch", "--count", "many"}, "--count needs a whole number of units from 1 to 1000000, not 'many'"},
         {{"--watch", "--count", "-2"}, "--count needs a whole number of units from 1 to 1000000, not '-2'"},
         {{"--watch", "--count", "2", "--count", "3"}, "--count given twice"},
-        {{"--watch", "--port", "/dev/ttyUSB0"}, path_refused},
         {{"--watch", "--verify", "--port", "usb:403:6001"}, "--watch updates; it cannot go with --verify (--skip-if-current checks each unit first)"},
         {{"--watch", "--list"}, "give one of --watch, --list, --version, --doctor"},
         {{"--watch", "--doctor"}, "--doctor takes no other option than --port"},

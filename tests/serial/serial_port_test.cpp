@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/serial_port.h"
+#include "platform/serial_port_common.h"
 #include "tests/serial/pty_device.h"
 
 namespace {
@@ -338,6 +339,23 @@ TEST_F(Discovery, NothingFoundLeavesTheListEmptyAndUnselected)
     EXPECT_EQ(discover_ports(list_of(found)), 0);
     EXPECT_TRUE(found.paths.empty());
     EXPECT_EQ(found.selected, 0);
+}
+
+// Windows matches QDM7_PORT_GLOB's patterns so, over the COM names.
+TEST(PortNameMatches, GlobsInEitherCaseWithABackslashForItself)
+{
+    EXPECT_TRUE(port_name_matches("\\\\.\\COM3", "\\\\.\\com3"));
+    EXPECT_FALSE(port_name_matches("\\\\.\\com3", "\\\\.\\com30"));
+    EXPECT_TRUE(port_name_matches("com1?", "COM12"));
+    EXPECT_FALSE(port_name_matches("com1?", "COM1"));
+    EXPECT_TRUE(port_name_matches("*com[3-5]", "\\\\.\\com4"));
+    EXPECT_FALSE(port_name_matches("com[!3-5]", "com4"));
+    EXPECT_TRUE(port_name_matches("com[^3-5]", "com7"));
+    EXPECT_TRUE(port_name_matches("COM*", "com"));
+    EXPECT_TRUE(port_name_matches("com[3", "COM[3")); // no closing bracket: itself
+    EXPECT_FALSE(port_name_matches("", "com3"));
+    const std::vector<std::string> patterns = {"COM3", "COM1[0-9]"};
+    EXPECT_EQ(split_patterns("COM3;;COM1[0-9]:", ";:"), patterns);
 }
 
 // Nothing traced: the opening line is the caller's.

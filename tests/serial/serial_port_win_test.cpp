@@ -65,6 +65,27 @@ TEST(WinSerial, DiscoveryListsTheMappedPortByItsFullPath)
     EXPECT_EQ(port_table[count].number, 0); // the table ends after the last port
 }
 
+// The names Device Manager shows are the ports discovery lists; so are
+// QDM7_PORT_GLOB's patterns over them, which narrow the look.
+TEST(WinSerial, ComNamesAndPatternsNameTheMappedPort)
+{
+    const std::string port = mapped_port();
+    ASSERT_EQ(port.rfind("\\\\.\\com", 0), 0u) << port;
+    const std::string name = "COM" + port.substr(7);
+    for (const std::string& given : {name, "com" + port.substr(7), "\\\\.\\" + name, port})
+        EXPECT_EQ(port_path_of(given), port) << given;
+    EXPECT_EQ(port_path_of("COM250"), "\\\\.\\com250");
+    for (const char* other : {"COM0", "COM07", "COMX", "COM", "C:\\notes.txt", "\\\\.\\pipe\\x"})
+        EXPECT_EQ(port_path_of(other), other);
+    EXPECT_TRUE(port_present(port.c_str()));
+    EXPECT_FALSE(port_present("\\\\.\\com250"));
+
+    ASSERT_EQ(_putenv_s("QDM7_PORT_GLOB", (name + ";\\\\.\\com25?").c_str()), 0);
+    const std::vector<std::string> chosen = port_paths(false);
+    ASSERT_EQ(_putenv_s("QDM7_PORT_GLOB", ""), 0);
+    EXPECT_EQ(chosen, std::vector<std::string>{port});
+}
+
 TEST(WinSerial, OpensConfiguresReadsAndWritesTheMappedPort)
 {
     const std::string port = mapped_port();

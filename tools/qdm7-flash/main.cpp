@@ -121,38 +121,55 @@ const std::vector<PortIdentity>& present_ports(void* context)
     return present;
 }
 
-// The ports a watch looks at now: those its usb: selections match, or
-// every port there is.
+// The ports a watch looks at now: those it names that are there, those its
+// usb: selections match, or without either every port there is.
 std::vector<PortIdentity> watched_ports(void* context)
 {
     const auto& choices = *static_cast<const std::vector<PortChoice>*>(context);
-    std::vector<PortIdentity> present = find_ports(false);
+    const bool selecting = std::any_of(choices.begin(), choices.end(), [](const PortChoice& c) { return c.usb; });
+    std::vector<PortIdentity> present;
+    if (choices.empty() || selecting)
+        present = find_ports(false);
     if (choices.empty())
         return present;
     std::vector<PortIdentity> chosen;
+    const auto add = [&](const PortIdentity& port) {
+        const auto same = [&](const PortIdentity& taken) { return taken.path == port.path; };
+        if (std::none_of(chosen.begin(), chosen.end(), same))
+            chosen.push_back(port);
+    };
     for (const PortChoice& choice : choices) {
-        for (const PortIdentity& port : matching_ports(present, *choice.usb)) {
-            const auto same = [&](const PortIdentity& taken) { return taken.path == port.path; };
-            if (std::none_of(chosen.begin(), chosen.end(), same))
-                chosen.push_back(port);
+        if (!choice.usb) {
+            if (port_present(choice.text.c_str()))
+                add(port_identity(choice.text.c_str()));
+            continue;
         }
+        for (const PortIdentity& port : matching_ports(present, *choice.usb))
+            add(port);
     }
     return chosen;
 }
 
-// What a watch waits for, in its head line.
+// What a watch waits for, in its head line: what it looks at, as it looks.
 std::string watched_text(const std::vector<PortChoice>& choices)
 {
+    const char* glob = std::getenv("QDM7_PORT_GLOB");
+    const bool globbed = glob != nullptr && glob[0] != '\0';
     std::string text;
+    bool selecting = false;
     for (const PortChoice& choice : choices) {
         if (!text.empty())
             text += ", ";
-        text += usb_selector_text(*choice.usb);
+        text += choice.usb ? usb_selector_text(*choice.usb) : choice.text;
+        selecting = selecting || choice.usb;
     }
+    // The ports named are looked at as named; usb: selections and the
+    // whole watch among the ports discovery finds.
+    if (selecting && globbed)
+        return text + " on QDM7_PORT_GLOB=" + glob;
     if (!text.empty())
         return text;
-    const char* glob = std::getenv("QDM7_PORT_GLOB");
-    return glob != nullptr && glob[0] != '\0' ? glob : "every serial port";
+    return globbed ? glob : "every serial port";
 }
 
 // What every update of a run shares, for a station of given ports and a
@@ -167,6 +184,22 @@ template <typename Setup> void take_update_options(const FlashOptions& options, 
         setup.report = &report;
         setup.report_path = options.report_path;
     }
+}
+
+// What keeps a watch from starting: a usb: selection that no port can match
+// in this build, refused as an update refuses it, or a folder named as a
+// port. Empty when nothing does.
+std::string watch_refusal(const std::vector<PortChoice>& choices)
+{
+    for (const PortChoice& choice : choices) {
+        std::error_code error;
+        if (choice.usb && !port_identity_available())
+            return unreadable_identity_text(usb_selector_text(*choice.usb));
+        if (!choice.usb && std::filesystem::is_directory(choice.text, error))
+            return "--watch --port " + choice.text + ": a folder, not a port; to watch the ports in it, set "
+                   "QDM7_PORT_GLOB='" + (std::filesystem::path(choice.text) / "*").string() + "'";
+    }
+    return {};
 }
 
 int watch(const FlashOptions& options, RecordFile& report)
@@ -187,8 +220,14 @@ int update(const FlashOptions& options, RecordFile& report)
     said.terminal = stderr_is_terminal();
     if (QDM7_SAMPLE_IMAGE)
         display_say(said, "%s", SAMPLE_IMAGE_WARNING);
-    if (options.watch)
+    if (options.watch) {
+        const std::string refusal = watch_refusal(options.ports);
+        if (!refusal.empty()) {
+            display_say(said, "%s", refusal.c_str());
+            return EXIT_FATAL;
+        }
         return watch(options, report);
+    }
     std::vector<PortIdentity> present;
     const ChosenPorts chosen = choose_ports(options.ports, present_ports, &present);
     for (const std::string& note : chosen.notes)

@@ -77,19 +77,10 @@ bool path_value(int argc, const char* const* argv, int& i, const char* name, con
     return error.empty();
 }
 
-// --watch goes with usb: selections (or none: every port), the deadline,
-// --no-reconnect, --count, --report and --log-dir. A path is refused: a
-// station watches for ports that come and go, and a path names one that is
-// there; a folder of them is QDM7_PORT_GLOB's.
+// --watch goes with ports named by path, usb: selections (or none: every
+// port), the deadline, --no-reconnect, --count, --report and --log-dir.
 bool watch_options_valid(const FlashOptions& options, int actions, std::string& error)
 {
-    for (const PortChoice& port : options.ports) {
-        if (!port.usb) {
-            error = "--watch takes usb:VID:PID[:SERIAL] selections, not the path " + port.text +
-                    "; to watch a folder of ports, set QDM7_PORT_GLOB";
-            return false;
-        }
-    }
     if (options.verify)
         error = "--watch updates; it cannot go with --verify (--skip-if-current checks each unit first)";
     else if (actions > 1)
@@ -118,17 +109,18 @@ bool parse_flash_options(int argc, const char* const* argv, FlashOptions& option
                 error = "--port needs a path";
                 return false;
             }
-            if (std::strlen(value) >= PORT_PATH_SIZE) {
+            // A COM name as Device Manager shows it, made the path to open.
+            PortChoice choice{is_usb_selector(value) ? value : port_path_of(value), std::nullopt};
+            if (choice.text.size() >= PORT_PATH_SIZE) {
                 error = "--port: path too long";
                 return false;
             }
             for (const PortChoice& given : options.ports) {
-                if (given.text == value) {
+                if (given.text == choice.text) {
                     error = std::string("--port ") + value + " given twice";
                     return false;
                 }
             }
-            PortChoice choice{value, std::nullopt};
             if (is_usb_selector(value)) {
                 UsbSelector selector;
                 if (!parse_usb_selector(value, selector, error))
@@ -236,7 +228,7 @@ const char* flash_usage()
     return "Usage: qdm7-flash --port PATH [--port PATH...] [--deadline SECONDS]\n"
            "                  [--no-reconnect] [--report FILE] [--log-dir DIR]\n"
            "                  [--skip-if-current]\n"
-           "       qdm7-flash --watch [--port usb:VID:PID[:SERIAL]...] [--count N]\n"
+           "       qdm7-flash --watch [--port PATH|usb:VID:PID[:SERIAL]...] [--count N]\n"
            "                  [--deadline SECONDS] [--no-reconnect] [--report FILE]\n"
            "                  [--log-dir DIR] [--skip-if-current]\n"
            "       qdm7-flash --verify --port PATH [--deadline SECONDS]\n"
@@ -247,9 +239,10 @@ const char* flash_usage()
            "serial port. Start it, then power-cycle the device: the contact query\n"
            "repeats until the device answers.\n"
            "\n"
-           "  --port PATH         run the update on this port; give it again for more\n"
-           "                      ports: every device is updated at the same time, each\n"
-           "                      on its own, whatever the others do\n"
+           "  --port PATH         run the update on this port (on Windows COM3, also\n"
+           "                      as \\\\.\\COM3); give it again for more ports: every\n"
+           "                      device is updated at the same time, each on its own,\n"
+           "                      whatever the others do\n"
            "  --port usb:VID:PID[:SERIAL]\n"
            "                      on the port whose USB device has this vendor and\n"
            "                      product number (hexadecimal) and, if given, this\n"
@@ -266,7 +259,7 @@ const char* flash_usage()
            "                      about it to FILE: port, result, times, blocks, CRCs\n"
            "  --log-dir DIR       write each port's trace to a file of its own in DIR\n"
            "  --watch             a production station: update every unit that comes on\n"
-           "                      a port (those --port usb:... selects, else every port\n"
+           "                      a port (those --port names or selects, else every port\n"
            "                      found), each at once and on its own, until Ctrl-C; a\n"
            "                      port whose unit ended is updated again only once it\n"
            "                      has gone and come back (the next unit)\n"
