@@ -150,8 +150,8 @@ PortHolders port_holders(const char* path)
         if (pid <= 0)
             continue;
         // The program on a pseudo-terminal's other side (a simulated device)
-        // keeps its own end open as well, so that the terminal never hangs
-        // up: it is the device, not a holder. It holds no lock on the port.
+        // keeps this end open as well, so that the terminal never hangs up:
+        // it is the device, not a holder, unless it also holds the lock.
         const OpenBy by = open_by(std::string("/proc/") + entry->d_name, port.st_rdev, holders.hidden);
         if (by.port && !by.far_end)
             add_holder(holders, pid);
