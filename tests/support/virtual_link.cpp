@@ -211,11 +211,11 @@ void trace(const char* format, ...)
 void trace_flush() {}
 
 // The virtual platform has no error codes; its fatal text names none.
-void set_failure_cause(FailureCause) {}
+unsigned long failure_cause_code(FailureCause) { return 0; }
 
 // Nothing on the virtual platform is expected to be fatal: say what happened
 // and end the test program, as the real platforms end theirs.
-void fatal_error(const char* message)
+void fatal_error_with_code(const char* message, unsigned long)
 {
     char text[FATAL_TEXT_SIZE];
     format_fatal_text(text, message, 0, "");
