@@ -223,12 +223,12 @@ void fatal_error_with_code(const char* message, unsigned long)
     std::exit(FATAL_EXIT_CODE);
 }
 
-void prepare_job(TestJob& test_job, const std::vector<std::uint8_t>& image)
+void prepare_job(TestJob& test_job, const std::vector<std::uint8_t>& image, const JobOptions& options)
 {
     test_job.frame_buffer.assign(FRAME_BUFFER_SIZE, 0);
     test_job.image = image;
     UpdateJob& job = test_job.job;
-    prepare_job(job, test_job.frame_buffer.data());
+    prepare_job(job, test_job.frame_buffer.data(), {}, options);
     job.image = test_job.image.data();
     job.image_size = static_cast<std::int32_t>(test_job.image.size());
     job.base_address = FLASH_BASE;

@@ -45,7 +45,7 @@ bool contact(UpdateJob& job)
         job_trace(job, "CONTACTING...\n");
         if (await_reply(job, CONTACT_REPLY_TIMEOUT_MS))
             break;
-        ++job.unanswered_contacts;
+        job_count_unanswered_contact(job);
     }
     job_trace(job, "REMOTE DEVICE LINK ESTABLISHED\n");
     sleep_ms(CONTACT_SETTLE_MS);

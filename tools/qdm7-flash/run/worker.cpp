@@ -51,7 +51,7 @@ PortRunResult run_worker(Worker& worker)
     const WorkerSetup& setup = worker.setup;
     if (setup.own_thread)
         stop_watch_join(setup.deadline_ms);
-    prepare_job(worker.job, worker.frame_buffer.data(), reporter_of(worker));
+    prepare_job(worker.job, worker.frame_buffer.data(), reporter_of(worker), PORT_RUN_JOB_OPTIONS);
     const EmbeddedImage image = find_embedded_image(program_instance());
     if (!try_load_firmware_image(image.data, image.length, worker.job, worker.image_failure)) {
         if (setup.own_thread)
