@@ -42,17 +42,30 @@ bool install_firmware_image(const std::uint8_t* bytes, std::int32_t length, Upda
     return true;
 }
 
-void load_firmware_image(const std::uint8_t* bytes, std::uint32_t length, UpdateJob& job)
+bool try_load_firmware_image(const std::uint8_t* bytes, std::uint32_t length, UpdateJob& job,
+                             ImageFailure& failure)
 {
-    // A missing image is an empty one: one block of zeros, no message.
+    failure = ImageFailure{};
     if (length > static_cast<std::uint32_t>(MAX_IMAGE_LENGTH)) {
-        set_failure_cause(FailureCause::TooLarge);
-        fatal_error("The firmware image built into this program is too large");
+        failure.kind = ImageFailureKind::TooLarge;
+        failure.error_code = failure_cause_code(FailureCause::TooLarge);
+        failure.text = "The firmware image built into this program is too large";
+        return false;
     }
     if (!install_firmware_image(bytes, static_cast<std::int32_t>(length), job)) {
-        set_failure_cause(FailureCause::OutOfMemory);
-        fatal_error("Not enough memory to hold the firmware image");
+        failure.kind = ImageFailureKind::OutOfMemory;
+        failure.error_code = failure_cause_code(FailureCause::OutOfMemory);
+        failure.text = "Not enough memory to hold the firmware image";
+        return false;
     }
+    return true;
+}
+
+void load_firmware_image(const std::uint8_t* bytes, std::uint32_t length, UpdateJob& job)
+{
+    ImageFailure failure;
+    if (!try_load_firmware_image(bytes, length, job, failure))
+        fatal_error_with_code(failure.text, failure.error_code);
 }
 
 void release_firmware_image(UpdateJob& job)

@@ -27,9 +27,31 @@ std::uint16_t padded_image_crc(const std::uint8_t* bytes, std::int32_t length);
 // cannot be allocated.
 bool install_firmware_image(const std::uint8_t* bytes, std::int32_t length, UpdateJob& job);
 
+// Why the image a program carries could not be installed.
+enum class ImageFailureKind : std::uint8_t {
+    None,
+    TooLarge,    // longer than MAX_IMAGE_LENGTH
+    OutOfMemory, // no room for the padded copy
+};
+
+struct ImageFailure {
+    ImageFailureKind kind = ImageFailureKind::None;
+    // The platform's error number for kind (errno, or Windows' last error),
+    // the one the dialog's fatal text names.
+    unsigned long error_code = 0;
+    const char* text = ""; // one line, as the dialog's fatal text says it
+};
+
 // install_firmware_image for the image the program carries, which the
-// program finds itself and hands over as bytes (none: one block of zeros).
-// An image that cannot be installed ends the program through fatal_error.
+// program finds itself and hands over as bytes (null with length 0: it
+// carries none, which makes one block of zeros, with no message). Returns
+// true with the image in the job; false with failure saying why, and the
+// job untouched.
+bool try_load_firmware_image(const std::uint8_t* bytes, std::uint32_t length, UpdateJob& job,
+                             ImageFailure& failure);
+
+// try_load_firmware_image for the dialog: an image that cannot be installed
+// ends the program through fatal_error, with the failure's text and number.
 void load_firmware_image(const std::uint8_t* bytes, std::uint32_t length, UpdateJob& job);
 
 // Frees the job's copy of the image, for a program whose jobs end before it

@@ -32,17 +32,17 @@ std::uint16_t sealed_crc(const UpdateJob& job)
 
 void send_frame(UpdateJob& job)
 {
-    if (job.discard_stale_input)
+    if (job.work.options.discard_stale_input)
         port_purge(job.port_handle);
-    job.sent_length = job.frame_length;
-    job.sent_crc = sealed_crc(job);
+    job.work.sent_length = job.frame_length;
+    job.work.sent_crc = sealed_crc(job);
     port_write(job.port_handle, job.frame_buffer, job.frame_length);
 }
 
 // The valid reply just read is the frame last sent, come back.
 bool reply_is_echo(const UpdateJob& job)
 {
-    return job.frame_length == job.sent_length && sealed_crc(job) == job.sent_crc;
+    return job.frame_length == job.work.sent_length && sealed_crc(job) == job.work.sent_crc;
 }
 
 // One read is one reply. Returns true for a frame with a valid CRC; anything
@@ -62,31 +62,32 @@ bool read_reply(UpdateJob& job, bool dump)
 void tick_contacting(UpdateJob& job)
 {
     if (timed_out(job, job.reply_timeout)) {
-        ++job.unanswered_contacts;
+        ++job.work.unanswered_contacts;
         job_enter(job, JobState::Contacting);
     }
     if (!read_reply(job, true)) {
         if (job.frame_length > 0)
-            job.stray_bytes += static_cast<std::uint32_t>(job.frame_length);
+            job.work.stray_bytes += static_cast<std::uint32_t>(job.frame_length);
         return;
     }
     job_trace(job, "REMOTE DEVICE LINK ESTABLISHED\n");
     job.reply_timeout = LINK_REPLY_TIMEOUT_MS;
-    if (job.discard_stale_input)
+    if (job.work.options.discard_stale_input)
         sleep_ms(CONTACT_SETTLE_MS);
     port_purge(job.port_handle);
     port_flush(job.port_handle);
     const std::int32_t whole_blocks = job.image_size / BLOCK_SIZE;
-    job.resume_blocks = job.resume_blocks < 0 ? 0 : job.resume_blocks > whole_blocks ? whole_blocks : job.resume_blocks;
-    job_enter(job, job.resume_blocks > 0 ? JobState::Resuming : JobState::Programming);
+    std::int32_t& kept = job.work.resume_blocks;
+    kept = kept < 0 ? 0 : kept > whole_blocks ? whole_blocks : kept;
+    job_enter(job, kept > 0 ? JobState::Resuming : JobState::Programming);
 }
 
 // Programming goes on from block `from`: the first block not kept.
 void program_from(UpdateJob& job, std::int32_t from)
 {
-    job.resumed_at = from;
+    job.work.resumed_at = from;
     job.offset = from * BLOCK_SIZE;
-    job.device_crc_known = false;
+    job.work.device_crc_known = false;
     if (from > 0)
         job_trace(job, "RESUMING AT BLOCK %d, ADDR %#x\n", static_cast<int>(from),
                   job.base_address + static_cast<std::uint32_t>(job.offset));
@@ -103,8 +104,9 @@ void program_from(UpdateJob& job, std::int32_t from)
 
 void tick_resuming(UpdateJob& job)
 {
+    std::int32_t& kept = job.work.resume_blocks;
     if (timed_out(job, job.reply_timeout)) {
-        ++job.timeouts;
+        ++job.work.timeouts;
         job_enter(job, JobState::Resuming);
     }
     if (!read_reply(job, false))
@@ -112,18 +114,18 @@ void tick_resuming(UpdateJob& job)
     if (job.frame_length < MIN_CRC_REPLY_LENGTH) {
         // Refused: nothing is known of what the device kept.
         job_trace(job, "CRC reply too short: %d bytes\n", job.frame_length);
-        job.resume_blocks = 0;
+        kept = 0;
     } else {
         const unsigned remote = job.frame_buffer[REPLY_CRC_LOW] + 256u * job.frame_buffer[REPLY_CRC_HIGH];
-        const unsigned local = image_crc(job.image, job.resume_blocks * BLOCK_SIZE);
+        const unsigned local = image_crc(job.image, kept * BLOCK_SIZE);
         job_trace(job, "Remote CRC %#x, local CRC %#x: %s\n", remote, local, remote == local ? "kept" : "not kept");
         if (remote == local) {
-            program_from(job, job.resume_blocks);
+            program_from(job, kept);
             return;
         }
-        job.resume_blocks /= 2;
+        kept /= 2;
     }
-    if (job.resume_blocks > 0)
+    if (kept > 0)
         job_enter(job, JobState::Resuming);
     else
         program_from(job, 0);
@@ -133,13 +135,13 @@ void tick_programming(UpdateJob& job)
 {
     if (timed_out(job, job.reply_timeout)) {
         job_trace(job, "TIMEOUT\n");
-        ++job.timeouts;
+        ++job.work.timeouts;
         job_enter(job, JobState::Programming);
     }
     if (!read_reply(job, false))
         return;
-    if (job.refuse_echo && reply_is_echo(job)) {
-        job.echo_seen = true;
+    if (job.work.options.refuse_echo && reply_is_echo(job)) {
+        job.work.echo_seen = true;
         return;
     }
     job_trace(job, "- OK\n");
@@ -164,7 +166,7 @@ void fail_verification(UpdateJob& job)
 void tick_verifying(UpdateJob& job)
 {
     if (timed_out(job, job.reply_timeout)) {
-        ++job.timeouts;
+        ++job.work.timeouts;
         job_enter(job, JobState::Verifying);
     }
     if (!read_reply(job, false))
@@ -180,8 +182,8 @@ void tick_verifying(UpdateJob& job)
     }
     const std::uint8_t* reply = job.frame_buffer;
     const unsigned remote = reply[REPLY_CRC_LOW] + 256u * reply[REPLY_CRC_HIGH];
-    job.device_crc_known = true;
-    job.device_crc = static_cast<std::uint16_t>(remote);
+    job.work.device_crc_known = true;
+    job.work.device_crc = static_cast<std::uint16_t>(remote);
     const unsigned local = image_crc(job.image, job.image_size);
     job_trace(job, "Remote CRC %#x\n", remote);
     job_trace(job, "Local  CRC %#x\n", local);
@@ -189,12 +191,12 @@ void tick_verifying(UpdateJob& job)
         job_trace(job, "CRCs match\n");
         job_status(job, "Program Verified OK");
         job_enter(job, JobState::Resetting);
-    } else if (job.resumed_at > 0) {
+    } else if (job.work.resumed_at > 0) {
         // The blocks before the resume were checked, but the device may have
         // lost some of them since; one whole attempt decides.
         job_trace(job, "CRC FAIL\n");
-        job_trace(job, "RESUMED AT BLOCK %d: PROGRAMMING THE WHOLE IMAGE AGAIN\n", static_cast<int>(job.resumed_at));
-        job.resume_blocks = 0;
+        job_trace(job, "RESUMED AT BLOCK %d: PROGRAMMING THE WHOLE IMAGE AGAIN\n", static_cast<int>(job.work.resumed_at));
+        job.work.resume_blocks = 0;
         program_from(job, 0);
     } else {
         fail_verification(job);
@@ -228,7 +230,7 @@ void report_text(const UpdateJob& job, void (*callback)(void* context, const cha
 
 } // namespace
 
-void prepare_job(UpdateJob& job, std::uint8_t* frame_buffer, const JobReporter& reporter)
+void prepare_job(UpdateJob& job, std::uint8_t* frame_buffer, const JobReporter& reporter, const JobOptions& options)
 {
     job = UpdateJob{};
     job.buffer_capacity = FRAME_BUFFER_SIZE;
@@ -236,10 +238,17 @@ void prepare_job(UpdateJob& job, std::uint8_t* frame_buffer, const JobReporter& 
     job.unit_address = UNIT_ADDRESS;
     job.port_handle = INVALID_PORT_HANDLE;
     job.reporter = reporter;
+    job.work.options = options;
 }
 
 void start_job(UpdateJob& job, const char* port_path, PortHandle port)
 {
+    resume_job(job, port_path, port, job.work.options.resume ? job_results(job).blocks_acknowledged : 0);
+}
+
+void resume_job(UpdateJob& job, const char* port_path, PortHandle port, std::int32_t kept_blocks)
+{
+    job.work.resume_blocks = kept_blocks;
     job.baud_rate = LINK_BAUD;
     job.port_path = port_path;
     job.port_handle = port;
@@ -259,13 +268,13 @@ void job_enter(UpdateJob& job, JobState state)
         job.block_length = job.image_size < BLOCK_SIZE ? job.image_size : BLOCK_SIZE;
         job.offset = 0;
         job.reply_timeout = CONTACT_REPLY_TIMEOUT_MS;
-        job.timeouts = 0;
-        job.unanswered_contacts = 0;
-        job.device_crc_known = false;
-        job.device_crc = 0;
-        job.stray_bytes = 0;
-        job.echo_seen = false;
-        job.resumed_at = 0;
+        job.work.timeouts = 0;
+        job.work.unanswered_contacts = 0;
+        job.work.device_crc_known = false;
+        job.work.device_crc = 0;
+        job.work.stray_bytes = 0;
+        job.work.echo_seen = false;
+        job.work.resumed_at = 0;
         break;
     case JobState::Contacting:
         job.send_time = tick_count();
@@ -274,7 +283,7 @@ void job_enter(UpdateJob& job, JobState state)
                           CONTACT_QUERY_LENGTH);
         send_frame(job);
         // A read that ends with the reply waits for it itself.
-        if (!job.discard_stale_input)
+        if (!job.work.options.discard_stale_input)
             sleep_ms(CONTACT_SLEEP_MS);
         break;
     case JobState::Programming: {
@@ -303,9 +312,9 @@ void job_enter(UpdateJob& job, JobState state)
         break;
     case JobState::Resuming: {
         job.send_time = tick_count();
-        const auto length = static_cast<std::uint32_t>(job.resume_blocks) * BLOCK_SIZE;
+        const auto length = static_cast<std::uint32_t>(job.work.resume_blocks) * BLOCK_SIZE;
         job_trace(job, "RESUME CHECK ADDR %#x, LEN %#x (%d blocks)\n", job.base_address, static_cast<unsigned>(length),
-                  static_cast<int>(job.resume_blocks));
+                  static_cast<int>(job.work.resume_blocks));
         job_status(job, "Checking the blocks kept...");
         build_query_frame(job.frame_buffer, job.frame_length, unit_byte(job), job.base_address, length);
         send_frame(job);
@@ -356,17 +365,6 @@ void job_tick(UpdateJob& job)
         break;
     default: // Failed, Completed and any value beyond: nothing to do
         break;
-    }
-}
-
-std::int32_t job_acknowledged_blocks(const UpdateJob& job)
-{
-    switch (job.state) {
-    case JobState::Start:
-    case JobState::Link:
-    case JobState::Contacting:
-    case JobState::Resuming: return job.resume_blocks > 0 ? job.resume_blocks : 0;
-    default: return job.offset / BLOCK_SIZE;
     }
 }
 

@@ -4,9 +4,10 @@
 // drives (short reads, full read time-outs, 10 s jumps, a start near the
 // counter's wrap). The job runs through every state, and is restarted as the
 // dialog's button does; the input also chooses whether the job runs as the
-// dialog's (the default) or as qdm7-flash's, which discards stale input and
-// resumes after a number of blocks the input gives. After every tick, and on every write, the target
-// checks what must hold whatever the device sends:
+// dialog's (the default) or as qdm7-flash's, which discards stale input,
+// resumes first after a number of blocks the input gives and, when started
+// again, after the blocks it had acknowledged. After every tick, and on
+// every write, the target checks what must hold whatever the device sends:
 //   - the state is one of the nine and changes only along the job's transitions;
 //   - the offset never passes the image size, and moves by one block per acknowledgement;
 //   - every write is a well-formed request from inside the frame buffer, and a
@@ -71,6 +72,7 @@ struct FuzzLink {
     std::vector<std::uint8_t> last_read; // what the last read returned, as the job got it
     const UpdateJob* job = nullptr;
     std::uint16_t image_crc = 0;
+    std::int32_t resume_ceiling = 0; // blocks a resume query of this attempt may still ask for
 };
 
 FuzzLink fuzz_link;
@@ -144,13 +146,21 @@ std::int32_t port_write(PortHandle handle, const std::uint8_t* buffer, std::int3
         FUZZ_CHECK(length == QUERY_FRAME_LENGTH);
         const std::uint32_t queried = read_be32(buffer + 7);
         FUZZ_CHECK(address == job.base_address);
-        // Contact, the blocks a resume would keep (whole blocks inside the
-        // image), or the whole image.
-        const bool resume_query = job.resume_blocks > 0 &&
-                                  queried == static_cast<std::uint32_t>(job.resume_blocks) * BLOCK_SIZE &&
-                                  queried <= static_cast<std::uint32_t>(job.image_size);
-        FUZZ_CHECK(queried == CONTACT_QUERY_LENGTH || resume_query ||
-                   queried == static_cast<std::uint32_t>(job.image_size));
+        // Contact; the blocks a resume would keep: whole blocks inside the
+        // image, no more than the start gave and fewer after each range
+        // that differed; or the whole image.
+        switch (job.state) {
+        case JobState::Contacting: FUZZ_CHECK(queried == CONTACT_QUERY_LENGTH); break;
+        case JobState::Resuming: {
+            const auto blocks = static_cast<std::int32_t>(queried / BLOCK_SIZE);
+            FUZZ_CHECK(queried % BLOCK_SIZE == 0 && blocks > 0 && blocks <= fuzz_link.resume_ceiling);
+            FUZZ_CHECK(queried <= static_cast<std::uint32_t>(job.image_size));
+            fuzz_link.resume_ceiling = blocks;
+            break;
+        }
+        case JobState::Verifying: FUZZ_CHECK(queried == static_cast<std::uint32_t>(job.image_size)); break;
+        default: FUZZ_CHECK(job.state == JobState::Contacting || job.state == JobState::Verifying);
+        }
         break;
     }
     case SUB_RESET: FUZZ_CHECK(length == RESET_FRAME_LENGTH); break;
@@ -274,20 +284,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ASAN_POISON_MEMORY_REGION(frame_buffer + FRAME_BUFFER_SIZE, GUARD_SIZE);
 
     UpdateJob job;
-    prepare_job(job, frame_buffer);
+    prepare_job(job, frame_buffer, {}, {.discard_stale_input = flash_mode > 0, .resume = flash_mode > 0});
     job.image = image.data();
     job.image_size = static_cast<std::int32_t>(image.size());
     job.base_address = FLASH_BASE;
     fuzz_link.job = &job;
-    job.discard_stale_input = flash_mode > 0;
-    job.resume_blocks = flash_mode > 0 ? flash_mode - 1 : 0;
-    start_job(job, FUZZ_PORT_PATH, FUZZ_PORT);
+    fuzz_link.resume_ceiling = flash_mode > 0 ? flash_mode - 1 : 0;
+    resume_job(job, FUZZ_PORT_PATH, FUZZ_PORT, fuzz_link.resume_ceiling);
     fuzz_link.image_crc = images().crc[choice];
 
     bool verified = false; // since the last start
     for (std::uint32_t tick = 0; tick < MAX_TICKS; ++tick) {
         const JobState before = job.state;
-        const bool resumed = job.resumed_at > 0;
+        const bool resumed = job_results(job).resumed_at > 0;
         const std::int32_t offset = job.offset;
         const std::int32_t block_length = job.block_length;
         fuzz_link.read_this_tick = false;
@@ -333,6 +342,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // The user presses the button again: after an ending, or when the input says so.
         if (is_final(after) || fuzz_link.restart_requested) {
             fuzz_link.restart_requested = false;
+            // qdm7-flash's job resumes after the blocks it had acknowledged.
+            fuzz_link.resume_ceiling = job_results(job).blocks_acknowledged;
             start_job(job, FUZZ_PORT_PATH, FUZZ_PORT);
             verified = false;
         }

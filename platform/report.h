@@ -37,6 +37,11 @@ unsigned long failure_cause_code(FailureCause cause);
 // fatal_error.
 void set_failure_cause(FailureCause cause);
 
+// format_fatal_text with the system's own text for error_code: the text
+// that fatal_error_with_code shows, for a program that says a failure so
+// but ends in a way of its own.
+std::size_t format_platform_fatal_text(char* text, const char* message, unsigned long error_code);
+
 // Shows the fatal text (a message box on Windows, standard error elsewhere),
 // sounds the low beep where there is one and exits with code 1.
 [[noreturn]] void fatal_error(const char* message);

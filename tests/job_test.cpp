@@ -77,8 +77,8 @@ TEST_F(JobTest, FullUpdateTracesEveryStepAndProgramsTheImage)
 
     ASSERT_EQ(job().state, JobState::Completed);
     EXPECT_TRUE(flash_holds(test_job.image));
-    EXPECT_TRUE(job().device_crc_known);
-    EXPECT_EQ(job().device_crc, image_crc(test_job.image.data(), 2 * 16384 + 1000));
+    EXPECT_TRUE(job_results(job()).device_crc_known);
+    EXPECT_EQ(job_results(job()).device_crc, image_crc(test_job.image.data(), 2 * 16384 + 1000));
 
     // The first contact's reply waits behind the second's, and the two arrive
     // as one read that fails the CRC test; the third contact gets through.
@@ -215,7 +215,7 @@ TEST_F(JobTest, NoRetryLimitWhileTheDeviceStaysSilent)
     EXPECT_GE(programs, 20u);
     EXPECT_LE(programs, 23u);
     EXPECT_EQ(job().offset, 0);
-    EXPECT_EQ(job().timeouts, programs - 1);
+    EXPECT_EQ(job_results(job()).timeouts, programs - 1);
 }
 
 TEST_F(JobTest, ContactQueryRepeatsEveryTickUntilThePowerComesOn)
@@ -236,7 +236,7 @@ TEST_F(JobTest, ContactQueryRepeatsEveryTickUntilThePowerComesOn)
     }
     // About 210 ms a tick: several ticks go unanswered before the power comes.
     EXPECT_GE(contacting_ticks, 7u);
-    EXPECT_EQ(job().unanswered_contacts, contacting_ticks); // each of those ticks resent it
+    EXPECT_EQ(job_results(job()).unanswered_contacts, contacting_ticks); // each of those ticks resent it
     run_job(job(), MAX_TICKS);
     EXPECT_EQ(job().state, JobState::Completed);
 }
@@ -375,7 +375,7 @@ TEST_F(JobTest, ShortVerificationReplyEndsInFailedWithoutAResend)
     for (std::uint32_t i = 0; i < MAX_TICKS && frames_with(SUB_QUERY_CRC).size() < queries + 1; ++i)
         run_job(job(), 1);
     EXPECT_GE(virtual_link().now - queried, 10000u);
-    EXPECT_EQ(job().timeouts, 1u);
+    EXPECT_EQ(job_results(job()).timeouts, 1u);
 
     const std::uint16_t crc = image_crc(test_job.image.data(), 16384);
     job().frame_buffer[REPLY_CRC_HIGH] = static_cast<std::uint8_t>(crc >> 8);
@@ -387,7 +387,7 @@ TEST_F(JobTest, ShortVerificationReplyEndsInFailedWithoutAResend)
 
     EXPECT_EQ(job().state, JobState::Failed);
     EXPECT_EQ(virtual_link().trace_text, "CRC reply too short: 6 bytes\nCRC FAIL\n");
-    EXPECT_FALSE(job().device_crc_known);
+    EXPECT_FALSE(job_results(job()).device_crc_known);
     EXPECT_EQ(virtual_link().statuses.back(), "FAILED");
     const auto reads = virtual_link().reads;
     for (int i = 0; i < 20; ++i) {
@@ -419,7 +419,8 @@ TEST_F(JobTest, DeviceRefusingTheCrcQueryEndsTheUpdateInFailed)
 // --- Reads that end with the reply, and resuming (qdm7-flash's job) -------------------------
 
 // A job as qdm7-flash runs it: paced at the link's rate, reads ending with
-// a whole reply, stale input discarded.
+// a whole reply, and its options (stale input discarded, echoes refused,
+// resuming on a start again) given once, at preparation.
 class FastJobTest : public JobTest {
 protected:
     void SetUp() override
@@ -431,17 +432,21 @@ protected:
     }
     void prepare(std::size_t image_length)
     {
-        JobTest::prepare(image_length);
-        job().discard_stale_input = true;
+        prepare_job(test_job, make_test_image(image_length),
+                    {.refuse_echo = true, .discard_stale_input = true, .resume = true});
+        start_job(job());
+    }
+    void run_until_acknowledged(std::int32_t blocks)
+    {
+        while (job_results(job()).blocks_acknowledged < blocks)
+            run_job(job(), 1);
     }
     // The cable pulled once block `blocks` is acknowledged, and put back:
     // the job starts again as qdm7-flash restarts it.
     void reconnect_after(std::int32_t blocks)
     {
-        while (job().offset < blocks * BLOCK_SIZE)
-            run_job(job(), 1);
+        run_until_acknowledged(blocks);
         virtual_link_power_cut(500);
-        job().resume_blocks = job_acknowledged_blocks(job());
         virtual_link().written.clear();
         virtual_link().trace_text.clear();
         start_job(job());
@@ -502,8 +507,7 @@ TEST_F(FastJobTest, AReconnectResumesAfterTheBlocksTheDeviceKept)
 TEST_F(FastJobTest, AResumeCheckThatDiffersIsHalvedUntilARangeMatches)
 {
     prepare(8 * BLOCK_SIZE);
-    while (job().offset < 6 * BLOCK_SIZE)
-        run_job(job(), 1);
+    run_until_acknowledged(6);
     // Block 4 lost: [0, 6) and [0, 3) are asked, [0, 3) is kept.
     virtual_link().device.flash[4 * BLOCK_SIZE + 7] ^= 0x10;
     reconnect_after(6);
@@ -530,4 +534,55 @@ TEST_F(FastJobTest, AResumedAttemptThatFailsIsFollowedByOneWholeAttempt)
     EXPECT_NE(virtual_link().trace_text.find("CRC FAIL\nRESUMED AT BLOCK 5: PROGRAMMING THE WHOLE IMAGE AGAIN\n"),
               std::string::npos);
     EXPECT_EQ(std::count(virtual_link().statuses.begin(), virtual_link().statuses.end(), "FAILED"), 0);
+}
+
+// The options given at preparation hold for every start: after the device
+// lost power and the job was started again, nothing set anew, it resumes
+// after the blocks it had acknowledged, discards what waits before each
+// request, and refuses a block that comes back as it went.
+TEST_F(FastJobTest, OptionsGivenOnceHoldAfterAStartAgain)
+{
+    prepare(6 * BLOCK_SIZE);
+    run_until_acknowledged(3);
+    virtual_link_power_cut(500);
+    start_job(job());
+    while (job().state != JobState::Programming)
+        run_job(job(), 1);
+    EXPECT_EQ(job_results(job()).resumed_at, 3);
+    const auto purges = virtual_link().purges;
+    const auto writes = virtual_link().written.size();
+
+    // Block 3's acknowledgement lost, and the block itself come back as it
+    // went out, as a loopback returns it.
+    VirtualLink& link = virtual_link();
+    link.incoming.clear();
+    const std::vector<std::uint8_t> block = link.written.back();
+    virtual_link_inject(block, link.now - virtual_wire_ms(block.size()));
+    link.now += JOB_TICK_MS;
+    job_tick(job());
+    EXPECT_TRUE(job_results(job()).echo_seen);
+    EXPECT_EQ(job().offset, 3 * BLOCK_SIZE);
+
+    run_job(job(), MAX_TICKS);
+    EXPECT_EQ(job().state, JobState::Completed);
+    EXPECT_TRUE(flash_holds(test_job.image));
+    EXPECT_EQ(link.purges - purges, link.written.size() - writes);
+}
+
+// A start that is told how many blocks the device holds (what a
+// verification found) checks those, whatever the job had acknowledged.
+TEST_F(FastJobTest, AResumeGivenItsBlocksChecksThoseBlocks)
+{
+    prepare(6 * BLOCK_SIZE);
+    run_job(job(), MAX_TICKS);
+    ASSERT_EQ(job_results(job()).blocks_acknowledged, 6);
+    virtual_link().trace_text.clear();
+    resume_job(job(), "virtual", 1, 2);
+    EXPECT_EQ(job_results(job()).blocks_acknowledged, 2);
+    run_job(job(), MAX_TICKS);
+    EXPECT_EQ(job().state, JobState::Completed);
+    EXPECT_NE(virtual_link().trace_text.find("RESUME CHECK ADDR 0x8008000, LEN 0x8000 (2 blocks)\n"),
+              std::string::npos)
+        << virtual_link().trace_text;
+    EXPECT_EQ(job_results(job()).resumed_at, 2);
 }

@@ -9,7 +9,10 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "engine/frames.h"
+#include "engine/image.h"
 #include "platform/report.h"
 
 namespace {
@@ -82,6 +85,41 @@ TEST(FatalText, OutOfMemoryCarriesItsOwnErrorNumber)
     EXPECT_EQ(fatal_text("Not enough memory to hold the firmware image", code, "Not enough memory.\n"),
               HEADER + "          Not enough memory to hold the firmware image\n" + number_line +
                   "Not enough memory.\n" + CLOSING);
+}
+
+// The loader's returning form gives the failure that the dialog's fatal text
+// names (its number is the platform's for the cause), leaves the job as it
+// was and the program running; qdm7-flash says it as that fatal text.
+TEST(ImageFailure, ATooLargeImageIsReturnedWithTheFatalTextsNumber)
+{
+    std::vector<std::uint8_t> frame_buffer(FRAME_BUFFER_SIZE);
+    UpdateJob job;
+    prepare_job(job, frame_buffer.data());
+    const std::uint8_t byte = 0;
+    ImageFailure failure;
+    EXPECT_FALSE(try_load_firmware_image(&byte, static_cast<std::uint32_t>(MAX_IMAGE_LENGTH) + 1, job, failure));
+    EXPECT_EQ(failure.kind, ImageFailureKind::TooLarge);
+    EXPECT_EQ(failure.error_code, failure_cause_code(FailureCause::TooLarge));
+    EXPECT_NE(failure.error_code, 0ul);
+    EXPECT_STREQ(failure.text, "The firmware image built into this program is too large");
+    EXPECT_EQ(job.image, nullptr);
+    EXPECT_EQ(job.image_size, 0);
+
+    char text[FATAL_TEXT_SIZE];
+    format_platform_fatal_text(text, failure.text, failure.error_code);
+    char number_line[48];
+    std::snprintf(number_line, sizeof number_line, "Error number %lu reported\n", failure.error_code);
+    const std::string said = text;
+    EXPECT_EQ(said.rfind(HEADER + "          The firmware image built into this program is too large\n" + number_line, 0),
+              0u)
+        << said;
+    EXPECT_EQ(said.substr(said.size() - CLOSING.size()), CLOSING);
+
+    // An image that fits is loaded, and the failure is cleared.
+    EXPECT_TRUE(try_load_firmware_image(&byte, 1, job, failure));
+    EXPECT_EQ(failure.kind, ImageFailureKind::None);
+    EXPECT_EQ(job.image_size, BLOCK_SIZE);
+    release_firmware_image(job);
 }
 
 } // namespace

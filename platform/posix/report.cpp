@@ -17,10 +17,16 @@ void set_failure_cause(FailureCause cause)
 
 void fatal_error(const char* message) { fatal_error_with_code(message, static_cast<unsigned long>(errno)); }
 
+std::size_t format_platform_fatal_text(char* text, const char* message, unsigned long error_code)
+{
+    return format_fatal_text(text, message, error_code,
+                             error_code != 0 ? std::strerror(static_cast<int>(error_code)) : "");
+}
+
 void fatal_error_with_code(const char* message, unsigned long error_code)
 {
     char text[FATAL_TEXT_SIZE];
-    format_fatal_text(text, message, error_code, error_code != 0 ? std::strerror(static_cast<int>(error_code)) : "");
+    format_platform_fatal_text(text, message, error_code);
     std::fflush(stdout);
     if (!fatal_text_to_sink(text)) {
         std::fputs(text, stderr);

@@ -17,7 +17,7 @@ void set_failure_cause(FailureCause cause)
 
 void fatal_error(const char* message) { fatal_error_with_code(message, GetLastError()); }
 
-void fatal_error_with_code(const char* message, unsigned long error_code)
+std::size_t format_platform_fatal_text(char* text, const char* message, unsigned long error_code)
 {
     char system_text[FATAL_TEXT_SIZE] = "";
     if (error_code != 0) {
@@ -25,8 +25,13 @@ void fatal_error_with_code(const char* message, unsigned long error_code)
                                        system_text, sizeof system_text, nullptr);
         system_text[n < sizeof system_text ? n : sizeof system_text - 1] = '\0';
     }
+    return format_fatal_text(text, message, error_code, system_text);
+}
+
+void fatal_error_with_code(const char* message, unsigned long error_code)
+{
     char text[FATAL_TEXT_SIZE];
-    format_fatal_text(text, message, error_code, system_text);
+    format_platform_fatal_text(text, message, error_code);
     std::fflush(stdout);
     if (!fatal_text_to_sink(text)) {
         MessageBoxA(static_cast<HWND>(main_window()), text, FATAL_CAPTION, MB_ICONWARNING);

@@ -189,9 +189,10 @@ RunRecord soak_run(std::uint32_t seed)
         link.device.erase_sector_size = BLOCK_SIZE * rng.between(1, 3);
 
     TestJob test_job;
-    prepare_job(test_job, padded(make_test_image(IMAGE_LENGTH, seed + 1)));
+    // A fast run is qdm7-flash's job, which also resumes when started again.
+    prepare_job(test_job, padded(make_test_image(IMAGE_LENGTH, seed + 1)),
+                {.discard_stale_input = record.fast, .resume = record.fast});
     UpdateJob& job = test_job.job;
-    job.discard_stale_input = record.fast;
     start_job(job);
     const std::uint32_t start = link.now;
 
@@ -203,14 +204,13 @@ RunRecord soak_run(std::uint32_t seed)
             // As qdm7-flash does once the port is back.
             record.pulled = true;
             cut_power(rng, record);
-            job.resume_blocks = job_acknowledged_blocks(job);
             start_job(job);
         }
         const JobState before = job.state;
         const std::int32_t offset = job.offset;
         const std::int32_t length = job.block_length;
         job_tick(job);
-        record.resumed = record.resumed || job.resumed_at > 0;
+        record.resumed = record.resumed || job_results(job).resumed_at > 0;
         if (before == JobState::Programming && job.offset != offset) {
             // The job cannot tell which request a reply answers; the model's
             // acknowledgement echoes the block's address, so the soak can.

@@ -211,11 +211,11 @@ void trace(const char* format, ...)
 void trace_flush() {}
 
 // The virtual platform has no error codes; its fatal text names none.
-void set_failure_cause(FailureCause) {}
+unsigned long failure_cause_code(FailureCause) { return 0; }
 
 // Nothing on the virtual platform is expected to be fatal: say what happened
 // and end the test program, as the real platforms end theirs.
-void fatal_error(const char* message)
+void fatal_error_with_code(const char* message, unsigned long)
 {
     char text[FATAL_TEXT_SIZE];
     format_fatal_text(text, message, 0, "");
@@ -223,12 +223,12 @@ void fatal_error(const char* message)
     std::exit(FATAL_EXIT_CODE);
 }
 
-void prepare_job(TestJob& test_job, const std::vector<std::uint8_t>& image)
+void prepare_job(TestJob& test_job, const std::vector<std::uint8_t>& image, const JobOptions& options)
 {
     test_job.frame_buffer.assign(FRAME_BUFFER_SIZE, 0);
     test_job.image = image;
     UpdateJob& job = test_job.job;
-    prepare_job(job, test_job.frame_buffer.data());
+    prepare_job(job, test_job.frame_buffer.data(), {}, options);
     job.image = test_job.image.data();
     job.image_size = static_cast<std::int32_t>(test_job.image.size());
     job.base_address = FLASH_BASE;

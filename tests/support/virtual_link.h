@@ -53,13 +53,14 @@ bool virtual_link_power_cut(std::uint32_t off_ms);
 // Milliseconds that n characters take on the wire at the link's baud rate.
 std::uint32_t virtual_wire_ms(std::size_t n);
 
-// A job ready to run on the virtual link, as start-up prepares it.
+// A job ready to run on the virtual link, as start-up prepares it (with the
+// dialog's options unless others are given).
 struct TestJob {
     UpdateJob job;
     std::vector<std::uint8_t> frame_buffer;
     std::vector<std::uint8_t> image;
 };
-void prepare_job(TestJob& test_job, const std::vector<std::uint8_t>& image);
+void prepare_job(TestJob& test_job, const std::vector<std::uint8_t>& image, const JobOptions& options = {});
 // Starts an update on the virtual port as the button does.
 void start_job(UpdateJob& job);
 // Ticks like the dialog's timer (a tick, then 10 ms) until the job completes

@@ -38,7 +38,6 @@ void note(const Run& run, PortRunNote what, const char* format, ...)
 // The port, once opened, configured and the job started on it from Start.
 void start_on(Run& run, const std::string& path, PortHandle port)
 {
-    run.job.refuse_echo = true;
     run.record.port = path;
     stop_watch_port(port);
     // A port that cannot be configured is still tried as it is.
@@ -47,9 +46,8 @@ void start_on(Run& run, const std::string& path, PortHandle port)
         std::fprintf(stderr, "%s\n", failure.text);
     // A reply is taken as soon as it is whole, not after the line's 20 ms
     // quiet: the next request goes out at once. Replies left from earlier
-    // exchanges are then discarded by the job.
+    // exchanges are then discarded by the job (PORT_RUN_JOB_OPTIONS).
     set_reply_rule(port, reply_is_valid, REPLY_QUIET_MS);
-    run.job.discard_stale_input = true;
     run.earlier_timeouts = run.record.timeouts;
     start_job(run.job, run.record.port.c_str(), port);
 }
@@ -119,11 +117,12 @@ StopReason wait_for_device(Run& run)
             const PortHandle port = open_port(path.c_str(), failure);
             if (port != INVALID_PORT_HANDLE) {
                 ++run.record.reconnects;
-                run.job.resume_blocks = job_acknowledged_blocks(run.job);
-                if (run.job.resume_blocks > 0)
+                // What the job resumes after once started again.
+                const std::int32_t acknowledged = job_results(run.job).blocks_acknowledged;
+                if (acknowledged > 0)
                     note(run, PortRunNote::Restarting, "the port is back as %s; resuming the update after the %d "
                          "blocks the device acknowledged, if it kept them", path.c_str(),
-                         static_cast<int>(run.job.resume_blocks));
+                         static_cast<int>(acknowledged));
                 else
                     note(run, PortRunNote::Restarting, "the port is back as %s; starting the update again from "
                          "the beginning", path.c_str());
@@ -148,11 +147,12 @@ StopReason wait_for_device(Run& run)
 void note_tick(Run& run)
 {
     const UpdateJob& job = run.job;
+    const JobResults results = job_results(job);
     PortRunRecord& record = run.record;
     record.blocks = (job.offset + BLOCK_SIZE - 1) / BLOCK_SIZE;
-    record.timeouts = run.earlier_timeouts + job.timeouts;
-    record.device_crc_known = job.device_crc_known;
-    record.device_crc = job.device_crc;
+    record.timeouts = run.earlier_timeouts + results.timeouts;
+    record.device_crc_known = results.device_crc_known;
+    record.device_crc = results.device_crc;
 }
 
 // With verify_first, the verification on the freshly opened port: Current
@@ -175,12 +175,12 @@ std::optional<PortRunResult> verify_first(Run& run)
         return PortRunResult::Echoing;
     }
     job_trace_flush(job);
-    job.resume_blocks = result == VerifyResult::Differs ? run.record.verified.differing.front() : 0;
+    const std::int32_t kept = result == VerifyResult::Differs ? run.record.verified.differing.front() : 0;
     if (result == VerifyResult::Differs)
         note(run, PortRunNote::Checked, "%zu of %ld blocks differ; updating from block %ld",
              run.record.verified.differing.size(), static_cast<long>(job.image_size / BLOCK_SIZE),
-             static_cast<long>(job.resume_blocks) + 1);
-    start_job(job, run.record.port.c_str(), job.port_handle);
+             static_cast<long>(kept) + 1);
+    resume_job(job, run.record.port.c_str(), job.port_handle, kept);
     return std::nullopt;
 }
 
@@ -198,7 +198,7 @@ PortRunResult tick_until_done(Run& run)
         job_tick(job);
         job_trace_flush(job); // the Windows runtime cannot line-buffer it
         note_tick(run);
-        if (job.echo_seen) {
+        if (job_results(job).echo_seen) {
             job_trace(job, "ECHO\n");
             job_trace_flush(job);
             run.record.error = ECHO_TEXT;
@@ -261,7 +261,6 @@ PortRunResult run_port(UpdateJob& job, const char* path, const PortRunOptions& o
     record.started = std::chrono::system_clock::now();
     record.image_crc = image_crc(job.image, job.image_size);
     Run run{job, options, record, path, {}, 0};
-    job.resume_blocks = 0;
 
     job_trace(job, " . Opening serial port %s at %ld baud\n", path, static_cast<long>(LINK_BAUD));
     const PortHandle port = open_port(path, record.open_failure);

@@ -3,7 +3,7 @@
 // the dialog's timer does, and, when the port goes away in the middle (a USB
 // adapter pulled, a hub reset), the same device waited for, reopened and
 // updated again from Start, resuming after the blocks it acknowledged
-// before if its CRC of them shows it kept them (the job's resume_blocks).
+// before if its CRC of them shows it kept them (JobOptions::resume).
 //
 // A run keeps nothing outside its arguments, so runs on different ports may
 // go on different threads. It ends early only when the stop watch
@@ -49,6 +49,11 @@ inline constexpr std::uint32_t RECONNECT_POLL_MS = 200;
 // after its hang-up, and must not be reopened on its way out.
 inline constexpr std::uint32_t RECONNECT_SETTLE_MS = 1000;
 
+// The options of a job that run_port drives: its reads end with the reply,
+// it must not take a loopback for a device, and it resumes after a
+// reconnect.
+inline constexpr JobOptions PORT_RUN_JOB_OPTIONS{.refuse_echo = true, .discard_stale_input = true, .resume = true};
+
 struct PortRunOptions {
     bool reconnect = true; // false: a lost port ends the run (Lost)
     // --skip-if-current: once the port is open, a verification (verify.h)
@@ -84,8 +89,8 @@ struct PortRunRecord {
 };
 
 // Updates the device on the port at path with job, which is prepared
-// (prepare_job) and has its image; the job reports through its own
-// reporter. Fills record (which the job's port path points into while the
-// run lasts) and returns its result. The port is closed on return, whatever
-// the result.
+// afresh (prepare_job with PORT_RUN_JOB_OPTIONS) and has its image; the
+// job reports through its own reporter. Fills record (which the job's port
+// path points into while the run lasts) and returns its result. The port
+// is closed on return, whatever the result.
 PortRunResult run_port(UpdateJob& job, const char* path, const PortRunOptions& options, PortRunRecord& record);

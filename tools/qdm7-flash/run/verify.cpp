@@ -13,6 +13,16 @@ std::uint8_t unit_of(const UpdateJob& job) { return static_cast<std::uint8_t>(jo
 
 bool stopped(const UpdateJob& job) { return stop_requested() != StopReason::None || port_lost(job.port_handle); }
 
+// One verification's exchange with the device: the job whose buffer, port
+// and view it uses, and what it knows of its own last request, which the
+// job keeps to itself for its own.
+struct Exchange {
+    UpdateJob& job;
+    std::int32_t sent_length = 0;
+    std::uint16_t sent_crc = 0;
+    bool echo_seen = false;
+};
+
 std::uint16_t sealed_crc(const UpdateJob& job)
 {
     return static_cast<std::uint16_t>(job.frame_buffer[job.frame_length - 2] +
@@ -21,11 +31,12 @@ std::uint16_t sealed_crc(const UpdateJob& job)
 
 // Sends the frame in the job's buffer, input waiting before it discarded: it
 // answers no request of this one.
-void send(UpdateJob& job)
+void send(Exchange& exchange)
 {
+    UpdateJob& job = exchange.job;
     port_purge(job.port_handle);
-    job.sent_length = job.frame_length;
-    job.sent_crc = sealed_crc(job);
+    exchange.sent_length = job.frame_length;
+    exchange.sent_crc = sealed_crc(job);
     port_write(job.port_handle, job.frame_buffer, job.frame_length);
 }
 
@@ -33,34 +44,37 @@ void send(UpdateJob& job)
 // it went (its length and CRC) is no reply but a port that echoes: a QDM7's
 // reply to a query is longer, and none will come on that port (echo_seen).
 // The reset's acknowledgement is the reset frame itself: no_echo_test.
-bool await_reply(UpdateJob& job, std::uint32_t timeout_ms, bool no_echo_test = false)
+bool await_reply(Exchange& exchange, std::uint32_t timeout_ms, bool no_echo_test = false)
 {
+    UpdateJob& job = exchange.job;
     const std::uint32_t began = tick_count();
     while (tick_count() - began < timeout_ms && !stopped(job)) {
         job.frame_length = port_read(job.port_handle, job.frame_buffer, job.buffer_capacity);
         if (!reply_is_valid(job.frame_buffer, job.frame_length))
             continue;
-        job.echo_seen = !no_echo_test && job.frame_length == job.sent_length && sealed_crc(job) == job.sent_crc;
-        if (job.echo_seen)
+        exchange.echo_seen = !no_echo_test && job.frame_length == exchange.sent_length &&
+                             sealed_crc(job) == exchange.sent_crc;
+        if (exchange.echo_seen)
             job_trace(job, "ECHO\n");
-        return !job.echo_seen;
+        return !exchange.echo_seen;
     }
     return false;
 }
 
-bool contact(UpdateJob& job)
+bool contact(Exchange& exchange)
 {
+    UpdateJob& job = exchange.job;
     job.state = JobState::Contacting;
     job_status(job, "Contacting Device...");
     for (;;) {
-        if (stopped(job) || job.echo_seen)
+        if (stopped(job) || exchange.echo_seen)
             return false;
         build_query_frame(job.frame_buffer, job.frame_length, unit_of(job), FLASH_BASE, CONTACT_QUERY_LENGTH);
-        send(job);
+        send(exchange);
         job_trace(job, "CONTACTING...\n");
-        if (await_reply(job, CONTACT_REPLY_TIMEOUT_MS))
+        if (await_reply(exchange, CONTACT_REPLY_TIMEOUT_MS))
             break;
-        ++job.unanswered_contacts;
+        job_count_unanswered_contact(job);
     }
     job_trace(job, "REMOTE DEVICE LINK ESTABLISHED\n");
     sleep_ms(CONTACT_SETTLE_MS);
@@ -69,14 +83,15 @@ bool contact(UpdateJob& job)
 }
 
 // The device's CRC of the image's bytes [offset, offset + length).
-bool device_crc(UpdateJob& job, std::int32_t offset, std::int32_t length, std::uint16_t& crc)
+bool device_crc(Exchange& exchange, std::int32_t offset, std::int32_t length, std::uint16_t& crc)
 {
-    for (int attempt = 0; attempt < VERIFY_TRIES && !stopped(job) && !job.echo_seen; ++attempt) {
+    UpdateJob& job = exchange.job;
+    for (int attempt = 0; attempt < VERIFY_TRIES && !stopped(job) && !exchange.echo_seen; ++attempt) {
         build_query_frame(job.frame_buffer, job.frame_length, unit_of(job), FLASH_BASE + static_cast<std::uint32_t>(offset),
                           static_cast<std::uint32_t>(length));
-        send(job);
+        send(exchange);
         // Too short to carry a CRC (a refusal) counts as no answer.
-        if (await_reply(job, VERIFY_REPLY_TIMEOUT_MS) && job.frame_length >= MIN_CRC_REPLY_LENGTH) {
+        if (await_reply(exchange, VERIFY_REPLY_TIMEOUT_MS) && job.frame_length >= MIN_CRC_REPLY_LENGTH) {
             crc = static_cast<std::uint16_t>(job.frame_buffer[REPLY_CRC_LOW] + 256u * job.frame_buffer[REPLY_CRC_HIGH]);
             return true;
         }
@@ -85,10 +100,11 @@ bool device_crc(UpdateJob& job, std::int32_t offset, std::int32_t length, std::u
 }
 
 // Queries one range and says how it compares; false when no answer came.
-bool range_matches(UpdateJob& job, VerifyRecord& record, std::int32_t offset, std::int32_t length, bool& matches)
+bool range_matches(Exchange& exchange, VerifyRecord& record, std::int32_t offset, std::int32_t length, bool& matches)
 {
+    UpdateJob& job = exchange.job;
     std::uint16_t remote = 0;
-    if (!device_crc(job, offset, length, remote))
+    if (!device_crc(exchange, offset, length, remote))
         return false;
     ++record.queries;
     const std::uint16_t local = image_crc(job.image + offset, length);
@@ -99,17 +115,17 @@ bool range_matches(UpdateJob& job, VerifyRecord& record, std::int32_t offset, st
     return true;
 }
 
-VerifyResult stop_result(const UpdateJob& job, VerifyRecord& record, const char* what)
+VerifyResult stop_result(const Exchange& exchange, VerifyRecord& record, const char* what)
 {
     if (stop_requested() == StopReason::Deadline)
         return VerifyResult::Deadline;
     if (stop_requested() == StopReason::Interrupted)
         return VerifyResult::Interrupted;
-    if (job.echo_seen) {
+    if (exchange.echo_seen) {
         record.error = ECHO_TEXT;
         return VerifyResult::Echoing;
     }
-    record.error = port_lost(job.port_handle) ? "the port went away" : what;
+    record.error = port_lost(exchange.job.port_handle) ? "the port went away" : what;
     return VerifyResult::Error;
 }
 
@@ -117,9 +133,9 @@ VerifyResult stop_result(const UpdateJob& job, VerifyRecord& record, const char*
 
 VerifyResult verify_open_port(UpdateJob& job, VerifyRecord& record)
 {
-    job.echo_seen = false;
-    if (!contact(job))
-        return stop_result(job, record, "no contact");
+    Exchange exchange{job};
+    if (!contact(exchange))
+        return stop_result(exchange, record, "no contact");
     job.state = JobState::Verifying;
     job_status(job, "Verifying...");
     const std::int32_t blocks = job.image_size / BLOCK_SIZE;
@@ -127,8 +143,8 @@ VerifyResult verify_open_port(UpdateJob& job, VerifyRecord& record)
     std::vector<bool> shifted_match(static_cast<std::size_t>(blocks) + 1, false);
     for (std::int32_t i = 0; i < blocks; ++i) {
         bool matches = false;
-        if (!range_matches(job, record, i * BLOCK_SIZE, BLOCK_SIZE, matches))
-            return stop_result(job, record, "the device stopped answering its CRC queries");
+        if (!range_matches(exchange, record, i * BLOCK_SIZE, BLOCK_SIZE, matches))
+            return stop_result(exchange, record, "the device stopped answering its CRC queries");
         blocks_match[static_cast<std::size_t>(i)] = matches;
         job.offset = (i + 1) * BLOCK_SIZE;
     }
@@ -136,8 +152,8 @@ VerifyResult verify_open_port(UpdateJob& job, VerifyRecord& record)
         const std::int32_t start = k == 0 ? 0 : (k - 1) * BLOCK_SIZE + HALF_BLOCK;
         const std::int32_t end = k == blocks ? blocks * BLOCK_SIZE : k * BLOCK_SIZE + HALF_BLOCK;
         bool matches = false;
-        if (!range_matches(job, record, start, end - start, matches))
-            return stop_result(job, record, "the device stopped answering its CRC queries");
+        if (!range_matches(exchange, record, start, end - start, matches))
+            return stop_result(exchange, record, "the device stopped answering its CRC queries");
         shifted_match[static_cast<std::size_t>(k)] = matches;
     }
     record.differing = differing_blocks(blocks_match, shifted_match);
@@ -147,8 +163,8 @@ VerifyResult verify_open_port(UpdateJob& job, VerifyRecord& record)
     job_status(job, "Resetting target...");
     for (int attempt = 0; attempt < VERIFY_TRIES && !record.reset_acknowledged && !stopped(job); ++attempt) {
         build_reset_frame(job.frame_buffer, job.frame_length, unit_of(job));
-        send(job);
-        record.reset_acknowledged = await_reply(job, VERIFY_REPLY_TIMEOUT_MS, true);
+        send(exchange);
+        record.reset_acknowledged = await_reply(exchange, VERIFY_REPLY_TIMEOUT_MS, true);
     }
     job_trace(job, record.reset_acknowledged ? "Resetting target\n" : "Reset not acknowledged\n");
     return VerifyResult::Holds;

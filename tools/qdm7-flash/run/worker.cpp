@@ -6,6 +6,7 @@
 #include "image_text.h"
 #include "engine/image.h"
 #include "platform/embedded_image.h"
+#include "platform/report.h"
 #include "tools/qdm7-flash/console/console.h"
 #include "tools/qdm7-flash/console/printed.h"
 #include "tools/qdm7-flash/console/stop_watch.h"
@@ -50,9 +51,15 @@ PortRunResult run_worker(Worker& worker)
     const WorkerSetup& setup = worker.setup;
     if (setup.own_thread)
         stop_watch_join(setup.deadline_ms);
-    prepare_job(worker.job, worker.frame_buffer.data(), reporter_of(worker));
+    prepare_job(worker.job, worker.frame_buffer.data(), reporter_of(worker), PORT_RUN_JOB_OPTIONS);
     const EmbeddedImage image = find_embedded_image(program_instance());
-    load_firmware_image(image.data, image.length, worker.job);
+    if (!try_load_firmware_image(image.data, image.length, worker.job, worker.image_failure)) {
+        if (setup.own_thread)
+            stop_watch_leave();
+        worker.run = PortRunRecord{};
+        worker.run.error = worker.image_failure.text;
+        return worker.run.result;
+    }
     job_trace_flush(worker.job);
     if (worker.view.started != nullptr)
         worker.view.started(worker.view.context);
@@ -86,6 +93,13 @@ PortRunResult run_worker(Worker& worker)
             worker.record_error = error;
     }
     return result;
+}
+
+std::string image_failure_text(const ImageFailure& failure)
+{
+    char text[FATAL_TEXT_SIZE];
+    format_platform_fatal_text(text, failure.text, failure.error_code);
+    return text;
 }
 
 DeviceRecord record_of_run(const PortRunRecord& run, std::uint32_t elapsed_ms, std::int32_t image_length,

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/frames.h"
+#include "engine/image.h"
 #include "engine/job.h"
 #include "tools/qdm7-flash/records/device_record.h"
 #include "tools/qdm7-flash/records/record_file.h"
@@ -65,10 +66,17 @@ struct Worker {
     DeviceRecord record;
     std::string record_error;  // it could not be written to the report: why
     std::uint32_t elapsed_ms = 0;
+    // The image could not be loaded: why. Nothing was run or recorded, and
+    // the result is Error.
+    ImageFailure image_failure;
 };
 
 // Sets up, runs and records the worker's port; returns the run's result.
 PortRunResult run_worker(Worker& worker);
+
+// What qdm7-flash says of an image that could not be loaded: the fatal
+// text the dialog would show, with the system's text for its number.
+std::string image_failure_text(const ImageFailure& failure);
 
 // What the record of a finished run says: its result, and the error text
 // that goes with it.

@@ -17,8 +17,9 @@ void show_job(Slot& slot)
     view.blocks_total = blocks_total(job);
     view.programming_ms = programming_ms(slot.watch, now);
     view.waiting_since = slot.watch.contact_began;
-    view.timeouts = slot.worker.run.timeouts > job.timeouts ? slot.worker.run.timeouts : job.timeouts;
-    view.stray_bytes = job.stray_bytes;
+    const JobResults results = job_results(job);
+    view.timeouts = slot.worker.run.timeouts > results.timeouts ? slot.worker.run.timeouts : results.timeouts;
+    view.stray_bytes = results.stray_bytes;
     ports_display_update(*slot.display, slot.index, view);
 }
 

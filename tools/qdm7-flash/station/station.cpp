@@ -73,6 +73,16 @@ int end_with(One& one, int status, const char* format, ...)
     return status;
 }
 
+// The image could not be loaded: its fatal text, as the fatal sink says it
+// (no port is named: none was opened yet).
+int end_fatally(One& one, const ImageFailure& failure)
+{
+    wind_up(one);
+    std::fputs(image_failure_text(failure).c_str(), stderr);
+    std::fflush(stderr);
+    return EXIT_FATAL;
+}
+
 void one_status(void* context, const char* text) { display_status(static_cast<One*>(context)->display, text); }
 
 void one_started(void* context)
@@ -117,6 +127,8 @@ int run_one(const StationSetup& setup)
 
     const PortRunRecord& run = worker.run;
     const PortRunResult result = run_worker(worker);
+    if (worker.image_failure.kind != ImageFailureKind::None)
+        return end_fatally(one, worker.image_failure);
     // Updated, but not on record as asked.
     const bool on_record = worker.record_error.empty();
     if (!on_record)
@@ -268,6 +280,13 @@ int run_many(const StationSetup& setup)
         records_lost = records_lost || !slot->worker.record_error.empty();
     }
     std::fputs(format_summary(setup.ports, views).c_str(), stderr);
+    // The image could not be loaded (for any port, then, as they load the same).
+    for (const auto& slot : slots) {
+        if (slot->worker.image_failure.kind != ImageFailureKind::None) {
+            show_fatal_text_of_many(nullptr, image_failure_text(slot->worker.image_failure).c_str());
+            return EXIT_FATAL;
+        }
+    }
     if (stop_requested() == StopReason::Interrupted) {
         std::fprintf(stderr, "qdm7-flash: interrupted; every port closed\n");
         return EXIT_INTERRUPTED;
@@ -309,15 +328,19 @@ std::string file_name_of(const std::string& port)
 
 int run_verify(const std::string& port, std::uint32_t deadline_ms)
 {
-    // Kept for the process's life: a fatal end may come from inside.
-    static Display display;
-    static UpdateJob job;
-    static std::vector<std::uint8_t> frame_buffer(FRAME_BUFFER_SIZE);
+    Display display;
+    UpdateJob job;
+    std::vector<std::uint8_t> frame_buffer(FRAME_BUFFER_SIZE);
     stop_watch_start(deadline_ms);
     prepare_job(job, frame_buffer.data(), JobReporter{&display, display_job_status, nullptr, nullptr});
     display_start(display, job, stderr_is_terminal());
     const EmbeddedImage image = find_embedded_image(program_instance());
-    load_firmware_image(image.data, image.length, job);
+    ImageFailure failure;
+    if (!try_load_firmware_image(image.data, image.length, job, failure)) {
+        std::fputs(image_failure_text(failure).c_str(), stderr);
+        std::fflush(stderr);
+        return EXIT_FATAL;
+    }
     VerifyRecord record;
     const VerifyResult result = verify_port(job, port.c_str(), record);
     const std::int32_t blocks = job.image_size / BLOCK_SIZE;

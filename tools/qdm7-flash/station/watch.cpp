@@ -69,6 +69,7 @@ struct Watch {
     std::uint32_t began_at = 0;
     std::string run_id;
     bool records_lost = false;
+    ImageFailure image_failure; // a unit's image could not be loaded: the watch ends
 };
 
 std::string label_of(const PortIdentity& port)
@@ -178,6 +179,8 @@ void end_unit(Watch& watch, Place& place)
     const Worker& worker = unit.worker;
     const PortFailure& failure = worker.run.open_failure;
     place.state = PlaceState::Ended;
+    if (worker.image_failure.kind != ImageFailureKind::None)
+        watch.image_failure = worker.image_failure;
     if (!worker.recorded) {
         // Gone again before it was opened, or no serial port: no unit.
         // Ctrl-C leaves no record either: the unit did not finish.
@@ -300,7 +303,8 @@ int run_watch(const WatchSetup& setup)
             if (place.state == PlaceState::Busy && place.unit->finished)
                 end_unit(watch, place);
         }
-        if (setup.count != 0 && units_ended(watch) >= setup.count)
+        if ((setup.count != 0 && units_ended(watch) >= setup.count) ||
+            watch.image_failure.kind != ImageFailureKind::None)
             break;
         if (tick_count() - looked_at >= WATCH_POLL_MS) {
             looked_at = tick_count();
@@ -321,6 +325,10 @@ int run_watch(const WatchSetup& setup)
     std::fprintf(stderr, "qdm7-flash: %s\n", watch_summary_text(watch.totals).c_str());
     if (watch.records_lost)
         std::fprintf(stderr, "qdm7-flash: some records could not be written to %s\n", setup.report_path.c_str());
+    if (watch.image_failure.kind != ImageFailureKind::None) {
+        show_fatal_text(nullptr, image_failure_text(watch.image_failure).c_str());
+        return EXIT_FATAL;
+    }
     if (interrupted) {
         if (watch.cut != 0)
             std::fprintf(stderr, "qdm7-flash: %u unit%s not finished, left unrecorded\n",

@@ -67,7 +67,7 @@ void draw_progress(Display& shown)
 {
     const UpdateJob& job = *shown.job;
     const Progress progress{job.offset, job.image_size, BLOCK_SIZE, programming_ms(shown.watch, tick_count()),
-                            job.timeouts,
+                            job_results(job).timeouts,
                             job.state == JobState::Programming ? resend_in_s(job) : -1};
     char line[LINE_SIZE];
     format_progress(line, sizeof line, progress, terminal_columns());
@@ -114,25 +114,25 @@ void note_resends(Display& shown)
 
 void note_contacting(Display& shown)
 {
-    const UpdateJob& job = *shown.job;
-    if (job.unanswered_contacts < POWER_HINT_AFTER)
+    const JobResults results = job_results(*shown.job);
+    if (results.unanswered_contacts < POWER_HINT_AFTER)
         return;
     if (!shown.power_hint_said) {
         display_say(shown, "%s", POWER_ON_HINT);
         shown.power_hint_said = true;
     }
-    if (job.stray_bytes > 0 && !shown.stray_hint_said) {
-        display_say(shown, "%u bytes so far; %s", static_cast<unsigned>(job.stray_bytes), STRAY_BYTES_HINT);
+    if (results.stray_bytes > 0 && !shown.stray_hint_said) {
+        display_say(shown, "%u bytes so far; %s", static_cast<unsigned>(results.stray_bytes), STRAY_BYTES_HINT);
         shown.stray_hint_said = true;
     }
     if (shown.terminal) {
         char line[LINE_SIZE];
         const int length = std::snprintf(line, sizeof line, "waiting %u s, %u contact queries unanswered",
                                          static_cast<unsigned>((tick_count() - shown.watch.contact_began) / 1000),
-                                         static_cast<unsigned>(job.unanswered_contacts));
-        if (job.stray_bytes > 0 && length > 0 && static_cast<std::size_t>(length) < sizeof line)
+                                         static_cast<unsigned>(results.unanswered_contacts));
+        if (results.stray_bytes > 0 && length > 0 && static_cast<std::size_t>(length) < sizeof line)
             std::snprintf(line + length, sizeof line - static_cast<std::size_t>(length),
-                          ", %u bytes but no reply: power-cycle it", static_cast<unsigned>(job.stray_bytes));
+                          ", %u bytes but no reply: power-cycle it", static_cast<unsigned>(results.stray_bytes));
         draw_live(shown, Live::Power, line);
     }
 }

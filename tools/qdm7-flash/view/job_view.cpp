@@ -25,7 +25,7 @@ PortPhase phase_of(const UpdateJob& job)
     case JobState::Start:
     case JobState::Link: return PortPhase::Contacting;
     case JobState::Contacting:
-        return job.unanswered_contacts >= POWER_HINT_AFTER ? PortPhase::PowerWait : PortPhase::Contacting;
+        return job_results(job).unanswered_contacts >= POWER_HINT_AFTER ? PortPhase::PowerWait : PortPhase::Contacting;
     case JobState::Programming: return PortPhase::Programming;
     case JobState::Verifying:
     case JobState::Resuming: // a CRC query, of the blocks kept
@@ -57,7 +57,7 @@ Pace pace_of(std::int64_t done_bytes, std::int64_t total_bytes, std::uint32_t el
 
 bool next_resend(JobWatch& watch, const UpdateJob& job)
 {
-    if (watch.resends_seen >= job.timeouts)
+    if (watch.resends_seen >= job_results(job).timeouts)
         return false;
     ++watch.resends_seen;
     return true;

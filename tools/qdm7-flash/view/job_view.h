@@ -61,7 +61,7 @@ struct Pace {
 Pace pace_of(std::int64_t done_bytes, std::int64_t total_bytes, std::uint32_t elapsed_ms);
 
 // A resend the job has made that watch has not said yet: true, with watch
-// moved past it; the job's counts say which it is (job.timeouts).
+// moved past it; the job's counts say which it is (its results' timeouts).
 bool next_resend(JobWatch& watch, const UpdateJob& job);
 // Its line: "no reply to block 3/97 within 10 s; resending it (resend 1)",
 // or "... to the CRC query ...".
