@@ -603,7 +603,8 @@ def case_resume(args, work):
 def case_skip_if_current(args, work):
     """--skip-if-current: a device that holds the image is reset into it with
     nothing written; one with a byte changed in block 41 is updated from
-    that block on, the 40 before it left as they were."""
+    that block on, the 40 before it left as they were. Contact is said once,
+    and the record counts the blocks written."""
     image = padded(args.image_bytes)
     blocks = len(image) // BLOCK
     changed = bytearray(image)
@@ -612,10 +613,15 @@ def case_skip_if_current(args, work):
         with open(f"{work}/{name}.bin", "wb") as file:
             file.write(flash)
         with Sim(args.sim, ["--flash-from", f"{work}/{name}.bin", "--dump", f"{work}/flash.bin"]) as sim:
-            status, out, err, seconds = run([args.flash, "--skip-if-current", "--port", sim.port], 120)
+            status, out, err, seconds = run([args.flash, "--skip-if-current", "--port", sim.port,
+                                             "--report", f"{work}/{name}.jsonl"], 120)
             err = " ".join(err.split())
             check(sim.stop() == 0, "qdm7-sim did not end cleanly")
         written = int(sim.stats["blocks"])
+        recorded = report_records(f"{work}/{name}.jsonl")[0]["blocks"]
+        check(recorded == written and err.count("Contacting Device...") == 1,
+              f"{name}: {written} blocks written, {recorded} recorded; contact said "
+              f"{err.count('Contacting Device...')} times: {err[:300]}")
         if name == "holds":
             check(status == 0 and "the device already holds this image: nothing written; reset into it" in err
                   and written == 0 and sim.stats["resets"] == "1", f"holds: exit {status}, {written} blocks: {err}")

@@ -36,7 +36,6 @@ bool await_reply(UpdateJob& job, std::uint32_t timeout_ms)
 bool contact(UpdateJob& job)
 {
     job.state = JobState::Contacting;
-    job_status(job, "Contacting Device...");
     for (;;) {
         if (stopped(job))
             return false;
@@ -176,6 +175,7 @@ VerifyResult verify_port(UpdateJob& job, const char* path, VerifyRecord& record)
     configure_port(port, LINK_BAUD, VERIFY_READ_INTERVAL_MS, failure);
     job.port_handle = port;
     job.port_path = path;
+    job_status(job, "Contacting Device...");
     const VerifyResult result = verify_open_port(job, record);
     job_trace_flush(job);
     stop_watch_port(INVALID_PORT_HANDLE);
