@@ -267,7 +267,7 @@ int run_many(const StationSetup& setup)
                     slot->view.result == DeviceResult::Completed;
         records_lost = records_lost || !slot->worker.record_error.empty();
     }
-    std::fputs(format_summary(setup.ports, views).c_str(), stderr);
+    std::fputs(format_summary(setup.ports, views, terminal ? terminal_columns() : 0).c_str(), stderr);
     if (stop_requested() == StopReason::Interrupted) {
         std::fprintf(stderr, "qdm7-flash: interrupted; every port closed\n");
         return EXIT_INTERRUPTED;
