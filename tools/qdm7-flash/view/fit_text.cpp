@@ -1,5 +1,7 @@
 #include "tools/qdm7-flash/view/fit_text.h"
 
+#include <algorithm>
+
 namespace {
 
 // The longest start of text, at most room long, that ends before a blank.
@@ -43,12 +45,12 @@ std::vector<std::string> wrap_words(const std::string& text, std::size_t room, c
     while (lead.size() + rest.size() > room && room > lead.size()) {
         const std::size_t width = room - lead.size();
         std::size_t cut = rest.rfind(' ', width);
-        // A one-letter word ("12 s") goes down with the word before it.
-        const bool one_letter = cut != std::string::npos && cut + 1 < rest.size() && rest[cut + 1] != ' ' &&
-                                (cut + 2 == rest.size() || rest[cut + 2] == ' ');
-        if (one_letter && cut > 0) {
+        // A word of one or two letters ("12 s", "of 97") goes down with the
+        // word before it.
+        if (cut != std::string::npos && cut > 0) {
+            const std::size_t letters = std::min(rest.find(' ', cut + 1), rest.size()) - cut - 1;
             const std::size_t before = rest.rfind(' ', cut - 1);
-            if (before != std::string::npos && before > 0)
+            if (letters >= 1 && letters <= 2 && before != std::string::npos && before > 0)
                 cut = before;
         }
         if (cut == std::string::npos || cut == 0)

@@ -13,6 +13,6 @@ std::string fit_clauses(const std::string& text, std::size_t room);
 
 // text broken at blanks into lines of at most room characters, every line
 // after the first starting with indent (counted in room); no line starts
-// with a one-letter word ("s" of "12 s"); a word longer than a line has a
-// line of its own, cut only then.
+// with a word of one or two letters ("s" of "12 s", "97" of "of 97"); a
+// word longer than a line has a line of its own, cut only then.
 std::vector<std::string> wrap_words(const std::string& text, std::size_t room, const std::string& indent = "");
