@@ -244,6 +244,7 @@ void prepare_job(UpdateJob& job, std::uint8_t* frame_buffer, const JobReporter& 
 void start_job(UpdateJob& job, const char* port_path, PortHandle port)
 {
     resume_job(job, port_path, port, job.work.options.resume ? job_results(job).blocks_acknowledged : 0);
+    job_status(job, "Contacting Device...");
 }
 
 void resume_job(UpdateJob& job, const char* port_path, PortHandle port, std::int32_t kept_blocks)
@@ -253,7 +254,6 @@ void resume_job(UpdateJob& job, const char* port_path, PortHandle port, std::int
     job.port_path = port_path;
     job.port_handle = port;
     job.state = JobState::Start;
-    job_status(job, "Contacting Device...");
 }
 
 namespace {

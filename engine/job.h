@@ -173,7 +173,9 @@ void start_job(UpdateJob& job, const char* port_path, PortHandle port);
 // from there. A resumed attempt whose final CRC differs is followed by one
 // whole attempt from block 0 before "FAILED" (a device may erase a whole
 // flash sector when a block inside it is written first after a power
-// cycle). kept_blocks 0: from block 0.
+// cycle). kept_blocks 0: from block 0. Unlike start_job it says nothing:
+// its caller has been in touch with the device on this port already (the
+// verification said "Contacting Device..." for it).
 void resume_job(UpdateJob& job, const char* port_path, PortHandle port, std::int32_t kept_blocks);
 
 // One step of the machine: at most one read, at most two sends.

@@ -637,7 +637,8 @@ def case_resume(args, work):
 def case_skip_if_current(args, work):
     """--skip-if-current: a device that holds the image is reset into it with
     nothing written; one with a byte changed in block 41 is updated from
-    that block on, the 40 before it left as they were."""
+    that block on, the 40 before it left as they were. Contact is said once,
+    and the record counts the blocks written."""
     image = padded(args.image_bytes)
     blocks = len(image) // BLOCK
     changed = bytearray(image)
@@ -646,10 +647,15 @@ def case_skip_if_current(args, work):
         with open(f"{work}/{name}.bin", "wb") as file:
             file.write(flash)
         with Sim(args.sim, ["--flash-from", f"{work}/{name}.bin", "--dump", f"{work}/flash.bin"]) as sim:
-            status, out, err, seconds = run([args.flash, "--skip-if-current", "--port", sim.port], 120)
+            status, out, err, seconds = run([args.flash, "--skip-if-current", "--port", sim.port,
+                                             "--report", f"{work}/{name}.jsonl"], 120)
             err = " ".join(err.split())
             check(sim.stop() == 0, "qdm7-sim did not end cleanly")
         written = int(sim.stats["blocks"])
+        recorded = report_records(f"{work}/{name}.jsonl")[0]["blocks"]
+        check(recorded == written and err.count("Contacting Device...") == 1,
+              f"{name}: {written} blocks written, {recorded} recorded; contact said "
+              f"{err.count('Contacting Device...')} times: {err[:300]}")
         if name == "holds":
             check(status == 0 and "the device already holds this image: nothing written; reset into it" in err
                   and written == 0 and sim.stats["resets"] == "1", f"holds: exit {status}, {written} blocks: {err}")
@@ -700,13 +706,15 @@ def case_watch(args, work):
     """A station watching a folder of ports: a good unit that goes once
     updated, one that fails verification and stays until it is taken away
     (not updated again meanwhile), and a new unit on its path; each recorded
-    once with the run's id and the image's facts, exit 5 after --count 3.
-    Then, watching that port by name, Ctrl-C in the middle of a paced
-    unit's update: exit 130 at once, no record of it, the port free."""
+    once with the run's id and the image's facts, exit 5 after --count 3,
+    a unit beyond the count not taken and said so. Then, watching those
+    ports by name, Ctrl-C while one paced unit is programming and another's
+    port is lost (told to plug it back in): exit 130 at once, no record of
+    either, both named to be updated again, the ports free."""
     import hashlib
     os.mkdir(f"{work}/ports")
     env = dict(os.environ, QDM7_PORT_GLOB=f"{work}/ports/unit-*[0-9]")  # not the simulators' .lock files
-    unit = [f"{work}/ports/unit-{n}" for n in (1, 2)]
+    unit = [f"{work}/ports/unit-{n}" for n in (1, 2, 3)]
     good = ["--baud", "0", "--exit-after-reset"]
     command = [args.flash, "--watch", "--count", "3", "--report", f"{work}/report.jsonl", "--log-dir", f"{work}/logs"]
     with open(f"{work}/out.txt", "wb") as out, open(f"{work}/err.txt", "wb") as err:
@@ -721,13 +729,19 @@ def case_watch(args, work):
             check(len(records()) == 2 and failing.proc.poll() is None, f"the failed unit was updated again: {records()}")
             check(failing.stop() == 0, "the failing unit's qdm7-sim did not end cleanly")
         time.sleep(0.5)
-        with Sim(args.sim, [*good, "--link", unit[1], "--dump", f"{work}/swapped.bin"]) as swapped:
+        # The one beyond the count comes after the third: in the same look at the latest.
+        with Sim(args.sim, [*good, "--link", unit[1], "--dump", f"{work}/swapped.bin"]) as swapped, \
+                Sim(args.sim, [*good, "--link", unit[2]]) as beyond:
             status = wait(proc, 60)
-            check(swapped.stop() == 0, "the swapped unit's qdm7-sim did not end cleanly")
+            check(swapped.stop() == 0 and beyond.stop() == 0, "a unit's qdm7-sim did not end cleanly")
     finally:
         reap(proc)
     err = read_text(f"{work}/err.txt")
     check(status == 5 and "3 units: 2 completed, 1 failed" in err, f"exit {status}, expected 5\n{err[-3000:]}")
+    check(f"{unit[2]}: not taken: count reached" in err and beyond.stats["replies"] == "0",
+          f"the unit beyond the count: {beyond.stats}\n{err[-2000:]}")
+    check(re.search(r"/unit-2: failed after .*; to try again, unplug it and plug it back in$", err, re.M),
+          f"the failed unit's next step was not said:\n{err}")
     check(read_text(f"{work}/out.txt") == "", "the watch wrote on standard output")
     check(re.search(r"^\d\d:\d\d:\d\d .*/unit-2: a unit came$", err, re.M), f"off a terminal, no timed lines:\n{err}")
     got = [(record["port"], record["result"]) for record in records()]
@@ -745,24 +759,32 @@ def case_watch(args, work):
     print(f"3 units recorded once each under run {facts['run_id']}; exit 5")
 
     os.remove(f"{work}/report.jsonl")
-    command = [args.flash, "--watch", "--port", unit[0], "--report", f"{work}/report.jsonl", "--log-dir", f"{work}/cut"]
-    with Sim(args.sim, ["--link", unit[0]]) as paced:
+    command = [args.flash, "--watch", "--port", unit[0], "--port", unit[1], "--report", f"{work}/report.jsonl",
+               "--log-dir", f"{work}/cut"]
+    programmed = lambda: os.path.isdir(f"{work}/cut") and len(os.listdir(f"{work}/cut")) == 2 and all(
+        "- OK" in read_text(f"{work}/cut/{name}") for name in os.listdir(f"{work}/cut"))
+    with Sim(args.sim, ["--link", unit[0]]) as paced, Sim(args.sim, ["--link", unit[1]]) as pulled:
         with open(f"{work}/err.txt", "wb") as err:
             proc = start(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err, env=env)
         try:
-            wait_until(lambda: os.path.isdir(f"{work}/cut") and any(
-                "- OK" in read_text(f"{work}/cut/{name}") for name in os.listdir(f"{work}/cut")), 60,
-                f"the paced unit was not programmed:\n{read_text(f'{work}/err.txt')}")
+            wait_until(programmed, 60, f"the paced units were not programmed:\n{read_text(f'{work}/err.txt')}")
+            check(pulled.stop() == 0, "the pulled unit's qdm7-sim did not end cleanly")
+            check(wait_for_text(f"{work}/err.txt", "to come back: plug it back in (Ctrl-C would end the whole watch",
+                                1, 10), f"the lost port's wait was not said:\n{read_text(f'{work}/err.txt')}")
             status, took = interrupt(proc)
         finally:
             reap(proc)
         err = read_text(f"{work}/err.txt")
         check(status == 130 and took < 1.0, f"exit {status} {took:.2f} s after Ctrl-C\n{err}")
-        check(f"watching {unit[0]} for units" in err, f"the port named is not what the watch said it watches:\n{err}")
-        check("1 unit not finished, left unrecorded" in err, f"the cut unit was not said:\n{err}")
+        check(f"watching {unit[0]}, {unit[1]} for units" in err,
+              f"the ports named are not what the watch said it watches:\n{err}")
+        check(re.search(r"^qdm7-flash: 2 units not finished, left unrecorded; update them again:\n"
+                        rf"    {re.escape(unit[0])}, cut at block \d+ of \d+\n"
+                        rf"    {re.escape(unit[1])}, cut while its port was lost\n", err, re.M),
+              f"the cut units were not named:\n{err}")
         check(records() == [], f"a unit cut short was recorded: {records()}")
         check_port_free(unit[0])
-    print(f"Ctrl-C in the middle: exit 130 {took:.2f} s later, no record, the port free")
+    print(f"Ctrl-C amid two units, one waiting for its port: exit 130 {took:.2f} s later, both named, no record")
 
 
 # --- The simulator on its own, with a hand-made client ---------------------------------------

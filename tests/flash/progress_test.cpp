@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "tools/qdm7-flash/console/console.h"
+#include "tools/qdm7-flash/view/job_view.h"
 #include "tools/qdm7-flash/view/progress.h"
 
 namespace {
@@ -59,6 +60,32 @@ TEST(ProgressLine, AnOverdueReplyShowsTheWaitAndTheResendsInsteadOfTheRate)
         << text;
     EXPECT_EQ(text.find("KiB/s"), std::string::npos) << text;
     EXPECT_NE(line(0, 0, 80, 1).find("left (1 resend)"), std::string::npos);
+}
+
+// After a resume that kept 60 blocks, 13 written in 2.6 s: 80 KiB/s and 24
+// blocks (4.8 s) left, not the 449 KiB/s of counting the kept ones as sent.
+TEST(ProgressLine, AResumePacesByTheBlocksThisAttemptWrote)
+{
+    char text[PROGRESS_LINE_WIDTH + 1];
+    format_progress(text, sizeof text, {73LL * BLOCK, TOTAL, BLOCK, 2600, 0, -1, 60LL * BLOCK}, 80);
+    const std::string shown = text;
+    EXPECT_NE(shown.find(" 73/97 blocks  75%   80.0 KiB/s 0:05 left"), std::string::npos) << shown;
+}
+
+// A resumed attempt that failed its CRC is followed by a whole one from
+// block 0: the pace is timed afresh from its first block.
+TEST(ProgressLine, AWholeAttemptAfterAResumedOneIsTimedAfresh)
+{
+    UpdateJob job;
+    job.state = JobState::Programming;
+    job.work.resumed_at = 60;
+    JobWatch watch;
+    watch_job(watch, job, 1000);
+    watch_job(watch, job, 3000);
+    EXPECT_EQ(programming_ms(watch, 4000), 3000u);
+    job.work.resumed_at = 0;
+    watch_job(watch, job, 9000);
+    EXPECT_EQ(programming_ms(watch, 9500), 500u);
 }
 
 // Never as wide as the terminal, so it never wraps; the counts, the percent

@@ -1,5 +1,6 @@
 #include "tools/qdm7-flash/run/port_run.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <optional>
@@ -95,12 +96,16 @@ std::string find_again(const Run& run)
 StopReason wait_for_device(Run& run)
 {
     const std::string lost = run.record.port;
+    // In a watch Ctrl-C is no way out for one unit: it ends every one.
+    const char* then = run.options.watched
+                           ? ": plug it back in (Ctrl-C would end the whole watch, cutting every unit short)"
+                           : "; Ctrl-C gives up";
     if (run.device.serial.empty())
-        note(run, PortRunNote::Lost, "lost the port %s (the device went away); waiting for it to come back; "
-             "Ctrl-C gives up", lost.c_str());
+        note(run, PortRunNote::Lost, "lost the port %s (the device went away); waiting for it to come back%s",
+             lost.c_str(), then);
     else
         note(run, PortRunNote::Lost, "lost the port %s (the device went away); waiting for the device with "
-             "USB serial number %s to come back; Ctrl-C gives up", lost.c_str(), run.device.serial.c_str());
+             "USB serial number %s to come back%s", lost.c_str(), run.device.serial.c_str(), then);
     bool said_unopenable = false;
     // A port still there just after it was lost is the lost one on its way
     // out, not the device back: it is opened only once it was seen gone, or
@@ -149,7 +154,10 @@ void note_tick(Run& run)
     const UpdateJob& job = run.job;
     const JobResults results = job_results(job);
     PortRunRecord& record = run.record;
-    record.blocks = (job.offset + BLOCK_SIZE - 1) / BLOCK_SIZE;
+    record.answered = record.answered || (job.state != JobState::Start && job.state != JobState::Link &&
+                                          job.state != JobState::Contacting);
+    // Those a resume found kept were not written in this attempt.
+    record.blocks = std::max((job.offset + BLOCK_SIZE - 1) / BLOCK_SIZE - results.resumed_at, 0);
     record.timeouts = run.earlier_timeouts + results.timeouts;
     record.device_crc_known = results.device_crc_known;
     record.device_crc = results.device_crc;
@@ -164,6 +172,7 @@ std::optional<PortRunResult> verify_first(Run& run)
 {
     UpdateJob& job = run.job;
     const VerifyResult result = verify_open_port(job, run.record.verified);
+    run.record.answered = job.state != JobState::Contacting;
     if (result == VerifyResult::Holds) {
         run.record.device_crc_known = true;
         run.record.device_crc = run.record.image_crc;
@@ -180,6 +189,8 @@ std::optional<PortRunResult> verify_first(Run& run)
         note(run, PortRunNote::Checked, "%zu of %ld blocks differ; updating from block %ld",
              run.record.verified.differing.size(), static_cast<long>(job.image_size / BLOCK_SIZE),
              static_cast<long>(kept) + 1);
+    // The job was started on the port, and "Contacting Device..." said, before
+    // the verification: it begins again without saying it twice.
     resume_job(job, run.record.port.c_str(), job.port_handle, kept);
     return std::nullopt;
 }
@@ -242,10 +253,11 @@ PortRunResult tick_until_done(Run& run)
 
 } // namespace
 
-std::string open_failure_text(const char* path, const PortFailure& failure)
+std::string open_failure_text(const char* path, const PortFailure& failure, bool watched)
 {
     if (failure.busy)
-        return std::string(path) + " is " + holders_text(port_holders(path)) + "; close it, or choose another port";
+        return std::string(path) + " is " + holders_text(port_holders(path)) +
+               (watched ? "" : "; close it, or choose another port");
     if (failure.denied) {
         const PortAccess access = port_access(path);
         if (!access.allowed)
@@ -265,7 +277,7 @@ PortRunResult run_port(UpdateJob& job, const char* path, const PortRunOptions& o
     job_trace(job, " . Opening serial port %s at %ld baud\n", path, static_cast<long>(LINK_BAUD));
     const PortHandle port = open_port(path, record.open_failure);
     if (port == INVALID_PORT_HANDLE) {
-        record.error = open_failure_text(path, record.open_failure);
+        record.error = open_failure_text(path, record.open_failure, options.watched);
         record.result = PortRunResult::Error;
     } else {
         // Read while the port is there: once it has gone, so has its identity.

@@ -39,7 +39,8 @@ enum class PortRunNote : std::uint8_t {
 
 // Why the port at path could not be opened, for a person: who holds it, or
 // why this user may not open it and how to mend that, else the system's text.
-std::string open_failure_text(const char* path, const PortFailure& failure);
+// A watch's unit (watched) is not told to choose another port.
+std::string open_failure_text(const char* path, const PortFailure& failure, bool watched = false);
 
 // How often a wait for a lost port looks for it: often enough to be back at
 // work at once, seldom enough to cost nothing.
@@ -61,6 +62,9 @@ struct PortRunOptions {
     // otherwise the update resumes at the first block that differs, the
     // blocks before it checked after contact as after a reconnect.
     bool verify_first = false;
+    // A watching station's unit: the wait for a lost port asks for it to be
+    // plugged back in, and says that Ctrl-C would end the whole watch.
+    bool watched = false;
     void* context = nullptr;
     // After every tick, not while waiting for a lost port: for a display
     // drawn from the job's record. May be null.
@@ -79,7 +83,8 @@ struct PortRunRecord {
     bool waiting = false;          // ended while waiting for the lost port
     std::chrono::system_clock::time_point started;
     std::chrono::system_clock::time_point ended;
-    std::int32_t blocks = 0;       // blocks acknowledged in the last attempt
+    bool answered = false;         // the device answered a contact query, in any attempt
+    std::int32_t blocks = 0;       // blocks written and acknowledged in the last attempt (not those kept)
     std::uint32_t timeouts = 0;    // requests resent after their time-out, over every attempt
     std::uint32_t reconnects = 0;  // times the port was found again and the update restarted
     bool device_crc_known = false; // the device reported its CRC in the last attempt

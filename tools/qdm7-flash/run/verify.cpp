@@ -65,7 +65,6 @@ bool contact(Exchange& exchange)
 {
     UpdateJob& job = exchange.job;
     job.state = JobState::Contacting;
-    job_status(job, "Contacting Device...");
     for (;;) {
         if (stopped(job) || exchange.echo_seen)
             return false;
@@ -212,6 +211,7 @@ VerifyResult verify_port(UpdateJob& job, const char* path, VerifyRecord& record)
     configure_port(port, LINK_BAUD, VERIFY_READ_INTERVAL_MS, failure);
     job.port_handle = port;
     job.port_path = path;
+    job_status(job, "Contacting Device...");
     const VerifyResult result = verify_open_port(job, record);
     job_trace_flush(job);
     stop_watch_port(INVALID_PORT_HANDLE);

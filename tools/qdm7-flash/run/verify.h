@@ -43,8 +43,9 @@ inline constexpr int VERIFY_TRIES = 3;
 // prepared and its image loaded; the job's reporter gets the status texts
 // and the trace). Ends early only when the stop watch asks.
 VerifyResult verify_port(UpdateJob& job, const char* path, VerifyRecord& record);
-// The same on the job's port, already open and configured; the port is left
-// open, and the job in whatever state the verification left it.
+// The same on the job's port, already open and configured, after the
+// caller has said "Contacting Device..." (start_job says it); the port is
+// left open, and the job in whatever state the verification left it.
 VerifyResult verify_open_port(UpdateJob& job, VerifyRecord& record);
 
 // The blocks named by the two partitions' results: those whose own range

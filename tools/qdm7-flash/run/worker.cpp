@@ -69,6 +69,7 @@ PortRunResult run_worker(Worker& worker)
     options.ticked = worker.view.ticked;
     options.note = worker.view.note;
     options.verify_first = setup.verify_first;
+    options.watched = setup.watched;
     const std::uint32_t began = tick_count();
     const PortRunResult result = run_port(worker.job, setup.port.c_str(), options, worker.run);
     worker.elapsed_ms = tick_count() - began;
@@ -136,7 +137,7 @@ DeviceRecord record_of_run(const PortRunRecord& run, std::uint32_t elapsed_ms, s
         record.result = DeviceResult::Deadline;
         record.error = printed("deadline of %g s passed%s", deadline_ms / 1000.0,
                                run.waiting ? " while waiting for the lost port to come back"
-                               : run.blocks == 0 ? " before the device answered"
+                               : !run.answered ? " before the device answered"
                                                  : "");
         break;
     case PortRunResult::Lost:

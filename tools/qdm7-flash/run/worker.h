@@ -43,6 +43,8 @@ struct WorkerSetup {
     // --skip-if-current: verify first; a device that holds the image is
     // reset into it (Current), else updated from its first differing block.
     bool verify_first = false;
+    // A watching station's unit: see PortRunOptions::watched.
+    bool watched = false;
 };
 
 // What the worker tells its display; any may be null.

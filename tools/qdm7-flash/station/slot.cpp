@@ -15,6 +15,7 @@ void show_job(Slot& slot)
     view.phase = phase_of(job);
     view.blocks_done = blocks_done(job);
     view.blocks_total = blocks_total(job);
+    view.blocks_from = job_results(job).resumed_at;
     view.programming_ms = programming_ms(slot.watch, now);
     view.waiting_since = slot.watch.contact_began;
     const JobResults results = job_results(job);
@@ -45,15 +46,49 @@ void slot_note(void* context, PortRunNote note, const char* text)
     if (note == PortRunNote::Lost) {
         slot.view.phase = PortPhase::Reconnecting;
         slot.view.waiting_since = tick_count();
+        if (slot.watched)
+            slot.view.next_step = slot.view.next_step_brief = "plug it back in";
         ports_display_update(*slot.display, slot.index, slot.view);
     } else if (note == PortRunNote::Restarting || note == PortRunNote::Checked) {
         restart_watch(slot.watch);
+        slot.view.next_step.clear();
+        slot.view.next_step_brief.clear();
     }
 }
 
 } // namespace
 
 WorkerView slot_view(Slot& slot) { return WorkerView{&slot, slot_status, nullptr, slot_ticked, slot_note}; }
+
+PortView ended_view(const Slot& slot)
+{
+    const Worker& worker = slot.worker;
+    PortView view = slot.view;
+    view.phase = PortPhase::Done;
+    view.result = worker.record.result;
+    view.elapsed_ms = worker.elapsed_ms;
+    view.next_step.clear();
+    view.next_step_brief.clear();
+    if (worker.record.result == DeviceResult::Completed) {
+        view.detail.clear();
+        if (worker.run.result == PortRunResult::Current)
+            view.detail = worker.run.verified.reset_acknowledged
+                              ? "nothing written (the device already held this image; reset into it)"
+                              : "nothing written (the device already held this image; its reset was not acknowledged)";
+        return view;
+    }
+    view.detail = worker.record.error;
+    if (!slot.watched)
+        return view;
+    if (worker.run.open_failure.busy) {
+        view.next_step = "close that program, then unplug the unit and plug it back in";
+        view.next_step_brief = "close it, replug";
+    } else {
+        view.next_step = "to try again, unplug it and plug it back in";
+        view.next_step_brief = "replug to retry";
+    }
+    return view;
+}
 
 void update_slot(Slot& slot, const std::string& report_path)
 {
@@ -65,10 +100,7 @@ void update_slot(Slot& slot, const std::string& report_path)
                               printed("its record could not be written to %s: %s", report_path.c_str(),
                                       worker.record_error.c_str())
                                   .c_str());
-        slot.view.phase = PortPhase::Done;
-        slot.view.result = worker.record.result;
-        slot.view.elapsed_ms = worker.elapsed_ms;
-        slot.view.detail = worker.record.result == DeviceResult::Completed ? "" : worker.record.error;
+        slot.view = ended_view(slot);
         ports_display_update(*slot.display, slot.index, slot.view);
     }
     slot.finished = true;

@@ -20,10 +20,19 @@ struct Slot {
     JobWatch watch;
     std::atomic<bool> finished{false};
     std::thread thread;
+    // A watching station's unit: its line says what the operator does next.
+    bool watched = false;
 };
 
 // What the slot's worker tells its line.
 WorkerView slot_view(Slot& slot);
+
+// The line of a slot whose worker has ended with a record, from its view
+// while it ran: the result and its seconds, why it did not complete (or
+// that a completion wrote nothing), and for a watch's unit what the
+// operator does next. A watch tries a unit again only once its port has
+// gone and come back.
+PortView ended_view(const Slot& slot);
 
 // The slot's thread: its worker run, its line showing the end, then
 // finished set.

@@ -279,7 +279,7 @@ int run_many(const StationSetup& setup)
                     slot->view.result == DeviceResult::Completed;
         records_lost = records_lost || !slot->worker.record_error.empty();
     }
-    std::fputs(format_summary(setup.ports, views).c_str(), stderr);
+    std::fputs(format_summary(setup.ports, views, terminal ? terminal_columns() : 0).c_str(), stderr);
     // The image could not be loaded (for any port, then, as they load the same).
     for (const auto& slot : slots) {
         if (slot->worker.image_failure.kind != ImageFailureKind::None) {

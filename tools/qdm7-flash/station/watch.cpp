@@ -16,6 +16,7 @@
 #include "tools/qdm7-flash/records/device_record.h"
 #include "tools/qdm7-flash/station/slot.h"
 #include "tools/qdm7-flash/station/station.h"
+#include "tools/qdm7-flash/view/fit_text.h"
 #include "tools/qdm7-flash/view/ports_display.h"
 #include "tools/qdm7-flash/view/watch_view.h"
 
@@ -42,21 +43,10 @@ struct Place {
     PortIdentity identity; // of its unit now, or its last one
     int looks = 0;         // looks in a row that found it
     std::unique_ptr<Slot> unit;
-    PortView last;         // its last unit's line
-    std::string reason;    // why that unit did not complete, when known
-    std::string ended_at;  // and when it ended
+    PortView last;         // its line while no unit is updated: its last unit's end, or one not taken
+    bool not_taken = false; // a unit there now was not taken: the count was reached
     bool no_port = false;  // a file or a folder, or a device that is no serial port: never a unit
 };
-
-// The last unit's line: when it ended and whether it has been taken away
-// before why it failed, which a narrow line cuts.
-void show_last(PortsDisplay& display, Place& place, bool gone)
-{
-    place.last.detail = "at " + place.ended_at + (gone ? ", taken away" : "");
-    if (!place.reason.empty())
-        place.last.detail += "  " + place.reason;
-    ports_display_update(display, place.index, place.last);
-}
 
 struct Watch {
     explicit Watch(const WatchSetup& given) : setup(given) {}
@@ -65,7 +55,7 @@ struct Watch {
     std::vector<std::unique_ptr<Place>> places;
     WatchTotals totals;
     std::uint32_t started = 0; // units begun, not counting a port that was no unit
-    std::uint32_t cut = 0;     // units in the middle of their update at Ctrl-C
+    std::vector<CutUnit> cut;  // units in the middle of their update at Ctrl-C
     std::uint32_t began_at = 0;
     std::string run_id;
     bool records_lost = false;
@@ -90,7 +80,8 @@ bool claimed(const Watch& watch, const PortIdentity& port)
     });
 }
 
-// The place of path, made (with its line) when the watch has not seen it.
+// The place of path, made when the watch has not seen it, with a line kept
+// out of view until a unit is taken there (or not taken).
 Place& place_of(Watch& watch, const PortIdentity& port)
 {
     for (auto& place : watch.places) {
@@ -101,7 +92,7 @@ Place& place_of(Watch& watch, const PortIdentity& port)
     place->path = port.path;
     place->identity = port;
     place->index = ports_display_add(watch.display, label_of(port));
-    ports_display_update(watch.display, place->index, PortView{});
+    ports_display_hide(watch.display, place->index);
     watch.places.push_back(std::move(place));
     return *watch.places.back();
 }
@@ -129,24 +120,41 @@ bool plainly_no_port(const std::string& path)
     return !error && (std::filesystem::is_regular_file(status) || std::filesystem::is_directory(status));
 }
 
+// A unit came while --count units are already taken: its line says so, and
+// it is left alone as long as the count holds.
+void mark_not_taken(Watch& watch, Place& place, const PortIdentity& port)
+{
+    if (place.not_taken)
+        return;
+    place.not_taken = true;
+    place.identity = port;
+    place.last = PortView{};
+    place.last.phase = PortPhase::NotTaken;
+    place.last.detail = "count reached";
+    ports_display_rename(watch.display, place.index, label_of(port));
+    ports_display_hide(watch.display, place.index, false);
+    ports_display_update(watch.display, place.index, place.last);
+}
+
 void start_unit(Watch& watch, Place& place, const PortIdentity& port)
 {
     const WatchSetup& setup = watch.setup;
     place.identity = port;
     place.state = PlaceState::Busy;
-    if (place.no_port) {
-        place.no_port = false;
-        ports_display_hide(watch.display, place.index, false);
-    }
+    place.no_port = false;
+    place.not_taken = false;
+    ports_display_hide(watch.display, place.index, false);
     ++watch.started;
     auto unit = std::make_unique<Slot>();
     unit->index = place.index;
     unit->display = &watch.display;
+    unit->watched = true;
     WorkerSetup& worker = unit->worker.setup;
     worker.port = place.path;
     worker.deadline_ms = setup.deadline_ms;
     worker.reconnect = setup.reconnect;
     worker.verify_first = setup.skip_if_current;
+    worker.watched = true;
     worker.own_thread = true;
     worker.trace_to = TraceTo::Nowhere;
     worker.report = setup.report;
@@ -169,6 +177,21 @@ void start_unit(Watch& watch, Place& place, const PortIdentity& port)
     place.unit = std::move(unit);
 }
 
+// A unit that Ctrl-C cut short: its line marked, and its name kept for the
+// closing lines.
+void cut_short(Watch& watch, Place& place)
+{
+    const Slot& unit = *place.unit;
+    place.last = PortView{};
+    place.last.phase = PortPhase::Cut;
+    place.last.detail = cut_where(unit.view);
+    place.last.next_step = "not recorded: update it again";
+    place.last.next_step_brief = "update it again";
+    ports_display_update(watch.display, place.index, place.last);
+    const std::string& serial = unit.worker.run.usb_serial;
+    watch.cut.push_back(CutUnit{place.path, serial.empty() ? place.identity.serial : serial, place.last.detail});
+}
+
 // A unit whose thread is done: counted, its line left with its result.
 void end_unit(Watch& watch, Place& place)
 {
@@ -186,11 +209,16 @@ void end_unit(Watch& watch, Place& place)
         // Ctrl-C leaves no record either: the unit did not finish.
         --watch.started;
         if (worker.run.result == PortRunResult::Interrupted) {
-            ++watch.cut;
+            cut_short(watch, place);
         } else if (failure.not_serial()) {
             leave_alone(watch, place);
         } else if (failure.absent) {
+            // No unit after all: the line shows its last unit again, or none.
             place.state = PlaceState::Empty;
+            if (place.last.phase == PortPhase::Done)
+                ports_display_update(watch.display, place.index, place.last);
+            else
+                ports_display_hide(watch.display, place.index);
         }
     } else {
         if (worker.record.result == DeviceResult::Completed)
@@ -199,9 +227,12 @@ void end_unit(Watch& watch, Place& place)
             ++watch.totals.failed;
         watch.records_lost = watch.records_lost || !worker.record_error.empty();
         place.last = unit.view;
-        place.reason = unit.view.detail;
-        place.ended_at = clock_text(std::time(nullptr));
-        show_last(watch.display, place, false);
+        place.last.ended_at = clock_text(std::time(nullptr));
+        ports_display_update(watch.display, place.index, place.last);
+        // Off a terminal its line said so already; on one the live line
+        // has room for the reason and the next step in brief only.
+        if (watch.display.terminal && place.last.result != DeviceResult::Completed)
+            say(watch, place, port_change_text(place.last));
     }
     // A device found again on another port after a loss ended there: that
     // port holds the same unit, not a new one.
@@ -225,15 +256,18 @@ void look(Watch& watch)
     for (const PortIdentity& port : ports) {
         Place& place = place_of(watch, port);
         ++place.looks;
+        if (place.state == PlaceState::Empty)
+            place.identity = port; // of the unit there now
         // With a count, no more units at once than are still to come: one
         // taken beyond it would be waited for after the last counted ended.
         const bool room = watch.setup.count == 0 || watch.started < watch.setup.count;
-        if (place.state == PlaceState::Empty && room && place.looks >= LOOKS_BEFORE_TAKING &&
-            !claimed(watch, port)) {
+        if (place.state == PlaceState::Empty && place.looks >= LOOKS_BEFORE_TAKING && !claimed(watch, port)) {
             if (plainly_no_port(place.path))
                 leave_alone(watch, place);
-            else
+            else if (room)
                 start_unit(watch, place, port);
+            else
+                mark_not_taken(watch, place, port);
         }
     }
     for (auto& held : watch.places) {
@@ -247,8 +281,14 @@ void look(Watch& watch)
         } else if (place.state == PlaceState::Ended) {
             place.state = PlaceState::Empty;
             say(watch, place, "taken away");
-            if (place.last.phase == PortPhase::Done)
-                show_last(watch.display, place, true);
+            if (place.last.phase == PortPhase::Done) {
+                place.last.taken_away = true;
+                ports_display_update(watch.display, place.index, place.last);
+            }
+        } else if (place.not_taken) {
+            place.not_taken = false;
+            place.last.taken_away = true;
+            ports_display_update(watch.display, place.index, place.last);
         }
         place.looks = 0;
     }
@@ -256,11 +296,36 @@ void look(Watch& watch)
 
 std::uint32_t units_ended(const Watch& watch) { return watch.totals.completed + watch.totals.failed; }
 
+// The count reached: every unit there that was not taken says so, also one
+// seen at the last look alone.
+void mark_the_rest(Watch& watch)
+{
+    for (auto& held : watch.places) {
+        Place& place = *held;
+        if (place.state == PlaceState::Empty && place.looks > 0 && !claimed(watch, place.identity) &&
+            !plainly_no_port(place.path))
+            mark_not_taken(watch, place, place.identity);
+    }
+}
+
 void show_totals(Watch& watch)
 {
     watch.totals.elapsed_ms = tick_count() - watch.began_at;
     watch.totals.updating = watch.started - units_ended(watch);
     ports_display_head(watch.display, watch_head_text(watch.totals));
+}
+
+// A closing line, after the live block: on a terminal broken at blanks to
+// fit it.
+void say_closing(const Watch& watch, const std::string& text)
+{
+    const bool terminal = watch.display.terminal;
+    const std::size_t room = terminal ? static_cast<std::size_t>(std::max(terminal_columns() - 1, 20))
+                                      : std::string::npos;
+    // Its own indent, and two more on the lines it is broken onto.
+    const std::size_t lead = std::min(text.find_first_not_of(' '), text.size());
+    for (const std::string& line : wrap_words(text, room, std::string(lead + 2, ' ')))
+        std::fprintf(stderr, "%s\n", line.c_str());
 }
 
 // The fatal sink while units are updated: no one port to name.
@@ -303,9 +368,12 @@ int run_watch(const WatchSetup& setup)
             if (place.state == PlaceState::Busy && place.unit->finished)
                 end_unit(watch, place);
         }
-        if ((setup.count != 0 && units_ended(watch) >= setup.count) ||
-            watch.image_failure.kind != ImageFailureKind::None)
+        if (watch.image_failure.kind != ImageFailureKind::None)
             break;
+        if (setup.count != 0 && units_ended(watch) >= setup.count) {
+            mark_the_rest(watch);
+            break;
+        }
         if (tick_count() - looked_at >= WATCH_POLL_MS) {
             looked_at = tick_count();
             look(watch);
@@ -322,7 +390,7 @@ int run_watch(const WatchSetup& setup)
     show_totals(watch);
     ports_display_end(watch.display);
     const bool interrupted = stop_requested() == StopReason::Interrupted;
-    std::fprintf(stderr, "qdm7-flash: %s\n", watch_summary_text(watch.totals).c_str());
+    say_closing(watch, "qdm7-flash: " + watch_summary_text(watch.totals));
     if (watch.records_lost)
         std::fprintf(stderr, "qdm7-flash: some records could not be written to %s\n", setup.report_path.c_str());
     if (watch.image_failure.kind != ImageFailureKind::None) {
@@ -330,9 +398,9 @@ int run_watch(const WatchSetup& setup)
         return EXIT_FATAL;
     }
     if (interrupted) {
-        if (watch.cut != 0)
-            std::fprintf(stderr, "qdm7-flash: %u unit%s not finished, left unrecorded\n",
-                         static_cast<unsigned>(watch.cut), watch.cut == 1 ? "" : "s");
+        const std::vector<std::string> cut = cut_units_text(watch.cut);
+        for (std::size_t i = 0; i < cut.size(); ++i)
+            say_closing(watch, (i == 0 ? "qdm7-flash: " : "") + cut[i]);
         std::fprintf(stderr, "qdm7-flash: interrupted; every port closed\n");
         return EXIT_INTERRUPTED;
     }

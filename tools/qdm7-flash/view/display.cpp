@@ -66,9 +66,14 @@ std::int32_t resend_in_s(const UpdateJob& job)
 void draw_progress(Display& shown)
 {
     const UpdateJob& job = *shown.job;
-    const Progress progress{job.offset, job.image_size, BLOCK_SIZE, programming_ms(shown.watch, tick_count()),
-                            job_results(job).timeouts,
-                            job.state == JobState::Programming ? resend_in_s(job) : -1};
+    const JobResults results = job_results(job);
+    const Progress progress{job.offset,
+                            job.image_size,
+                            BLOCK_SIZE,
+                            programming_ms(shown.watch, tick_count()),
+                            results.timeouts,
+                            job.state == JobState::Programming ? resend_in_s(job) : -1,
+                            static_cast<std::int64_t>(results.resumed_at) * BLOCK_SIZE};
     char line[LINE_SIZE];
     format_progress(line, sizeof line, progress, terminal_columns());
     draw_live(shown, Live::Progress, line);

@@ -7,9 +7,11 @@ void watch_job(JobWatch& watch, const UpdateJob& job, std::uint32_t now)
 {
     if (job.state == JobState::Link)
         watch.contact_began = now;
-    if (job.state == JobState::Programming && !watch.programming_timed) {
+    if (job.state == JobState::Programming &&
+        (!watch.programming_timed || watch.programming_from != job_results(job).resumed_at)) {
         watch.programming_timed = true;
         watch.programming_began = now;
+        watch.programming_from = job_results(job).resumed_at;
     }
 }
 

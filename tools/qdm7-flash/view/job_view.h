@@ -18,6 +18,9 @@ enum class PortPhase : std::uint8_t {
     Resetting,
     Reconnecting, // the port went away; waiting for it to come back
     Done,
+    // A station's line, of no job:
+    NotTaken,     // a unit came on the port but was not taken (its --count was reached)
+    Cut,          // its update was cut short by Ctrl-C: not recorded, to be updated again
 };
 
 // A device that is on answers the first or the third contact query; after
@@ -35,12 +38,14 @@ inline constexpr const char* SAMPLE_IMAGE_WARNING =
 struct JobWatch {
     bool programming_timed = false;
     std::uint32_t programming_began = 0;
+    std::int32_t programming_from = 0; // the block that programming, so timed, began at
     std::uint32_t contact_began = 0;
     std::uint32_t resends_seen = 0; // resends already said
 };
 
 // At each status text or tick, with the tick count now: notes when contact
-// began (the job is in Link) and when programming did.
+// began (the job is in Link) and when programming did, also again when it
+// begins anew at another block (a whole attempt after a resumed one).
 void watch_job(JobWatch& watch, const UpdateJob& job, std::uint32_t now);
 // A fresh attempt after a reconnect: its timer and resends counted afresh.
 void restart_watch(JobWatch& watch);
@@ -52,7 +57,9 @@ std::int32_t blocks_total(const UpdateJob& job);
 std::uint32_t programming_ms(const JobWatch& watch, std::uint32_t now);
 
 // The rate and time left of bytes done of total in elapsed_ms; unknown
-// (dashes on the screen) until a byte is done.
+// (dashes on the screen) until a byte is done. After a resume, done and
+// total count from the block programming began at: the blocks kept before
+// it took no time of this attempt.
 struct Pace {
     bool known = false;
     double kib_per_s = 0;

@@ -7,6 +7,7 @@
 #include "engine/frames.h"
 #include "platform/platform.h"
 #include "tools/qdm7-flash/console/printed.h"
+#include "tools/qdm7-flash/view/fit_text.h"
 #include "tools/qdm7-flash/view/watch_view.h"
 
 namespace {
@@ -26,80 +27,135 @@ const char* state_word(const PortView& view)
     case PortPhase::Resetting: return "resetting";
     case PortPhase::Reconnecting: return "port lost";
     case PortPhase::Done: return device_result_name(view.result);
+    case PortPhase::NotTaken: return "not taken";
+    case PortPhase::Cut: return "cut short";
     }
     return "";
 }
 
 std::string seconds_text(std::uint32_t ms) { return printed("%.1f s", ms / 1000.0); }
 
-// A part of the line after the state, and whether it is still shown.
-struct Part {
-    std::string text;
-    bool shown = true;
-};
-
-// The parts after the state, in the order shown.
-struct Parts {
-    Part block, short_block, rate, left, resends, other;
-};
-
-Parts parts_of(const PortView& view)
+// A reason's brief form: up to its first ": " or " (" ("CRC mismatch",
+// "/dev/pts/3 is in use by python3"); empty when it has none.
+std::string brief_of(const std::string& reason)
 {
-    Parts parts;
-    parts.short_block.shown = parts.block.shown = parts.rate.shown = parts.left.shown = false;
-    parts.resends.shown = view.timeouts > 0 && view.phase != PortPhase::Done;
-    parts.resends.text = printed("(%u resend%s)", static_cast<unsigned>(view.timeouts), view.timeouts == 1 ? "" : "s");
+    const std::size_t end = std::min(reason.find(": "), reason.find(" ("));
+    return end == std::string::npos || end == 0 ? std::string() : reason.substr(0, end);
+}
+
+// A field of the line after the state: in full, in brief, and which of
+// them is shown.
+enum class Form : std::uint8_t { Hidden, Brief, Whole };
+
+struct Part {
+    std::string whole;
+    std::string brief;
+    Form form = Form::Hidden;
+    const std::string& text() const { return form == Form::Whole ? whole : brief; }
+};
+
+// Not parts: the port at its whole width, and the state padded to line up.
+constexpr int PORT = -1;
+constexpr int PAD = -2;
+
+// One turn for the room: a part in a form, or PORT or PAD.
+struct Step {
+    int part;
+    Form form = Form::Whole;
+};
+
+// A line's parts in the order shown, and the turns they have for the room,
+// the first first.
+struct Row {
+    std::vector<Part> parts;
+    std::vector<Step> steps;
+    // A part without a brief form has its whole one in the brief's turn.
+    int add(std::string whole, std::string brief = {})
+    {
+        if (brief.empty())
+            brief = whole;
+        parts.push_back(Part{std::move(whole), std::move(brief)});
+        return static_cast<int>(parts.size()) - 1;
+    }
+};
+
+Row row_of(const PortView& view)
+{
+    Row row;
+    std::vector<Step> last; // after the port and the padding
     switch (view.phase) {
     case PortPhase::Programming: {
         const std::int32_t total = std::max(view.blocks_total, 1);
         const std::int32_t current = std::min(view.blocks_done + 1, total);
-        parts.block = {printed("block %ld of %ld", static_cast<long>(current), static_cast<long>(total))};
-        parts.short_block = {printed("%ld/%ld", static_cast<long>(current), static_cast<long>(total)), false};
-        parts.rate = {"--.- KiB/s"};
-        parts.left = {"--:-- left"};
-        const Pace pace = pace_of(static_cast<std::int64_t>(view.blocks_done) * BLOCK_SIZE,
-                                  static_cast<std::int64_t>(total) * BLOCK_SIZE, view.programming_ms);
+        const int block = row.add(printed("block %ld of %ld", static_cast<long>(current), static_cast<long>(total)),
+                                  printed("%ld/%ld", static_cast<long>(current), static_cast<long>(total)));
+        std::string rate = "--.- KiB/s";
+        std::string left = "--:-- left";
+        const std::int32_t from = std::clamp(view.blocks_from, 0, view.blocks_done);
+        const Pace pace = pace_of(static_cast<std::int64_t>(view.blocks_done - from) * BLOCK_SIZE,
+                                  static_cast<std::int64_t>(total - from) * BLOCK_SIZE, view.programming_ms);
         if (pace.known) {
-            parts.rate.text = printed("%.1f KiB/s", pace.kib_per_s);
-            parts.left.text = printed("%ld:%02ld left", pace.left_s / 60, pace.left_s % 60);
+            rate = printed("%.1f KiB/s", pace.kib_per_s);
+            left = printed("%ld:%02ld left", pace.left_s / 60, pace.left_s % 60);
         }
-        parts.other.shown = false;
+        const int rate_part = row.add(rate);
+        const int left_part = row.add(left);
+        row.steps = {{block, Form::Brief}};
+        last = {{block}, {left_part}, {rate_part}};
+        if (view.timeouts > 0)
+            last.push_back({row.add(printed("(%u resend%s)", static_cast<unsigned>(view.timeouts),
+                                            view.timeouts == 1 ? "" : "s"))});
         break;
     }
-    case PortPhase::PowerWait:
-        parts.other.text = view.stray_bytes > 0
-                               ? printed("no reply for %u s, %u bytes came: power-cycle it into its loader",
-                                         static_cast<unsigned>(view.waiting_ms / 1000),
-                                         static_cast<unsigned>(view.stray_bytes))
-                               : printed("no answer for %u s: power-cycle the device",
-                                         static_cast<unsigned>(view.waiting_ms / 1000));
+    case PortPhase::PowerWait: {
+        const unsigned waited = view.waiting_ms / 1000;
+        const int wait = row.add(view.stray_bytes > 0 ? printed("no reply for %u s, %u bytes came", waited,
+                                                                 static_cast<unsigned>(view.stray_bytes))
+                                                      : printed("no answer for %u s", waited));
+        const int advice = row.add(view.stray_bytes > 0 ? "power-cycle it into its loader" : "power-cycle the device",
+                                   "power-cycle it");
+        row.steps = {{advice, Form::Brief}};
+        last = {{advice}, {wait}};
         break;
-    case PortPhase::Reconnecting:
-        parts.other.text = printed("waiting %u s for it to return", static_cast<unsigned>(view.waiting_ms / 1000));
+    }
+    case PortPhase::Reconnecting: {
+        const auto waited = static_cast<unsigned>(view.waiting_ms / 1000);
+        const int wait = row.add(printed("waiting %u s for it to return", waited), printed("waiting %u s", waited));
+        const int next = row.add(view.next_step, view.next_step_brief);
+        row.steps = {{next, Form::Brief}};
+        last = {{wait, Form::Brief}, {next}, {wait}};
         break;
-    case PortPhase::Done:
-        parts.other.text = seconds_text(view.elapsed_ms);
-        if (!view.detail.empty())
-            parts.other.text += GAP + view.detail;
+    }
+    case PortPhase::Done: {
+        const int seconds = row.add(seconds_text(view.elapsed_ms));
+        const int at = row.add(view.ended_at.empty() ? "" : "at " + view.ended_at);
+        const int taken = row.add(view.taken_away ? "taken away" : "");
+        const int detail = row.add(view.detail, brief_of(view.detail));
+        const int next = row.add(view.taken_away ? "" : view.next_step, view.taken_away ? "" : view.next_step_brief);
+        row.steps = {{taken}, {detail, Form::Brief}, {next, Form::Brief}};
+        last = {{at}, {detail}, {next}, {seconds}};
         break;
+    }
+    case PortPhase::NotTaken: {
+        const int detail = row.add(view.detail);
+        const int taken = row.add(view.taken_away ? "taken away" : "");
+        row.steps = {{detail}, {taken}};
+        break;
+    }
+    case PortPhase::Cut: {
+        const int where = row.add(view.detail);
+        const int next = row.add(view.next_step, view.next_step_brief);
+        row.steps = {{next, Form::Brief}};
+        last = {{where}, {next}};
+        break;
+    }
     default:
-        parts.other.shown = false;
         break;
     }
-    return parts;
-}
-
-std::string join(const std::vector<const Part*>& list)
-{
-    std::string text;
-    for (const Part* part : list) {
-        if (!part->shown)
-            continue;
-        if (!text.empty())
-            text += GAP;
-        text += part->text;
-    }
-    return text;
+    row.steps.push_back({PORT});
+    row.steps.push_back({PAD});
+    row.steps.insert(row.steps.end(), last.begin(), last.end());
+    return row;
 }
 
 // The port in width columns, its start cut away when it is longer: the end
@@ -118,64 +174,85 @@ std::string port_field(const std::string& port, int width)
 
 std::string format_port_line(const std::string& port, int port_width, const PortView& view, int columns)
 {
-    Parts parts = parts_of(view);
-    const std::vector<const Part*> order = {&parts.block, &parts.short_block, &parts.rate, &parts.left,
-                                            &parts.resends, &parts.other};
-    port_width = std::max(port_width, static_cast<int>(std::min<std::size_t>(port.size(), MIN_PORT_WIDTH)));
-    std::string state = state_word(view);
-    state.resize(std::max<std::size_t>(state.size(), STATE_WIDTH), ' ');
+    Row row = row_of(view);
+    const int whole_width = std::max(port_width, static_cast<int>(std::min<std::size_t>(port.size(), MIN_PORT_WIDTH)));
+    int width = std::min(whole_width, MIN_PORT_WIDTH);
+    bool padded = false;
     const auto line_of = [&] {
-        std::string rest = join(order);
-        std::string line = port_field(port, port_width) + GAP + (rest.empty() ? std::string(state_word(view))
-                                                                             : state + GAP + rest);
-        return line;
-    };
-    if (columns <= 0)
-        return line_of();
-    const auto room = static_cast<std::size_t>(std::max(columns - 1, 0));
-    const auto narrower = [&] {
-        if (parts.resends.shown) return parts.resends.shown = false, true;
-        if (parts.rate.shown) return parts.rate.shown = false, true;
-        if (parts.left.shown) return parts.left.shown = false, true;
-        if (parts.block.shown) return parts.block.shown = false, parts.short_block.shown = true;
-        if (port_width <= MIN_PORT_WIDTH)
-            return false;
-        // Free text at the end is cut rather than the port's name shortened
-        // for it: the port says which device the line is about.
-        if (parts.other.shown) {
-            parts.other.shown = false;
-            const bool fits = line_of().size() <= room;
-            parts.other.shown = true;
-            if (fits)
-                return false;
+        std::string rest;
+        for (const Part& part : row.parts) {
+            if (part.form != Form::Hidden)
+                rest += GAP + part.text();
         }
-        return --port_width, true;
+        std::string state = state_word(view);
+        if (padded && !rest.empty())
+            state.resize(std::max<std::size_t>(state.size(), STATE_WIDTH), ' ');
+        return port_field(port, width) + GAP + state + rest;
     };
+    if (columns <= 0) {
+        width = whole_width;
+        padded = true;
+        for (Part& part : row.parts)
+            part.form = part.whole.empty() ? Form::Hidden : Form::Whole;
+        return line_of();
+    }
+    const auto room = static_cast<std::size_t>(std::max(columns - 1, 0));
+    for (const Step& step : row.steps) {
+        if (step.part == PORT) {
+            const std::size_t now = line_of().size();
+            if (now < room)
+                width = std::min(whole_width, width + static_cast<int>(room - now));
+            continue;
+        }
+        if (step.part == PAD) {
+            padded = true;
+            if (line_of().size() > room)
+                padded = false;
+            continue;
+        }
+        Part& part = row.parts[static_cast<std::size_t>(step.part)];
+        const std::string& text = step.form == Form::Whole ? part.whole : part.brief;
+        if (text.empty() || part.form >= step.form)
+            continue;
+        const Form before = part.form;
+        part.form = step.form;
+        if (line_of().size() > room)
+            part.form = before;
+    }
+    // Too narrow even for the port and its state: the port gives way first.
     std::string line = line_of();
-    while (line.size() > room && narrower())
+    while (line.size() > room && width > 1) {
+        --width;
         line = line_of();
-    if (line.size() > room)
-        line.resize(room);
-    return line;
+    }
+    return fit_clauses(line, room);
 }
 
 std::string port_change_text(const PortView& view)
 {
+    const std::string next = view.next_step.empty() ? "" : "; " + view.next_step;
     switch (view.phase) {
     case PortPhase::Opening: return "opening";
     case PortPhase::Contacting: return "contacting";
     case PortPhase::PowerWait: return "waiting for the device to power on: switch it off and on now";
-    case PortPhase::Programming: return printed("programming %ld blocks", static_cast<long>(view.blocks_total));
+    case PortPhase::Programming:
+        if (view.blocks_from > 0)
+            return printed("programming %ld of %ld blocks, from block %ld",
+                           static_cast<long>(view.blocks_total - view.blocks_from),
+                           static_cast<long>(view.blocks_total), static_cast<long>(view.blocks_from) + 1);
+        return printed("programming %ld blocks", static_cast<long>(view.blocks_total));
     case PortPhase::Verifying: return "verifying";
     case PortPhase::Resetting: return "resetting";
-    case PortPhase::Reconnecting: return "port lost; waiting for it to return";
+    case PortPhase::Reconnecting: return "port lost; waiting for it to return" + next;
+    case PortPhase::NotTaken: return "not taken: " + view.detail;
+    case PortPhase::Cut: return "cut short " + view.detail + next;
     case PortPhase::Done: break;
     }
     std::string text = device_result_name(view.result);
     text += (view.result == DeviceResult::Completed ? " in " : " after ") + seconds_text(view.elapsed_ms);
     if (!view.detail.empty())
         text += ": " + view.detail;
-    return text;
+    return text + next;
 }
 
 std::vector<std::string> compose_port_lines(const std::vector<std::string>& ports,
@@ -193,32 +270,51 @@ std::vector<std::string> compose_port_lines(const std::vector<std::string>& port
         lines.push_back(format_port_line(ports[static_cast<std::size_t>(i)], port_width,
                                          views[static_cast<std::size_t>(i)], columns));
     if (shown < count) {
-        int done = 0;
-        int completed = 0;
+        int updating = 0, completed = 0, failed = 0, not_taken = 0, cut = 0;
         for (int i = shown; i < count; ++i) {
             const PortView& view = views[static_cast<std::size_t>(i)];
-            done += view.phase == PortPhase::Done;
-            completed += view.phase == PortPhase::Done && view.result == DeviceResult::Completed;
+            switch (view.phase) {
+            case PortPhase::Done: ++(view.result == DeviceResult::Completed ? completed : failed); break;
+            case PortPhase::NotTaken: ++not_taken; break;
+            case PortPhase::Cut: ++cut; break;
+            default: ++updating; break;
+            }
         }
-        std::string rest = printed("and %d more: %d running, %d completed, %d not", count - shown, count - shown - done,
-                                   completed, done - completed);
-        if (columns > 0 && rest.size() > static_cast<std::size_t>(columns - 1))
-            rest.resize(static_cast<std::size_t>(std::max(columns - 1, 0)));
-        lines.push_back(rest);
+        // Each count that is not 0, in order, as many as fit.
+        const std::size_t room = columns > 0 ? static_cast<std::size_t>(columns - 1) : std::string::npos;
+        std::string rest = printed("and %d more", count - shown);
+        const char* mark = ": ";
+        for (const auto& [n, what] : {std::pair{updating, "updating"}, std::pair{completed, "completed"},
+                                      std::pair{failed, "failed"}, std::pair{not_taken, "not taken"},
+                                      std::pair{cut, "cut short"}}) {
+            const std::string more = printed("%s%d %s", mark, n, what);
+            if (n == 0)
+                continue;
+            if (rest.size() + more.size() > room)
+                break;
+            rest += more;
+            mark = ", ";
+        }
+        lines.push_back(fit_clauses(rest, room));
     }
     return lines;
 }
 
-std::string format_summary(const std::vector<std::string>& ports, const std::vector<PortView>& views)
+std::string format_summary(const std::vector<std::string>& ports, const std::vector<PortView>& views, int columns)
 {
     int width = 4; // "port"
     for (const std::string& port : ports)
         width = std::max(width, static_cast<int>(port.size()));
     std::string table = printed("%-*s  %-9s  %s\n", width, "port", "result", "seconds");
+    const std::size_t room = columns > 0 ? static_cast<std::size_t>(std::max(columns - 1, 0)) : std::string::npos;
     for (std::size_t i = 0; i < ports.size(); ++i) {
         const PortView& view = views[i];
         const char* result = view.phase == PortPhase::Done ? device_result_name(view.result) : "unfinished";
         table += printed("%-*s  %-9s  %7.1f\n", width, ports[i].c_str(), result, view.elapsed_ms / 1000.0);
+        if (view.phase == PortPhase::Done && view.result != DeviceResult::Completed && !view.detail.empty()) {
+            for (const std::string& line : wrap_words("  " + view.detail, room, "  "))
+                table += line + "\n";
+        }
     }
     return table;
 }
@@ -263,12 +359,8 @@ void redraw(PortsDisplay& shown)
         views.push_back(shown.views[i]);
     }
     std::vector<std::string> lines = compose_port_lines(ports, views, columns, rows - (head ? 1 : 0));
-    if (head) {
-        std::string line = shown.head;
-        if (line.size() > static_cast<std::size_t>(std::max(columns - 1, 0)))
-            line.resize(static_cast<std::size_t>(std::max(columns - 1, 0)));
-        lines.insert(lines.begin(), line);
-    }
+    if (head)
+        lines.insert(lines.begin(), fit_clauses(shown.head, static_cast<std::size_t>(std::max(columns - 1, 0))));
     std::string frame;
     if (shown.drawn > 0)
         frame += printed("\r\033[%dA", shown.drawn);
@@ -296,7 +388,9 @@ void say_above(PortsDisplay& shown, const std::string& text)
     std::string frame;
     if (shown.drawn > 0)
         frame += printed("\r\033[%dA", shown.drawn);
-    frame += "\r" + text + "\033[K\n";
+    const int columns = shown.columns != nullptr ? shown.columns() : 80;
+    for (const std::string& line : wrap_words(text, static_cast<std::size_t>(std::max(columns - 1, 1)), "  "))
+        frame += "\r" + line + "\033[K\n";
     write_out(shown, frame);
     shown.drawn = 0;
     redraw(shown);

@@ -38,7 +38,8 @@ void format_progress(char* text, std::size_t size, const Progress& progress, int
     std::snprintf(percent_field.text, sizeof percent_field.text, "%3d%%", percent);
     std::snprintf(rate.text, sizeof rate.text, "  --.- KiB/s");
     std::snprintf(left.text, sizeof left.text, "--:-- left");
-    const Pace pace = pace_of(done, total, progress.elapsed_ms);
+    const std::int64_t kept = std::clamp<std::int64_t>(progress.kept_bytes, 0, done);
+    const Pace pace = pace_of(done - kept, total - kept, progress.elapsed_ms);
     if (pace.known) {
         std::snprintf(rate.text, sizeof rate.text, "%6.1f KiB/s", pace.kib_per_s);
         std::snprintf(left.text, sizeof left.text, "%ld:%02ld left", pace.left_s / 60, pace.left_s % 60);

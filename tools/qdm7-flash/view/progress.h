@@ -15,6 +15,9 @@ struct Progress {
     std::uint32_t elapsed_ms = 0; // programming time so far
     std::uint32_t resends = 0;    // requests resent after a time-out; shown once there is one
     std::int32_t resend_in_s = -1; // 0 or more: the reply is overdue and the request goes again in this many seconds
+    // On the device before this attempt's programming began (a resume): in
+    // the count and the bar, not in the rate and the time left.
+    std::int64_t kept_bytes = 0;
 };
 
 // One line fitted to a terminal `columns` wide, such as
@@ -25,5 +28,5 @@ struct Progress {
 // time left, the resend count, the word "blocks", the long form of the wait.
 // Padded with blanks to the width drawn, so that a redraw after a carriage
 // return covers the previous one. Rate and time left show as dashes until
-// there is a rate.
+// there is a rate, which counts only the bytes this attempt wrote.
 void format_progress(char* text, std::size_t size, const Progress& progress, int columns);
