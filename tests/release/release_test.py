@@ -4,7 +4,8 @@
 Cases:
   refusals      scripts/release.sh refuses each bad input with one line
   inputs        an ELF file, Intel HEX and a raw image of one firmware give
-                the same raw image to build in; a gap is filled and said
+                the same raw image to build in; a gap is filled and said; an
+                image as long as the flash is taken
   version-info  the development build's programs: version resource as
                 Windows reads it (under Wine), 0.0.0, "development build"
   reproducible  two releases of one small image from two copies of the
@@ -49,17 +50,19 @@ def release_image():
 def firmware_files(work, image, sections=None):
     """image as a firmware build gives it: (raw, ELF, Intel HEX) paths, the
     ELF linked by binutils for Arm with image's bytes at 0x08008000 (or
-    sections: (address, bytes) pairs), the HEX made from it by objcopy."""
+    sections: (address, bytes[, name]), each loaded where it lies), the HEX
+    made from it by objcopy."""
     sections = sections or [(FLASH_BASE, image)]
     raw, elf, hex_ = (os.path.join(work, "firmware" + ext) for ext in (".bin", ".elf", ".hex"))
     with open(raw, "wb") as f:
         f.write(image)
     source, starts = [], []
-    for n, (address, data) in enumerate(sections):
+    for n, (address, data, *name) in enumerate(sections):
+        name = name[0] if name else ".part%d" % n
         with open(os.path.join(work, "part%d.bin" % n), "wb") as f:
             f.write(data)
-        source.append('.section .part%d,"a"\n.incbin "part%d.bin"\n' % (n, n))
-        starts.append("--section-start=.part%d=%#x" % (n, address))
+        source.append('.section %s,"a"\n.incbin "part%d.bin"\n' % (name, n))
+        starts.append("--section-start=%s=%#x" % (name, address))
     with open(os.path.join(work, "firmware.s"), "w") as f:
         f.write("".join(source))
     obj = os.path.join(work, "firmware.o")
@@ -69,6 +72,17 @@ def firmware_files(work, image, sections=None):
         status, _, err, _ = run(command, 60)
         check(status == 0, "%s: %s" % (command[0], err.strip()))
     return raw, elf, hex_
+
+
+def device_flash_size(source):
+    """DEVICE_FLASH_SIZE as device/qdm7_device.h has it: the flash that an
+    image must fit, from 0x08008000."""
+    with open(os.path.join(source, "device", "qdm7_device.h")) as f:
+        factors = re.search(r"DEVICE_FLASH_SIZE = ([0-9u* ]+);", f.read()).group(1)
+    size = 1
+    for factor in re.findall(r"\d+", factors):
+        size *= int(factor)
+    return size
 
 
 def certificate(work, name, expired=False):
@@ -194,6 +208,14 @@ def case_refusals(args):
         cut.write(f.read(20000))
     files["below"] = firmware_files(fresh(os.path.join(work, "hex-below")), image,
                                     [(FLASH_BASE - 0x100, bytes(0x100)), (FLASH_BASE, image)])[2]
+    # The linker-script slip of .data > RAM without AT> FLASH: its bytes at
+    # their SRAM address, 400 MB above the flash. And an image one byte
+    # longer than the flash, raw and as HEX.
+    _, files["sram elf"], files["sram hex"] = firmware_files(
+        fresh(os.path.join(work, "sram")), image, [(FLASH_BASE, image, ".text"), (0x20000000, bytes(64), ".data")])
+    flash_size = device_flash_size(args.source)
+    long_image = image + bytes(flash_size + 1 - len(image))
+    files["too long"], _, files["past the end"] = firmware_files(fresh(os.path.join(work, "too-long")), long_image)
     cert, key = certificate(work, "signer")
     _, other_key = certificate(work, "other")
     old_cert, old_key = certificate(work, "old", expired=True)
@@ -213,6 +235,15 @@ def case_refusals(args):
          "the reset handler 0x080001c5 lies below the image: linked for 0x08000000?"),
         ("ELF cut short", [files["cut elf"], "1.0.0", out], "begins as an ELF file (7f 45 4c 46) but cannot"),
         ("HEX below the base", [files["below"], "1.0.0", out], "content at 0x08007f00 lies below"),
+        ("ELF .data in SRAM", [files["sram elf"], "1.0.0", out],
+         "section .data loads at 0x20000000 (SRAM): missing AT> FLASH?"),
+        ("HEX of it", [files["sram hex"], "1.0.0", out],
+         "content at 0x20000000 lies in SRAM, outside the flash (0x08008000 to 0x%08x)"
+         % (FLASH_BASE + flash_size - 1)),
+        ("longer than the flash", [files["too long"], "1.0.0", out],
+         "is %d bytes long, more than the %d bytes of the device's flash" % (flash_size + 1, flash_size)),
+        ("HEX past the flash", [files["past the end"], "1.0.0", out],
+         "content ends at 0x%08x, past the end of the flash" % (FLASH_BASE + flash_size + 1)),
         ("USB id not VID:PID", [good, "1.0.0", out, "--usb-id", "483:5740"], "is not VID:PID"),
         ("key of another", [good, "1.0.0", out, "--sign-cert", cert, "--sign-key", other_key],
          "does not belong to the certificate"),
@@ -253,6 +284,12 @@ def case_inputs(args):
     check(raw == wanted, "the gap is not filled with 0xff")
     line = "gap filled with 0xff (erased flash): 4096 bytes at 0x08009000"
     check(line in out and line in account, "the gap is not said: %r %r" % (out, account))
+    # One that fills the flash to its last byte is taken (one byte more is a
+    # refusal).
+    full = image + bytes(device_flash_size(args.source) - len(image))
+    raw, _, account = staged(firmware_files(fresh(os.path.join(work, "full")), full)[2])
+    check(raw == full and "loaded content: 0x08008000 to 0x%08x" % (FLASH_BASE + len(full) - 1) in account,
+          "an image that fills the flash: %d bytes, %r" % (len(raw), account))
     # Built in all the same when told, and image.txt says so.
     low = bytearray(image)
     low[4:8] = (0x080001c5).to_bytes(4, "little")
