@@ -120,9 +120,9 @@ StopReason wait_for_device(Run& run)
                 ++run.record.reconnects;
                 run.job.resume_blocks = job_acknowledged_blocks(run.job);
                 if (run.job.resume_blocks > 0)
-                    note(run, PortRunNote::Restarting, "the port is back as %s; resuming the update after the %d "
-                         "blocks the device acknowledged, if it kept them", path.c_str(),
-                         static_cast<int>(run.job.resume_blocks));
+                    note(run, PortRunNote::Restarting, "the port is back as %s; resuming the update after the %s "
+                         "the device acknowledged, if it kept them", path.c_str(),
+                         counted(run.job.resume_blocks, "block").c_str());
                 else
                     note(run, PortRunNote::Restarting, "the port is back as %s; starting the update again from "
                          "the beginning", path.c_str());
@@ -170,8 +170,9 @@ bool verify_first(Run& run)
     job_trace_flush(job);
     job.resume_blocks = result == VerifyResult::Differs ? run.record.verified.differing.front() : 0;
     if (result == VerifyResult::Differs)
-        note(run, PortRunNote::Checked, "%zu of %ld blocks differ; updating from block %ld",
-             run.record.verified.differing.size(), static_cast<long>(job.image_size / BLOCK_SIZE),
+        note(run, PortRunNote::Checked, "%zu of %s %s; updating from block %ld",
+             run.record.verified.differing.size(), counted(job.image_size / BLOCK_SIZE, "block").c_str(),
+             run.record.verified.differing.size() == 1 ? "differs" : "differ",
              static_cast<long>(job.resume_blocks) + 1);
     start_job(job, run.record.port.c_str(), job.port_handle);
     return false;

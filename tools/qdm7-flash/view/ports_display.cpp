@@ -68,9 +68,9 @@ Parts parts_of(const PortView& view)
     }
     case PortPhase::PowerWait:
         parts.other.text = view.stray_bytes > 0
-                               ? printed("no reply for %u s, %u bytes came: power-cycle it into its loader",
+                               ? printed("no reply for %u s, %s came: power-cycle it into its loader",
                                          static_cast<unsigned>(view.waiting_ms / 1000),
-                                         static_cast<unsigned>(view.stray_bytes))
+                                         counted(view.stray_bytes, "byte").c_str())
                                : printed("no answer for %u s: power-cycle the device",
                                          static_cast<unsigned>(view.waiting_ms / 1000));
         break;
@@ -165,7 +165,7 @@ std::string port_change_text(const PortView& view)
     case PortPhase::Opening: return "opening";
     case PortPhase::Contacting: return "contacting";
     case PortPhase::PowerWait: return "waiting for the device to power on: switch it off and on now";
-    case PortPhase::Programming: return printed("programming %ld blocks", static_cast<long>(view.blocks_total));
+    case PortPhase::Programming: return "programming " + counted(view.blocks_total, "block");
     case PortPhase::Verifying: return "verifying";
     case PortPhase::Resetting: return "resetting";
     case PortPhase::Reconnecting: return "port lost; waiting for it to return";
