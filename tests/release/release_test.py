@@ -13,9 +13,10 @@ Cases:
                 from its ELF file, give the same programs and package; the
                 files, image.txt, the version resource and qdm7-flash --version
   signed-package
-                a release signed with a throwaway certificate verifies with
-                osslsigncode; its Debian package installs in a scratch root,
-                runs, shows its man page and removes without a trace
+                a release of a one-block image signed with a throwaway
+                certificate verifies with osslsigncode; its Debian package
+                installs in a scratch root, passes dpkg --verify, runs,
+                shows its man page and removes without a trace
 """
 
 import argparse
@@ -290,6 +291,9 @@ def case_inputs(args):
     raw, _, account = staged(firmware_files(fresh(os.path.join(work, "full")), full)[2])
     check(raw == full and "loaded content: 0x08008000 to 0x%08x" % (FLASH_BASE + len(full) - 1) in account,
           "an image that fills the flash: %d bytes, %r" % (len(raw), account))
+    # As the version resource names it, one block as one.
+    summary = image_facts.summary(image_facts.image_facts(image[:10000]))
+    check(summary.startswith("10000 bytes, padded to 16384 (1 block), CRC 0x"), "summary %r" % summary)
     # Built in all the same when told, and image.txt says so.
     low = bytearray(image)
     low[4:8] = (0x080001c5).to_bytes(4, "little")
@@ -367,7 +371,9 @@ def case_reproducible(args):
 
 def case_signed_package(args):
     work = fresh(os.path.join(args.work, "signed-package"))
-    _, _, hex_ = firmware_files(work, release_image())
+    # One block: the page and --version count it as one.
+    image = release_image()[:10000]
+    _, _, hex_ = firmware_files(work, image)
     cert, key = certificate(work, "signer")
     out = os.path.join(work, "out")
     release(args, args.source, hex_, out, "--sign-cert", cert, "--sign-key", key, "--usb-id", USB_ID)
@@ -375,6 +381,8 @@ def case_signed_package(args):
     check(status == 0, "sha256sum -c: %s" % err)
     for name in ("qdm7-update-%s.exe" % VERSION, "qdm7-flash-%s.exe" % VERSION):
         signed, unsigned = os.path.join(out, name), os.path.join(out, "unsigned", name)
+        modes = [oct(os.stat(path).st_mode & 0o777) for path in (signed, unsigned)]
+        check(modes == ["0o755", "0o755"], "%s: signed and unsigned modes %s" % (name, modes))
         status, said, err, _ = run(["osslsigncode", "verify", "-CAfile", cert, "-in", signed], 120)
         check(status == 0 and "Signature verification: ok" in said,
               "%s does not verify (%d):\n%s%s" % (name, status, said[-2000:], err[-2000:]))
@@ -392,13 +400,35 @@ def case_signed_package(args):
     dpkg = ["dpkg", "--root=" + root, "--log=/dev/null", "--force-not-root"]
     status, _, err, _ = run([*dpkg, "--force-depends", "--install", deb], 120)
     check(status == 0, "dpkg --install: %s" % err)
+    # Every file as the package has it; a changed one is named.
+    status, said, err, _ = run([*dpkg, "--verify", "qdm7-flash"], 60)
+    check(status == 0 and said == "" and err == "", "dpkg --verify: %d %r %r" % (status, said, err))
+    guide = os.path.join(root, "usr/share/doc/qdm7-flash/troubleshooting.md")
+    with open(guide, "a") as f:
+        f.write("changed\n")
+    status, said, err, _ = run([*dpkg, "--verify", "qdm7-flash"], 60)
+    check(re.fullmatch(r"\?\?5\?{6} +/usr/share/doc/qdm7-flash/troubleshooting.md\n", said) is not None,
+          "dpkg --verify of a changed file: %d %r %r" % (status, said, err))
+    print("dpkg --verify: every file checks; a changed one is named: %s" % said.strip())
     flash = os.path.join(root, "usr/bin/qdm7-flash")
     status, said, err, _ = run([flash, "--version"], 60)
-    check(status == 0 and said.startswith("qdm7-flash %s\nimage: " % VERSION), "installed --version: %r" % said)
+    check(status == 0 and said.startswith("qdm7-flash %s\nimage: " % VERSION) and "(1 block)" in said,
+          "installed --version: %r" % said)
     status, page, err, _ = run(["man", "-l", os.path.join(root, "usr/share/man/man1/qdm7-flash.1.gz")],
                                60, dict(os.environ, MANPAGER="cat", MANWIDTH="80"))
     check(status == 0 and "qdm7-flash - update the firmware of a QDM7" in page and "--port PATH" in page,
           "man -l: %d %s" % (status, err or page[:500]))
+    sections = re.findall(r"^([A-Z][A-Z ]+)$", page, re.M)
+    check(sections == ["NAME", "SYNOPSIS", "DESCRIPTION", "FIRMWARE IMAGE", "EXIT STATUS", "ENVIRONMENT",
+                       "SEE ALSO"], "the page's sections: %s" % sections)
+    # The image's lines unadjusted, not spread over the line.
+    firmware = page[page.index("\nFIRMWARE IMAGE\n"):page.index("\nEXIT STATUS\n")]
+    check(re.search(r"\S  +\S", firmware) is None and "(1 block)" in firmware and
+          re.search(r"SHA-256\s+%s\n" % hashlib.sha256(image).hexdigest(), firmware),
+          "the page's image:%s" % firmware)
+    for piece in ("\n       130    interrupted", "\n       QDM7_PORT_GLOB\n",
+                  "/usr/share/doc/qdm7-flash/troubleshooting.md"):
+        check(piece in page[page.index("\nEXIT STATUS\n"):], "the page lacks %r:\n%s" % (piece, page))
     with open(os.path.join(root, "usr/lib/udev/rules.d/60-qdm7.rules")) as f:
         rule = f.read()
     check('ATTRS{idVendor}=="0483", ATTRS{idProduct}=="5740", TAG+="uaccess", ENV{ID_MM_DEVICE_IGNORE}="1"'
