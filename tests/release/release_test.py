@@ -400,6 +400,18 @@ def case_signed_package(args):
     dpkg = ["dpkg", "--root=" + root, "--log=/dev/null", "--force-not-root"]
     status, _, err, _ = run([*dpkg, "--force-depends", "--install", deb], 120)
     check(status == 0, "dpkg --install: %s" % err)
+    # The package's own digests of every file it installs (dpkg makes its
+    # own at unpack for a package without them, from the files as unpacked).
+    status, listed, err, _ = run(["dpkg-deb", "--info", deb, "md5sums"], 60)
+    installed = {os.path.relpath(os.path.join(folder, name), root): os.path.join(folder, name)
+                 for folder, _, names in os.walk(root) for name in names
+                 if not os.path.relpath(folder, root).startswith("var")}
+    digests = {}
+    for path, file in installed.items():
+        with open(file, "rb") as f:
+            digests[path] = hashlib.md5(f.read()).hexdigest()
+    check(status == 0 and sorted(listed.splitlines()) == sorted("%s  %s" % (digests[path], path) for path in digests),
+          "DEBIAN/md5sums (%d): %r, the files: %s" % (status, listed or err, digests))
     # Every file as the package has it; a changed one is named.
     status, said, err, _ = run([*dpkg, "--verify", "qdm7-flash"], 60)
     check(status == 0 and said == "" and err == "", "dpkg --verify: %d %r %r" % (status, said, err))
