@@ -169,10 +169,10 @@ bool verify_first(Run& run)
     }
     job_trace_flush(job);
     job.resume_blocks = result == VerifyResult::Differs ? run.record.verified.differing.front() : 0;
-    if (result == VerifyResult::Differs)
+    if (result == VerifyResult::Differs) // "1 of 1 block differs", "1 of 97 blocks differ"
         note(run, PortRunNote::Checked, "%zu of %s %s; updating from block %ld",
              run.record.verified.differing.size(), counted(job.image_size / BLOCK_SIZE, "block").c_str(),
-             run.record.verified.differing.size() == 1 ? "differs" : "differ",
+             job.image_size == BLOCK_SIZE ? "differs" : "differ",
              static_cast<long>(job.resume_blocks) + 1);
     start_job(job, run.record.port.c_str(), job.port_handle);
     return false;

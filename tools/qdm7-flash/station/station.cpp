@@ -329,9 +329,10 @@ int run_verify(const std::string& port, std::uint32_t deadline_ms)
                     record.reset_acknowledged ? "; reset into it" : "; its reset was not acknowledged");
         return EXIT_COMPLETED;
     case VerifyResult::Differs:
+        // "1 of 1 block differs", "1 of 97 blocks differ"
         display_say(display, "the device does not hold this image: %zu of %s %s (%s); "
                     "left in its loader, nothing written", record.differing.size(), counted(blocks, "block").c_str(),
-                    record.differing.size() == 1 ? "differs" : "differ", block_list(record.differing).c_str());
+                    blocks == 1 ? "differs" : "differ", block_list(record.differing).c_str());
         return EXIT_VERIFY_FAILED;
     case VerifyResult::Deadline:
         display_say(display, "deadline of %g s passed; port closed", deadline_ms / 1000.0);
