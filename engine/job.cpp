@@ -313,8 +313,9 @@ void job_enter(UpdateJob& job, JobState state)
     case JobState::Resuming: {
         job.send_time = tick_count();
         const auto length = static_cast<std::uint32_t>(job.work.resume_blocks) * BLOCK_SIZE;
-        job_trace(job, "RESUME CHECK ADDR %#x, LEN %#x (%d blocks)\n", job.base_address, static_cast<unsigned>(length),
-                  static_cast<int>(job.work.resume_blocks));
+        job_trace(job, "RESUME CHECK ADDR %#x, LEN %#x (%d block%s)\n", job.base_address,
+                  static_cast<unsigned>(length), static_cast<int>(job.work.resume_blocks),
+                  job.work.resume_blocks == 1 ? "" : "s");
         job_status(job, "Checking the blocks kept...");
         build_query_frame(job.frame_buffer, job.frame_length, unit_byte(job), job.base_address, length);
         send_frame(job);

@@ -49,8 +49,8 @@ def image_facts(image):
 
 def summary(facts):
     """One line, as qdm7-flash --version names the image."""
-    return "%d bytes, padded to %d (%d blocks), CRC 0x%04x" % (
-        facts["length"], facts["padded"], facts["blocks"], facts["crc"])
+    return "%d bytes, padded to %d (%d block%s), CRC 0x%04x" % (
+        facts["length"], facts["padded"], facts["blocks"], "" if facts["blocks"] == 1 else "s", facts["crc"])
 
 
 def write(path, content):

@@ -8,9 +8,11 @@ INPUT is a raw image, an ELF file or Intel HEX, told apart by content: an
 ELF file begins 7f 45 4c 46, Intel HEX with ':' (a raw image cannot: its
 first byte is the low byte of a stack pointer, which is word-aligned). ELF
 and HEX are read with pyelftools and intelhex (Debian's python3-pyelftools
-and python3-intelhex); their content must start at the application base
-0x08008000 and fit the flash; a gap inside is filled with 0xff, the erased
-value of flash, and said.
+and python3-intelhex); their content must lie in the device's application
+flash (2 MiB from 0x08008000) and start at its base; a gap inside is filled
+with 0xff, the erased value of flash, and said. Content elsewhere (an ELF
+section that loads in SRAM, say) is refused with its address, and so is any
+image longer than that flash.
 
 Every image then has its vector table checked: the initial stack pointer
 must point into SRAM and the reset handler must be a Thumb address inside
@@ -32,10 +34,12 @@ import sys
 sys.dont_write_bytecode = True  # nothing written into the source tree
 from image_facts import write  # noqa: E402 (beside this file)
 
-# As engine/image.h and engine/job.h have them: where the device places the
-# image (after its 32 KiB loader), and the longest image the updater takes.
+# As engine/image.h and device/qdm7_device.h have them: where the device
+# places the image (after its 32 KiB loader), and the length of the flash
+# from there (DEVICE_FLASH_SIZE).
 FLASH_BASE = 0x08008000
-MAX_IMAGE_LENGTH = 0x7FFFFFFF // 16384 * 16384
+FLASH_SIZE = 2 * 1024 * 1024
+FLASH_END = FLASH_BASE + FLASH_SIZE
 FLASH_START = 0x08000000
 SRAM_FIRST, SRAM_LAST = 0x20000000, 0x3FFFFFFF
 ELF_MAGIC = b"\x7fELF"
@@ -67,8 +71,13 @@ def kind_of(data):
     return "raw"
 
 
+def counted(number, noun):
+    return "%d %s%s" % (number, noun, "" if number == 1 else "s")
+
+
 def elf_content(data):
-    """The bytes an ELF file loads, at their load addresses, as an IntelHex."""
+    """The bytes an ELF file loads, at their load addresses: an IntelHex, and
+    the pieces (name, first address, end) it was made of."""
     elffile = debian_module("elftools.elf.elffile", "python3-pyelftools")
     intelhex = debian_module("intelhex", "python3-intelhex")
     try:
@@ -88,49 +97,75 @@ def elf_content(data):
                 for segment in loads:
                     if segment.section_in_segment(section):
                         address = segment["p_paddr"] + section["sh_offset"] - segment["p_offset"]
-                        pieces.append((address, section.data()))
+                        pieces.append(("section " + section.name, address, section.data()))
                         break
         if elf.num_sections() == 0:
-            pieces = [(s["p_paddr"], s.data()[: s["p_filesz"]]) for s in loads]
+            pieces = [("segment %d" % n, s["p_paddr"], s.data()[: s["p_filesz"]]) for n, s in enumerate(loads)]
     except Refusal:
         raise
     except Exception as error:  # pyelftools reports damage with several types
         raise Refusal("begins as an ELF file (7f 45 4c 46) but cannot be read as one (%s); "
                       "it is not built in as a raw image" % error)
     content = intelhex.IntelHex()
-    for address, piece in pieces:
+    for _, address, piece in pieces:
         content.puts(address, piece)
-    return content
+    return content, [(name, address, address + len(piece)) for name, address, piece in pieces]
 
 
 def hex_content(data):
+    """The bytes of Intel HEX: an IntelHex, and its runs of bytes as pieces
+    (None, first address, end)."""
     intelhex = debian_module("intelhex", "python3-intelhex")
     content = intelhex.IntelHex()
     try:
         content.loadhex(io.StringIO(data.decode("ascii")))
     except (UnicodeDecodeError, intelhex.IntelHexError) as error:
         raise Refusal("begins as Intel HEX (':') but cannot be read as it (%s)" % str(error).strip())
-    return content
+    return content, [(None, start, end) for start, end in content.segments()]
 
 
-def placed(content):
-    """The raw image of content, which must start at FLASH_BASE; and a note
-    on each gap filled."""
+def misplaced(name, first, end):
+    """Why a piece of content (an ELF section or segment by name, else a run
+    of HEX) from first to end cannot be programmed, or None. Checked before
+    anything is laid out: content far from the flash would otherwise make a
+    gap of hundreds of megabytes."""
+    # "section .text loads at 0x08000000," or "content at 0x08000000 lies"
+    where = "%s loads at 0x%08x," % (name, first) if name else "content at 0x%08x lies" % first
+    flash = "the flash (0x%08x to 0x%08x)" % (FLASH_BASE, FLASH_END - 1)
+    if SRAM_FIRST <= first <= SRAM_LAST:
+        # The linker-script slip: initialised data placed in SRAM with no
+        # load address in flash (> RAM without AT> FLASH), so that nothing
+        # would copy it there at start.
+        if name:
+            return "%s loads at 0x%08x (SRAM): missing AT> FLASH?" % (name, first)
+        return "%s in SRAM, outside %s: made from an ELF file without AT> FLASH?" % (where, flash)
+    if FLASH_START <= first < FLASH_BASE:
+        hint = ": linked for 0x%08x?" % FLASH_START if first == FLASH_START else ""
+        return "%s below the application base 0x%08x and would overwrite the loader%s" % (
+            where, FLASH_BASE, hint)
+    if not FLASH_BASE <= first < FLASH_END:
+        return "%s outside %s" % (where, flash)
+    if end > FLASH_END:
+        return "%s ends at 0x%08x, past the end of %s: the image would be %d bytes long, more than " \
+               "the %d bytes of the device's flash" % (name or "content", end, flash, end - FLASH_BASE, FLASH_SIZE)
+    return None
+
+
+def placed(content, pieces):
+    """The raw image of content, which must lie in the flash and start at
+    FLASH_BASE; and a note on each gap filled."""
     if len(content) == 0:
         raise Refusal("holds no loadable content")
-    first, end = content.minaddr(), content.maxaddr() + 1
-    if first < FLASH_BASE:
-        hint = ": linked for 0x%08x?" % FLASH_START if first == FLASH_START else ""
-        raise Refusal("content at 0x%08x lies below the application base 0x%08x and would "
-                      "overwrite the loader%s" % (first, FLASH_BASE, hint))
+    for name, first, end in sorted(pieces, key=lambda piece: piece[1]):
+        reason = misplaced(name, first, end)
+        if reason:
+            raise Refusal(reason)
+    first = content.minaddr()
     if first > FLASH_BASE:
         raise Refusal("content starts at 0x%08x, not at the application base 0x%08x, where "
                       "the device expects the vector table" % (first, FLASH_BASE))
-    if end - FLASH_BASE > MAX_IMAGE_LENGTH:
-        raise Refusal("content ends at 0x%08x: %d bytes from the base, more than the %d the "
-                      "flash takes" % (end, end - FLASH_BASE, MAX_IMAGE_LENGTH))
     segments = content.segments()
-    gaps = ["%d bytes at 0x%08x" % (start - previous_end, previous_end)
+    gaps = ["%s at 0x%08x" % (counted(start - previous_end, "byte"), previous_end)
             for (_, previous_end), (start, _) in zip(segments, segments[1:])]
     content.padding = ERASED
     return content.tobinstr(start=FLASH_BASE), gaps
@@ -139,7 +174,7 @@ def placed(content):
 def check_vectors(image):
     """The reason image would not start as placed at FLASH_BASE, or None."""
     if len(image) < 8:
-        return "is %d bytes long, too short for a vector table" % len(image)
+        return "is %s long, too short for a vector table" % counted(len(image), "byte")
     stack, reset = struct.unpack_from("<II", image)
     if not SRAM_FIRST <= stack <= SRAM_LAST:
         looks = "; it begins 7f 45 4c 46: it looks like an ELF file" if image.startswith(ELF_MAGIC) else ""
@@ -164,11 +199,12 @@ def convert(data, vector_check=True):
     if kind == "raw":
         image = data
     else:
-        image, gaps = placed(elf_content(data) if kind == "ELF" else hex_content(data))
+        image, gaps = placed(*(elf_content(data) if kind == "ELF" else hex_content(data)))
         lines.append("loaded content: 0x%08x to 0x%08x" % (FLASH_BASE, FLASH_BASE + len(image) - 1))
         lines += ["gap filled with 0x%02x (erased flash): %s" % (ERASED, gap) for gap in gaps]
-    if len(image) > MAX_IMAGE_LENGTH:
-        raise Refusal("is %d bytes long, more than the %d the flash takes" % (len(image), MAX_IMAGE_LENGTH))
+    if len(image) > FLASH_SIZE:
+        raise Refusal("is %d bytes long, more than the %d bytes of the device's flash (0x%08x to 0x%08x)"
+                      % (len(image), FLASH_SIZE, FLASH_BASE, FLASH_END - 1))
     if vector_check:
         reason = check_vectors(image)
         if reason:

@@ -37,14 +37,17 @@ mkdir -p "$tree/DEBIAN" "$tree/usr/bin" "$tree/usr/share/man/man1" "$tree/usr/sh
 install -m 755 "$program" "$tree/usr/bin/qdm7-flash"
 strip --remove-section=.comment "$tree/usr/bin/qdm7-flash"
 # help2man reads a synopsis of "Usage: ..." and "or: ..." lines: it is given
-# the help's usage lines in that form, their wrapped options joined, and the
-# lines of --version after the first as paragraphs of their own.
+# the help's usage lines in that form, their wrapped options joined, and
+# "Exit status:" as a section of its own (it knows "Environment:" already).
+# Of --version it is given the first line; the image lines after it make a
+# section of their own, unadjusted so that the SHA-256 is not spread apart.
+# SEE ALSO names the guide the package carries.
 mkdir -p "$work/help"
 cat >"$work/help/qdm7-flash" <<'EOF'
 #!/bin/sh
 program=$(dirname "$0")/../qdm7-flash/usr/bin/qdm7-flash
 if [ "$1" = --version ]; then
-  "$program" --version | awk 'NR > 1 { print "" } { print }'
+  "$program" --version | head -n 1
   exit
 fi
 [ "$1" = --help ] || exec "$program" "$@"
@@ -53,10 +56,24 @@ fi
   usage && /^ +qdm7-flash / { print line; sub(/^ +/, ""); line = "  or: " $0; next }
   usage && /^ +/ { sub(/^ +/, " "); line = line $0; next }
   /^Usage: / { usage = 1; line = $0; next }
+  /^Exit status:$/ { print "*Exit status*"; next }
   { print }'
 EOF
 chmod 755 "$work/help/qdm7-flash"
-help2man --no-info --no-discard-stderr \
+{
+  echo "[FIRMWARE IMAGE]"
+  echo ".na"
+  echo "The firmware image built into this qdm7-flash, as its \\-\\-version names it:"
+  # Each line a paragraph, roff's escape character doubled and a leading
+  # dot or quote kept as text.
+  "$tree/usr/bin/qdm7-flash" --version | tail -n +2 | sed 's/^image: //; s/\\/\\e/g; s/^/.PP\n\\\&/'
+  echo ".ad"
+  echo "[SEE ALSO]"
+  echo "The troubleshooting guide: what each message means, and what to do about it."
+  echo ".IP"
+  echo ".I /usr/share/doc/qdm7-flash/troubleshooting.md"
+} >"$work/qdm7-flash.h2m"
+help2man --no-info --no-discard-stderr --include "$work/qdm7-flash.h2m" \
   --name "update the firmware of a QDM7 over its USB serial port" \
   --output "$work/qdm7-flash.1" "$work/help/qdm7-flash"
 gzip -9n <"$work/qdm7-flash.1" >"$tree/usr/share/man/man1/qdm7-flash.1.gz"
@@ -116,6 +133,10 @@ Description: firmware updater for the QDM7 over its USB serial port
  way of an update (--doctor).
 EOF
 
+# md5sums, as dh_md5sums writes it: what dpkg --verify checks the installed
+# files against.
+(cd "$tree" && find . -type f ! -path './DEBIAN/*' -printf '%P\0' | LC_ALL=C sort -z | xargs -0 md5sum) \
+  >"$tree/DEBIAN/md5sums"
 find "$tree" -type d -exec chmod 755 {} +
 find "$tree" -type f ! -path "$tree/usr/bin/*" -exec chmod 644 {} +
 find "$tree" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +

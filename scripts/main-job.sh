@@ -50,7 +50,8 @@ padded_size=$(( (size + 16383) / 16384 * 16384 ))
 cp "$image" "$out/padded_image.bin"
 truncate -s "$padded_size" "$out/padded_image.bin"
 if cmp -s "$out/flash.bin" "$out/padded_image.bin"; then
-  echo "Device flash equals the padded image ($padded_size bytes, $(( padded_size / 16384 )) blocks)."
+  blocks=$(( padded_size / 16384 ))
+  echo "Device flash equals the padded image ($padded_size bytes, $blocks block$([ "$blocks" = 1 ] || echo s))."
 else
   echo "main-job: the device's flash differs from the padded image" >&2
   exit 1

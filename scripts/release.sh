@@ -204,6 +204,9 @@ if [ -n "$sign_cert" ]; then
       -n "QDM7 Firmware Update Tool" "${timestamp[@]}" \
       -in "$staged/unsigned/$exe" -out "$staged/$exe" >"$build/sign.log" 2>&1 ||
       { cat "$build/sign.log" >&2; refuse "signing $exe failed"; }
+    # osslsigncode writes its output as a plain file: the signed program is
+    # as executable as the one it signs.
+    chmod --reference="$staged/unsigned/$exe" "$staged/$exe"
     listed+=("unsigned/$exe")
   done
 fi

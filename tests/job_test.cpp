@@ -508,16 +508,17 @@ TEST_F(FastJobTest, AResumeCheckThatDiffersIsHalvedUntilARangeMatches)
 {
     prepare(8 * BLOCK_SIZE);
     run_until_acknowledged(6);
-    // Block 4 lost: [0, 6) and [0, 3) are asked, [0, 3) is kept.
-    virtual_link().device.flash[4 * BLOCK_SIZE + 7] ^= 0x10;
+    // Block 2 lost: [0, 6), [0, 3) and [0, 1) are asked, [0, 1) is kept.
+    virtual_link().device.flash[2 * BLOCK_SIZE + 7] ^= 0x10;
     reconnect_after(6);
     EXPECT_EQ(job().state, JobState::Completed);
     EXPECT_TRUE(flash_holds(test_job.image));
-    EXPECT_EQ(programs_written(), 5u);
+    EXPECT_EQ(programs_written(), 7u);
     const std::string& trace = virtual_link().trace_text;
     EXPECT_NE(trace.find("(6 blocks)\n"), std::string::npos);
     EXPECT_NE(trace.find("(3 blocks)\n"), std::string::npos);
-    EXPECT_NE(trace.find("RESUMING AT BLOCK 3,"), std::string::npos) << trace;
+    EXPECT_NE(trace.find("LEN 0x4000 (1 block)\n"), std::string::npos) << trace;
+    EXPECT_NE(trace.find("RESUMING AT BLOCK 1,"), std::string::npos) << trace;
 }
 
 // The device erases a whole two-block sector when a block in it is written

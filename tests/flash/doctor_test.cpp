@@ -78,6 +78,10 @@ TEST(DoctorReport, AReadyMachineHasNothingInTheWayAndASampleImageOnlyWarns)
     EXPECT_EQ(report.in_the_way, 0) << text;
     EXPECT_TRUE(has(text, "image: 1573624 bytes, padded to 1589248 (97 blocks), CRC 0x0c2f\n")) << text;
     EXPECT_TRUE(has(text, "sample image (not a release)")) << text;
+    facts.image_length = 5000;
+    facts.padded_length = 16384;
+    facts.blocks = 1;
+    EXPECT_TRUE(has(text_of(doctor_report(facts)), "image: 5000 bytes, padded to 16384 (1 block), CRC")) << text;
     EXPECT_TRUE(has(text, "/dev/ttyUSB0  0403:6001")) << text;
     EXPECT_TRUE(has(text, "  can open: yes (root:dialout 660; this user is in dialout)\n")) << text;
     EXPECT_TRUE(has(text, "  in use by nobody\n")) << text;

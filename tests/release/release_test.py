@@ -4,7 +4,8 @@
 Cases:
   refusals      scripts/release.sh refuses each bad input with one line
   inputs        an ELF file, Intel HEX and a raw image of one firmware give
-                the same raw image to build in; a gap is filled and said
+                the same raw image to build in; a gap is filled and said; an
+                image as long as the flash is taken
   version-info  the development build's programs: version resource as
                 Windows reads it (under Wine), 0.0.0, "development build"
   reproducible  two releases of one small image from two copies of the
@@ -12,9 +13,10 @@ Cases:
                 from its ELF file, give the same programs and package; the
                 files, image.txt, the version resource and qdm7-flash --version
   signed-package
-                a release signed with a throwaway certificate verifies with
-                osslsigncode; its Debian package installs in a scratch root,
-                runs, shows its man page and removes without a trace
+                a release of a one-block image signed with a throwaway
+                certificate verifies with osslsigncode; its Debian package
+                installs in a scratch root, passes dpkg --verify, runs,
+                shows its man page and removes without a trace
 """
 
 import argparse
@@ -49,17 +51,19 @@ def release_image():
 def firmware_files(work, image, sections=None):
     """image as a firmware build gives it: (raw, ELF, Intel HEX) paths, the
     ELF linked by binutils for Arm with image's bytes at 0x08008000 (or
-    sections: (address, bytes) pairs), the HEX made from it by objcopy."""
+    sections: (address, bytes[, name]), each loaded where it lies), the HEX
+    made from it by objcopy."""
     sections = sections or [(FLASH_BASE, image)]
     raw, elf, hex_ = (os.path.join(work, "firmware" + ext) for ext in (".bin", ".elf", ".hex"))
     with open(raw, "wb") as f:
         f.write(image)
     source, starts = [], []
-    for n, (address, data) in enumerate(sections):
+    for n, (address, data, *name) in enumerate(sections):
+        name = name[0] if name else ".part%d" % n
         with open(os.path.join(work, "part%d.bin" % n), "wb") as f:
             f.write(data)
-        source.append('.section .part%d,"a"\n.incbin "part%d.bin"\n' % (n, n))
-        starts.append("--section-start=.part%d=%#x" % (n, address))
+        source.append('.section %s,"a"\n.incbin "part%d.bin"\n' % (name, n))
+        starts.append("--section-start=%s=%#x" % (name, address))
     with open(os.path.join(work, "firmware.s"), "w") as f:
         f.write("".join(source))
     obj = os.path.join(work, "firmware.o")
@@ -69,6 +73,17 @@ def firmware_files(work, image, sections=None):
         status, _, err, _ = run(command, 60)
         check(status == 0, "%s: %s" % (command[0], err.strip()))
     return raw, elf, hex_
+
+
+def device_flash_size(source):
+    """DEVICE_FLASH_SIZE as device/qdm7_device.h has it: the flash that an
+    image must fit, from 0x08008000."""
+    with open(os.path.join(source, "device", "qdm7_device.h")) as f:
+        factors = re.search(r"DEVICE_FLASH_SIZE = ([0-9u* ]+);", f.read()).group(1)
+    size = 1
+    for factor in re.findall(r"\d+", factors):
+        size *= int(factor)
+    return size
 
 
 def certificate(work, name, expired=False):
@@ -194,6 +209,14 @@ def case_refusals(args):
         cut.write(f.read(20000))
     files["below"] = firmware_files(fresh(os.path.join(work, "hex-below")), image,
                                     [(FLASH_BASE - 0x100, bytes(0x100)), (FLASH_BASE, image)])[2]
+    # The linker-script slip of .data > RAM without AT> FLASH: its bytes at
+    # their SRAM address, 400 MB above the flash. And an image one byte
+    # longer than the flash, raw and as HEX.
+    _, files["sram elf"], files["sram hex"] = firmware_files(
+        fresh(os.path.join(work, "sram")), image, [(FLASH_BASE, image, ".text"), (0x20000000, bytes(64), ".data")])
+    flash_size = device_flash_size(args.source)
+    long_image = image + bytes(flash_size + 1 - len(image))
+    files["too long"], _, files["past the end"] = firmware_files(fresh(os.path.join(work, "too-long")), long_image)
     cert, key = certificate(work, "signer")
     _, other_key = certificate(work, "other")
     old_cert, old_key = certificate(work, "old", expired=True)
@@ -213,6 +236,15 @@ def case_refusals(args):
          "the reset handler 0x080001c5 lies below the image: linked for 0x08000000?"),
         ("ELF cut short", [files["cut elf"], "1.0.0", out], "begins as an ELF file (7f 45 4c 46) but cannot"),
         ("HEX below the base", [files["below"], "1.0.0", out], "content at 0x08007f00 lies below"),
+        ("ELF .data in SRAM", [files["sram elf"], "1.0.0", out],
+         "section .data loads at 0x20000000 (SRAM): missing AT> FLASH?"),
+        ("HEX of it", [files["sram hex"], "1.0.0", out],
+         "content at 0x20000000 lies in SRAM, outside the flash (0x08008000 to 0x%08x)"
+         % (FLASH_BASE + flash_size - 1)),
+        ("longer than the flash", [files["too long"], "1.0.0", out],
+         "is %d bytes long, more than the %d bytes of the device's flash" % (flash_size + 1, flash_size)),
+        ("HEX past the flash", [files["past the end"], "1.0.0", out],
+         "content ends at 0x%08x, past the end of the flash" % (FLASH_BASE + flash_size + 1)),
         ("USB id not VID:PID", [good, "1.0.0", out, "--usb-id", "483:5740"], "is not VID:PID"),
         ("key of another", [good, "1.0.0", out, "--sign-cert", cert, "--sign-key", other_key],
          "does not belong to the certificate"),
@@ -253,6 +285,15 @@ def case_inputs(args):
     check(raw == wanted, "the gap is not filled with 0xff")
     line = "gap filled with 0xff (erased flash): 4096 bytes at 0x08009000"
     check(line in out and line in account, "the gap is not said: %r %r" % (out, account))
+    # One that fills the flash to its last byte is taken (one byte more is a
+    # refusal).
+    full = image + bytes(device_flash_size(args.source) - len(image))
+    raw, _, account = staged(firmware_files(fresh(os.path.join(work, "full")), full)[2])
+    check(raw == full and "loaded content: 0x08008000 to 0x%08x" % (FLASH_BASE + len(full) - 1) in account,
+          "an image that fills the flash: %d bytes, %r" % (len(raw), account))
+    # As the version resource names it, one block as one.
+    summary = image_facts.summary(image_facts.image_facts(image[:10000]))
+    check(summary.startswith("10000 bytes, padded to 16384 (1 block), CRC 0x"), "summary %r" % summary)
     # Built in all the same when told, and image.txt says so.
     low = bytearray(image)
     low[4:8] = (0x080001c5).to_bytes(4, "little")
@@ -330,7 +371,9 @@ def case_reproducible(args):
 
 def case_signed_package(args):
     work = fresh(os.path.join(args.work, "signed-package"))
-    _, _, hex_ = firmware_files(work, release_image())
+    # One block: the page and --version count it as one.
+    image = release_image()[:10000]
+    _, _, hex_ = firmware_files(work, image)
     cert, key = certificate(work, "signer")
     out = os.path.join(work, "out")
     release(args, args.source, hex_, out, "--sign-cert", cert, "--sign-key", key, "--usb-id", USB_ID)
@@ -338,6 +381,8 @@ def case_signed_package(args):
     check(status == 0, "sha256sum -c: %s" % err)
     for name in ("qdm7-update-%s.exe" % VERSION, "qdm7-flash-%s.exe" % VERSION):
         signed, unsigned = os.path.join(out, name), os.path.join(out, "unsigned", name)
+        modes = [oct(os.stat(path).st_mode & 0o777) for path in (signed, unsigned)]
+        check(modes == ["0o755", "0o755"], "%s: signed and unsigned modes %s" % (name, modes))
         status, said, err, _ = run(["osslsigncode", "verify", "-CAfile", cert, "-in", signed], 120)
         check(status == 0 and "Signature verification: ok" in said,
               "%s does not verify (%d):\n%s%s" % (name, status, said[-2000:], err[-2000:]))
@@ -355,13 +400,47 @@ def case_signed_package(args):
     dpkg = ["dpkg", "--root=" + root, "--log=/dev/null", "--force-not-root"]
     status, _, err, _ = run([*dpkg, "--force-depends", "--install", deb], 120)
     check(status == 0, "dpkg --install: %s" % err)
+    # The package's own digests of every file it installs (dpkg makes its
+    # own at unpack for a package without them, from the files as unpacked).
+    status, listed, err, _ = run(["dpkg-deb", "--info", deb, "md5sums"], 60)
+    installed = {os.path.relpath(os.path.join(folder, name), root): os.path.join(folder, name)
+                 for folder, _, names in os.walk(root) for name in names
+                 if not os.path.relpath(folder, root).startswith("var")}
+    digests = {}
+    for path, file in installed.items():
+        with open(file, "rb") as f:
+            digests[path] = hashlib.md5(f.read()).hexdigest()
+    check(status == 0 and sorted(listed.splitlines()) == sorted("%s  %s" % (digests[path], path) for path in digests),
+          "DEBIAN/md5sums (%d): %r, the files: %s" % (status, listed or err, digests))
+    # Every file as the package has it; a changed one is named.
+    status, said, err, _ = run([*dpkg, "--verify", "qdm7-flash"], 60)
+    check(status == 0 and said == "" and err == "", "dpkg --verify: %d %r %r" % (status, said, err))
+    guide = os.path.join(root, "usr/share/doc/qdm7-flash/troubleshooting.md")
+    with open(guide, "a") as f:
+        f.write("changed\n")
+    status, said, err, _ = run([*dpkg, "--verify", "qdm7-flash"], 60)
+    check(re.fullmatch(r"\?\?5\?{6} +/usr/share/doc/qdm7-flash/troubleshooting.md\n", said) is not None,
+          "dpkg --verify of a changed file: %d %r %r" % (status, said, err))
+    print("dpkg --verify: every file checks; a changed one is named: %s" % said.strip())
     flash = os.path.join(root, "usr/bin/qdm7-flash")
     status, said, err, _ = run([flash, "--version"], 60)
-    check(status == 0 and said.startswith("qdm7-flash %s\nimage: " % VERSION), "installed --version: %r" % said)
+    check(status == 0 and said.startswith("qdm7-flash %s\nimage: " % VERSION) and "(1 block)" in said,
+          "installed --version: %r" % said)
     status, page, err, _ = run(["man", "-l", os.path.join(root, "usr/share/man/man1/qdm7-flash.1.gz")],
                                60, dict(os.environ, MANPAGER="cat", MANWIDTH="80"))
     check(status == 0 and "qdm7-flash - update the firmware of a QDM7" in page and "--port PATH" in page,
           "man -l: %d %s" % (status, err or page[:500]))
+    sections = re.findall(r"^([A-Z][A-Z ]+)$", page, re.M)
+    check(sections == ["NAME", "SYNOPSIS", "DESCRIPTION", "FIRMWARE IMAGE", "EXIT STATUS", "ENVIRONMENT",
+                       "SEE ALSO"], "the page's sections: %s" % sections)
+    # The image's lines unadjusted, not spread over the line.
+    firmware = page[page.index("\nFIRMWARE IMAGE\n"):page.index("\nEXIT STATUS\n")]
+    check(re.search(r"\S  +\S", firmware) is None and "(1 block)" in firmware and
+          re.search(r"SHA-256\s+%s\n" % hashlib.sha256(image).hexdigest(), firmware),
+          "the page's image:%s" % firmware)
+    for piece in ("\n       130    interrupted", "\n       QDM7_PORT_GLOB\n",
+                  "/usr/share/doc/qdm7-flash/troubleshooting.md"):
+        check(piece in page[page.index("\nEXIT STATUS\n"):], "the page lacks %r:\n%s" % (piece, page))
     with open(os.path.join(root, "usr/lib/udev/rules.d/60-qdm7.rules")) as f:
         rule = f.read()
     check('ATTRS{idVendor}=="0483", ATTRS{idProduct}=="5740", TAG+="uaccess", ENV{ID_MM_DEVICE_IGNORE}="1"'

@@ -22,6 +22,7 @@
 #include "tools/qdm7-flash/cli/port_choice.h"
 #include "tools/qdm7-flash/console/console.h"
 #include "tools/qdm7-flash/console/exit_codes.h"
+#include "tools/qdm7-flash/console/printed.h"
 #include "tools/qdm7-flash/doctor/doctor.h"
 #include "tools/qdm7-flash/records/record_file.h"
 #include "tools/qdm7-flash/station/station.h"
@@ -77,10 +78,10 @@ int print_version()
     const auto length = static_cast<std::int32_t>(image.length);
     const std::int32_t padded = padded_image_size(length);
     std::printf("qdm7-flash %s%s\n"
-                "image: %ld bytes, padded to %ld (%ld blocks), flash base %#lx, CRC 0x%04x\n",
+                "image: %ld bytes, padded to %ld (%s), flash base %#lx, CRC 0x%04x\n",
                 QDM7_VERSION, QDM7_DEVELOPMENT_BUILD ? " (development build)" : "",
                 static_cast<long>(length), static_cast<long>(padded),
-                static_cast<long>(padded / BLOCK_SIZE), static_cast<unsigned long>(FLASH_BASE),
+                counted(padded / BLOCK_SIZE, "block").c_str(), static_cast<unsigned long>(FLASH_BASE),
                 static_cast<unsigned>(padded_image_crc(image.data, length)));
     std::printf("image: SHA-256 %s\n", QDM7_IMAGE_SHA256);
     if (QDM7_SAMPLE_IMAGE)

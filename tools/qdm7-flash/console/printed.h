@@ -1,4 +1,4 @@
-// Text made as printf makes it, whatever its length.
+// Text made as printf makes it, whatever its length; counts with their nouns.
 #pragma once
 
 #include <cstdarg>
@@ -28,4 +28,13 @@ inline std::string printed(const char* format, ...)
     std::string text = vprinted(format, args);
     va_end(args);
     return text;
+}
+
+// A count with its noun: "1 block", "97 blocks"; plural given where adding
+// an s does not make it ("CRC query", "CRC queries").
+inline std::string counted(long long number, const char* one, const char* many = nullptr)
+{
+    if (number == 1)
+        return printed("1 %s", one);
+    return many != nullptr ? printed("%lld %s", number, many) : printed("%lld %ss", number, one);
 }

@@ -205,9 +205,9 @@ DoctorReport doctor_report(const DoctorFacts& facts)
                                        static_cast<unsigned long>(facts.image_length)));
         add_in_the_way(report, "build qdm7-flash with the QDM7's firmware image");
     } else {
-        report.lines.push_back(printed("image: %lu bytes, padded to %ld (%ld blocks), CRC 0x%04x",
+        report.lines.push_back(printed("image: %lu bytes, padded to %ld (%s), CRC 0x%04x",
                                        static_cast<unsigned long>(facts.image_length),
-                                       static_cast<long>(facts.padded_length), static_cast<long>(facts.blocks),
+                                       static_cast<long>(facts.padded_length), counted(facts.blocks, "block").c_str(),
                                        static_cast<unsigned>(facts.image_crc)));
     }
     if (facts.sample_image)

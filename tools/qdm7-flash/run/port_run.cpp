@@ -125,9 +125,9 @@ StopReason wait_for_device(Run& run)
                 // What the job resumes after once started again.
                 const std::int32_t acknowledged = job_results(run.job).blocks_acknowledged;
                 if (acknowledged > 0)
-                    note(run, PortRunNote::Restarting, "the port is back as %s; resuming the update after the %d "
-                         "blocks the device acknowledged, if it kept them", path.c_str(),
-                         static_cast<int>(acknowledged));
+                    note(run, PortRunNote::Restarting, "the port is back as %s; resuming the update after the %s "
+                         "the device acknowledged, if it kept them", path.c_str(),
+                         counted(acknowledged, "block").c_str());
                 else
                     note(run, PortRunNote::Restarting, "the port is back as %s; starting the update again from "
                          "the beginning", path.c_str());
@@ -185,10 +185,10 @@ std::optional<PortRunResult> verify_first(Run& run)
     }
     job_trace_flush(job);
     const std::int32_t kept = result == VerifyResult::Differs ? run.record.verified.differing.front() : 0;
-    if (result == VerifyResult::Differs)
-        note(run, PortRunNote::Checked, "%zu of %ld blocks differ; updating from block %ld",
-             run.record.verified.differing.size(), static_cast<long>(job.image_size / BLOCK_SIZE),
-             static_cast<long>(kept) + 1);
+    if (result == VerifyResult::Differs) // "1 of 1 block differs", "1 of 97 blocks differ"
+        note(run, PortRunNote::Checked, "%zu of %s %s; updating from block %ld",
+             run.record.verified.differing.size(), counted(job.image_size / BLOCK_SIZE, "block").c_str(),
+             job.image_size == BLOCK_SIZE ? "differs" : "differ", static_cast<long>(kept) + 1);
     // The job was started on the port, and "Contacting Device..." said, before
     // the verification: it begins again without saying it twice.
     resume_job(job, run.record.port.c_str(), job.port_handle, kept);

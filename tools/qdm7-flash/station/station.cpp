@@ -347,14 +347,15 @@ int run_verify(const std::string& port, std::uint32_t deadline_ms)
     release_firmware_image(job);
     switch (result) {
     case VerifyResult::Holds:
-        display_say(display, "the device holds this image (%ld blocks, %ld CRC queries)%s",
-                    static_cast<long>(blocks), static_cast<long>(record.queries),
+        display_say(display, "the device holds this image (%s, %s)%s", counted(blocks, "block").c_str(),
+                    counted(record.queries, "CRC query", "CRC queries").c_str(),
                     record.reset_acknowledged ? "; reset into it" : "; its reset was not acknowledged");
         return EXIT_COMPLETED;
     case VerifyResult::Differs:
-        display_say(display, "the device does not hold this image: %zu of %ld blocks differ (%s); "
-                    "left in its loader, nothing written", record.differing.size(), static_cast<long>(blocks),
-                    block_list(record.differing).c_str());
+        // "1 of 1 block differs", "1 of 97 blocks differ"
+        display_say(display, "the device does not hold this image: %zu of %s %s (%s); "
+                    "left in its loader, nothing written", record.differing.size(), counted(blocks, "block").c_str(),
+                    blocks == 1 ? "differs" : "differ", block_list(record.differing).c_str());
         return EXIT_VERIFY_FAILED;
     case VerifyResult::Deadline:
         display_say(display, "deadline of %g s passed; port closed", deadline_ms / 1000.0);

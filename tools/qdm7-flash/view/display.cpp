@@ -127,7 +127,7 @@ void note_contacting(Display& shown)
         shown.power_hint_said = true;
     }
     if (results.stray_bytes > 0 && !shown.stray_hint_said) {
-        display_say(shown, "%u bytes so far; %s", static_cast<unsigned>(results.stray_bytes), STRAY_BYTES_HINT);
+        display_say(shown, "%s so far; %s", counted(results.stray_bytes, "byte").c_str(), STRAY_BYTES_HINT);
         shown.stray_hint_said = true;
     }
     if (shown.terminal) {
@@ -137,7 +137,7 @@ void note_contacting(Display& shown)
                                          static_cast<unsigned>(results.unanswered_contacts));
         if (results.stray_bytes > 0 && length > 0 && static_cast<std::size_t>(length) < sizeof line)
             std::snprintf(line + length, sizeof line - static_cast<std::size_t>(length),
-                          ", %u bytes but no reply: power-cycle it", static_cast<unsigned>(results.stray_bytes));
+                          ", %s but no reply: power-cycle it", counted(results.stray_bytes, "byte").c_str());
         draw_live(shown, Live::Power, line);
     }
 }

@@ -109,8 +109,8 @@ Row row_of(const PortView& view)
     }
     case PortPhase::PowerWait: {
         const unsigned waited = view.waiting_ms / 1000;
-        const int wait = row.add(view.stray_bytes > 0 ? printed("no reply for %u s, %u bytes came", waited,
-                                                                 static_cast<unsigned>(view.stray_bytes))
+        const int wait = row.add(view.stray_bytes > 0 ? printed("no reply for %u s, %s came", waited,
+                                                                 counted(view.stray_bytes, "byte").c_str())
                                                       : printed("no answer for %u s", waited));
         const int advice = row.add(view.stray_bytes > 0 ? "power-cycle it into its loader" : "power-cycle the device",
                                    "power-cycle it");
@@ -237,10 +237,10 @@ std::string port_change_text(const PortView& view)
     case PortPhase::PowerWait: return "waiting for the device to power on: switch it off and on now";
     case PortPhase::Programming:
         if (view.blocks_from > 0)
-            return printed("programming %ld of %ld blocks, from block %ld",
+            return printed("programming %ld of %s, from block %ld",
                            static_cast<long>(view.blocks_total - view.blocks_from),
-                           static_cast<long>(view.blocks_total), static_cast<long>(view.blocks_from) + 1);
-        return printed("programming %ld blocks", static_cast<long>(view.blocks_total));
+                           counted(view.blocks_total, "block").c_str(), static_cast<long>(view.blocks_from) + 1);
+        return "programming " + counted(view.blocks_total, "block");
     case PortPhase::Verifying: return "verifying";
     case PortPhase::Resetting: return "resetting";
     case PortPhase::Reconnecting: return "port lost; waiting for it to return" + next;
