@@ -122,6 +122,40 @@ TEST_F(Station, APortThatCannotBeOpenedEndsWithTheFatalText)
     EXPECT_EQ(run.outcome.text, "qdm7-flash: /v/null is not a serial port; left untouched\n");
 }
 
+// The device pulled out in the middle of programming and never plugged
+// back: the deadline ends the wait, as Ctrl-C does, naming the lost port;
+// with --no-reconnect the loss itself ends the run (exit 4).
+TEST_F(Station, ALostPortNotBackEndsAtTheDeadlineOrCtrlC)
+{
+    const auto pulled_run = [&](std::uint32_t deadline_ms, bool interrupt, bool reconnect) {
+        bench_reset();
+        bench_plug("/v/ttyUSB0", bench_unit("QDM7-0001", 921600));
+        bench_at(3000, [] { bench_pull("/v/ttyUSB0"); });
+        if (interrupt)
+            bench_at(5000, bench_interrupt);
+        update.deadline_ms = deadline_ms;
+        update.reconnect = reconnect;
+        return run({"/v/ttyUSB0"});
+    };
+    BenchRun run = pulled_run(10000, false, true);
+    EXPECT_EQ(run.outcome.kind, OutcomeKind::Deadline) << run.err;
+    EXPECT_NE(run.err.find("qdm7-flash: lost the port /v/ttyUSB0 (the device went away); waiting for the device "
+                           "with USB serial number QDM7-0001 to come back; Ctrl-C gives up\n"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(run.outcome.text, "qdm7-flash: deadline of 10 s passed while waiting for the lost port /v/ttyUSB0 to "
+                                "come back\n");
+    EXPECT_LT(run.took_ms, 10300u);
+    run = pulled_run(0, true, true);
+    EXPECT_EQ(run.outcome.kind, OutcomeKind::Interrupted) << run.err;
+    EXPECT_EQ(run.outcome.text, "qdm7-flash: interrupted while waiting for the lost port /v/ttyUSB0 to come back\n");
+    run = pulled_run(0, false, false);
+    EXPECT_EQ(run.outcome.kind, OutcomeKind::PortLost) << run.err;
+    EXPECT_EQ(run.outcome.text, "qdm7-flash: lost the port /v/ttyUSB0: the device is gone (unplugged, or its cable "
+                                "pulled); port closed\n");
+    EXPECT_LT(run.took_ms, 3300u);
+}
+
 // --skip-if-current: a device that holds the image is reset into it with
 // nothing written; one with a byte changed in block 41 is updated from
 // there on. Contact is said once; the record counts the blocks written.
