@@ -501,34 +501,6 @@ def case_resume(args, work):
             if erasing else f"flash kept: {sent_again} blocks sent again, completed"))
 
 
-def case_many_interrupt(args, work):
-    """Ctrl-C while paced devices are programming and one has finished: exit
-    130 within a second, every port free at once, only whole records."""
-    with Sim(args.sim, ["--baud", "0"]) as quick, Sim(args.sim) as slow1, Sim(args.sim) as slow2:
-        ports = [quick.port, slow1.port, slow2.port]
-        command = [args.flash, "--report", f"{work}/report.jsonl", "--log-dir", f"{work}/logs"]
-        for port in ports:
-            command += ["--port", port]
-        with open(f"{work}/err.txt", "wb") as err:
-            proc = start(command, stdout=subprocess.DEVNULL, stderr=err, stdin=subprocess.DEVNULL)
-        try:
-            end = time.monotonic() + 120
-            while not os.path.exists(f"{work}/report.jsonl") or not open(f"{work}/report.jsonl").read():
-                check(time.monotonic() < end and proc.poll() is None, "the quick device never finished")
-                time.sleep(0.05)
-            status, took = interrupt(proc)
-        finally:
-            reap(proc)
-        check(status == 130 and took < 1.0, f"exit {status} {took:.2f} s after Ctrl-C")
-        for port in ports:
-            check_port_free(port)
-    with open(f"{work}/report.jsonl") as file:
-        lines = file.read().splitlines(keepends=True)
-    check(len(lines) == 1 and lines[0].endswith("}\n") and quick.port in lines[0],
-          f"expected the finished device's record alone: {lines}")
-    print(f"exit 130 {took:.2f} s after Ctrl-C; every port free; one whole record")
-
-
 def wait_until(condition, limit, what):
     end = time.monotonic() + limit
     while not condition():
@@ -538,9 +510,10 @@ def wait_until(condition, limit, what):
 
 def case_watch(args, work):
     """A station watching two ports by name, Ctrl-C while both paced units
-    are programming: exit 130 within a second, neither recorded, both
-    ports free. (What a watch starts, says and records is tested
-    in-process, tests/flash/watch_test.cpp.)"""
+    are programming: the signal reaches every unit's thread, exit 130 within
+    a second, neither recorded, both ports free. (What a watch and several
+    ports at once start, say and record is tested in-process,
+    tests/flash/station_test.cpp and watch_test.cpp.)"""
     units = [f"{work}/unit-{n}" for n in (1, 2)]
     command = [args.flash, "--watch", "--port", units[0], "--port", units[1], "--report", f"{work}/report.jsonl",
                "--log-dir", f"{work}/logs"]
@@ -726,7 +699,6 @@ CASES = {
     "wine": case_wine,
     "why": case_why,
     "resume": case_resume,
-    "many-interrupt": case_many_interrupt,
     "sim-protocol": case_sim_protocol,
     "sim-power-and-reset": case_sim_power_and_reset,
     "sim-device": case_sim_device,
