@@ -59,17 +59,24 @@ inline std::vector<std::string> lines_of(const std::string& text)
     return lines;
 }
 
-// A folder of its own for a test's report and traces.
+// A folder of its own for a test's report and traces, made afresh and
+// removed after the test (its files closed by then).
 struct Scratch {
     std::filesystem::path folder;
     Scratch()
     {
         const auto* test = testing::UnitTest::GetInstance()->current_test_info();
-        folder = std::filesystem::temp_directory_path() / (std::string("qdm7-station-") + test->test_suite_name() + "-" + test->name());
-        std::filesystem::remove_all(folder);
+        folder = std::filesystem::temp_directory_path() /
+                 (std::string("qdm7-station-") + test->test_suite_name() + "-" + test->name());
+        std::error_code ignored;
+        std::filesystem::remove_all(folder, ignored);
         std::filesystem::create_directories(folder);
     }
-    ~Scratch() { std::filesystem::remove_all(folder); }
+    ~Scratch()
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(folder, ignored);
+    }
     std::string path(const std::string& name) const { return (folder / name).string(); }
 };
 
@@ -111,6 +118,7 @@ struct BenchTest : testing::Test {
         update.report = &record_file;
         update.report_path = path;
     }
+    Scratch scratch;
     UpdateSetup update;
     RecordFile record_file;
 };

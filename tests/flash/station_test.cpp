@@ -161,7 +161,6 @@ TEST_F(Station, ALostPortNotBackEndsAtTheDeadlineOrCtrlC)
 // there on. Contact is said once; the record counts the blocks written.
 TEST_F(Station, SkipIfCurrentWritesOnlyFromTheFirstBlockThatDiffers)
 {
-    const Scratch scratch;
     update.skip_if_current = true;
     for (const bool holds : {true, false}) {
         SCOPED_TRACE(holds ? "holds" : "changed");
@@ -233,7 +232,6 @@ TEST_F(Station, VerifyNamesTheBlocksThatDifferAndWritesNothing)
 // a record and a trace file each, a summary row each, exit 5.
 TEST_F(Station, SeveralDevicesEachEndOnTheirOwn)
 {
-    const Scratch scratch;
     report_to(scratch.path("report.jsonl"));
     update.log_dir = scratch.path("logs");
     fs::create_directories(update.log_dir);
@@ -274,7 +272,6 @@ TEST_F(Station, SeveralDevicesEachEndOnTheirOwn)
 // the system's reason; the others complete.
 TEST_F(Station, APortThatCannotBeOpenedAmongOthersIsRecordedAsAnError)
 {
-    const Scratch scratch;
     report_to(scratch.path("report.jsonl"));
     VirtualUnit& a = bench_unit();
     VirtualUnit& b = bench_unit();
@@ -295,7 +292,6 @@ TEST_F(Station, APortThatCannotBeOpenedAmongOthersIsRecordedAsAnError)
 // port closed, only the finished one's record, exit 130.
 TEST_F(Station, CtrlCAmidSeveralLeavesOnlyTheFinishedOnesRecord)
 {
-    const Scratch scratch;
     report_to(scratch.path("report.jsonl"));
     bench_plug("/v/quick", bench_unit());
     bench_plug("/v/slow1", bench_unit({}, 921600));
@@ -315,7 +311,6 @@ TEST_F(Station, CtrlCAmidSeveralLeavesOnlyTheFinishedOnesRecord)
 // before any port is touched.
 TEST_F(Station, ATraceFileThatCannotBeWrittenRefusesTheRun)
 {
-    const Scratch scratch;
     std::ofstream(scratch.path("not-a-folder")) << "x";
     update.log_dir = scratch.path("not-a-folder");
     VirtualUnit& unit = bench_unit();
