@@ -164,6 +164,7 @@ const Host BENCH_HOST{
     watch_from_now,
     [](PortHandle) {},
     stop_requested,
+    [] { watched.on = false; },
     fatal_text,
 };
 

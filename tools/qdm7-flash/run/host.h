@@ -51,6 +51,9 @@ struct Host {
     void (*hold_port)(PortHandle handle);
     // For the calling thread: Ctrl-C, or its own deadline.
     StopReason (*stop_requested)();
+    // A worker's thread done with its port: the stop no longer wakes it, so
+    // that what it writes then (its record) is never cut short.
+    void (*leave_stop)();
 
     // The fatal text the dialog would show for message and the system's
     // error number (0: none), with the system's words for it.

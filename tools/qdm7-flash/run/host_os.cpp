@@ -22,7 +22,7 @@ void run_started(Started* started)
 {
     stop_watch_join(started->deadline_ms);
     started->body(started->context);
-    stop_watch_leave();
+    stop_watch_leave(); // if the body has not left already
 }
 
 HostThread start_thread(void (*body)(void* context), void* context, std::uint32_t deadline_ms)
@@ -82,6 +82,7 @@ const Host OS_HOST{
     stop_watch_start,
     stop_watch_port,
     stop_requested,
+    stop_watch_leave,
     fatal_text,
 };
 

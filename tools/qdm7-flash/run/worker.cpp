@@ -121,6 +121,7 @@ Outcome run_worker(Worker& worker)
     prepare_job(worker.job, worker.frame_buffer.data(), reporter_of(worker), PORT_RUN_JOB_OPTIONS);
     const EmbeddedImage image = find_embedded_image(program_instance());
     if (!try_load_firmware_image(image.data, image.length, worker.job, worker.image_failure)) {
+        host.leave_stop();
         worker.run = PortRunRecord{};
         const ImageFailure& failure = worker.image_failure;
         worker.outcome = {OutcomeKind::Fatal, failure.error_code, host.fatal_text(failure.text, failure.error_code)};
@@ -141,6 +142,7 @@ Outcome run_worker(Worker& worker)
     const std::uint32_t began = host.tick_count();
     worker.outcome = run_port(worker.job, setup.port.c_str(), options, worker.run);
     worker.elapsed_ms = host.tick_count() - began;
+    host.leave_stop();
     if (setup.trace_file != nullptr)
         std::fflush(setup.trace_file);
     release_firmware_image(worker.job);
