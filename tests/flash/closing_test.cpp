@@ -74,7 +74,8 @@ TEST(RunOutcome, ClosingLinesAndStatusFollowWhatTheUnitsCameTo)
 TEST(RunOutcome, OnATerminalTheLinesAreBrokenAtBlanks)
 {
     EXPECT_EQ(closing_text("    /v/a, cut at block 40 of 97", 24), "    /v/a, cut at\n      block 40 of 97\n");
-    EXPECT_EQ(said_text("deadline of 4 s passed; port closed", 30), "qdm7-flash: deadline of 4 s\npassed; port closed\n");
+    EXPECT_EQ(said_text("deadline of 4 s passed; port closed", 30),
+              "qdm7-flash: deadline of 4 s\npassed; port closed\n");
     EXPECT_EQ(said_text("deadline of 4 s passed; port closed", 0), "qdm7-flash: deadline of 4 s passed; port closed\n");
 }
 

@@ -137,7 +137,8 @@ const Case CASES[] = {
      "a: a unit came\nstart a\na shows cut short at block 41 of 97; not recorded: update it again\n", false},
     {"a refused unit: none taken after it, and the watch ends once none is updated", 0,
      {look("a b"), look("a b"), refuse(1), look("a b c"), look("a b c"), ended(0, recorded(DeviceResult::Completed))},
-     "a: a unit came\nstart a\nb: a unit came\nstart b\nb: cannot write the trace file x; taking no more units\nb shows not taken: units refused\n"
+     "a: a unit came\nstart a\nb: a unit came\nstart b\nb: cannot write the trace file x; taking no more units\n"
+     "b shows not taken: units refused\n"
      "c shows not taken: units refused\n",
      true},
 };

@@ -44,7 +44,7 @@ Outcome list_ports()
     }
     if (ports.empty())
         return {OutcomeKind::Completed, 0,
-                said + (said.empty() ? "qdm7-flash: no serial ports found\n" : "qdm7-flash: no other serial port found\n")};
+                said + "qdm7-flash: " + (said.empty() ? "no serial ports found\n" : "no other serial port found\n")};
     // The column names are for a reader, where there are columns to name; a
     // script gets the ports alone.
     for (const std::string& line : port_lines(ports, stdout_is_terminal() && port_identity_available()))

@@ -60,9 +60,10 @@ Outcome lone_outcome(const Worker& worker, std::uint32_t deadline_ms, int column
     const auto said = [&](const std::string& text) { return said_text(text, columns); };
     // Updated, but not on record as asked: said first.
     const bool on_record = worker.record_error.empty();
-    std::string text = on_record ? std::string() : said(printed("the record of this update could not be written to %s: %s",
-                                                                worker.setup.report_path.c_str(),
-                                                                worker.record_error.c_str()));
+    std::string text;
+    if (!on_record)
+        text = said(printed("the record of this update could not be written to %s: %s",
+                            worker.setup.report_path.c_str(), worker.record_error.c_str()));
     const OutcomeKind recorded = on_record ? OutcomeKind::Completed : OutcomeKind::Fatal;
     const double deadline_s = deadline_ms / 1000.0;
     const char* port = run.port.c_str();
@@ -70,9 +71,10 @@ Outcome lone_outcome(const Worker& worker, std::uint32_t deadline_ms, int column
     // The last status text, as the dialog's.
     case PortRunResult::Completed: return {recorded, 0, text + "Programming Completed\n"};
     case PortRunResult::Current:
-        return {recorded, 0, text + said(printed("the device already holds this image: nothing written%s",
-                                                 run.verified.reset_acknowledged ? "; reset into it"
-                                                                                 : "; its reset was not acknowledged"))};
+        return {recorded, 0,
+                text + said(printed("the device already holds this image: nothing written%s",
+                                    run.verified.reset_acknowledged ? "; reset into it"
+                                                                    : "; its reset was not acknowledged"))};
     case PortRunResult::Failed: return {OutcomeKind::VerifyFailed, 0, text};
     case PortRunResult::Error:
         if (run.open_failure.not_serial())
@@ -190,8 +192,8 @@ Outcome run_many(const StationSetup& setup)
     for (auto& slot : slots)
         start_slot(*slot);
     for (;;) {
-        const bool all = std::all_of(slots.begin(), slots.end(), [](const auto& slot) { return slot->finished.load(); });
-        if (all)
+        const auto done = [](const std::unique_ptr<Slot>& slot) { return slot->finished.load(); };
+        if (std::all_of(slots.begin(), slots.end(), done))
             break;
         ports_display_draw(display);
         host.sleep_ms(MAIN_POLL_MS);
