@@ -21,6 +21,7 @@
   const page = window.qdm7Page = {
     state: 'loading', // loading, no-serial, idle, running, waiting (for a lost port), done
     statuses: [],     // the status texts of the current or last update, in order
+    statusTimes: [],  // when each came, in milliseconds from the press of "Update Firmware"
     result: '',       // "Programming Completed" or "FAILED" once an update has ended
     cause: '',
     updates: 0,       // updates ended since the page was loaded
@@ -41,9 +42,12 @@
     element.hidden = text === '';
   }
 
+  let startedAt = performance.now();
+
   function setStatus(text) {
     $('status').value = text;
     page.statuses.push(text);
+    page.statusTimes.push(Math.round(performance.now() - startedAt));
   }
 
   // Trace pieces come often (a line in several pieces); the panel is
@@ -243,7 +247,9 @@
     if (page.state === 'running' || page.state === 'waiting' || !serial.ports[number])
       return;
     page.state = 'running';
+    startedAt = performance.now();
     page.statuses = [];
+    page.statusTimes = [];
     page.result = page.cause = '';
     cancelRequested = false;
     loss = null;
@@ -343,6 +349,7 @@
     page.state = 'idle';
     await refreshPorts();
     page.statuses = [];
+    page.statusTimes = [];
     setStatus(' - Idle - ');
   }
 
