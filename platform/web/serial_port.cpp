@@ -3,9 +3,15 @@
 // gave up on: it is still pending in the browser, and the bytes that come
 // next go to it, so the next read takes it over instead of starting another.
 // Here the reads are shaped as on the other platforms: a read ends when the
-// capacity is full, when READ_INTERVAL_MS pass between two pieces, or
-// READ_TOTAL_MS after it began, and, with a reply rule, once the bytes so
-// far pass it and the line has been quiet for its quiet time.
+// capacity is full, when a pause follows the last piece, or READ_TOTAL_MS
+// after it began with nothing come, and, with a reply rule, once the bytes
+// so far pass it and the line has been quiet for its quiet time. Bytes
+// reach the page through the browser's processes, in pieces with gaps the
+// line never had: so a read that has begun to take a reply is not cut at
+// READ_TOTAL_MS (that would split a reply that came at its end into two
+// invalid ones, and cost the request a resend 10 s later), and the pause
+// that ends it is PIECE_INTERVAL_MS, not the line's READ_INTERVAL_MS. A
+// whole reply still ends its read as soon as it is whole.
 #include "platform/web/web_serial.h"
 
 #include <emscripten.h>
@@ -24,6 +30,12 @@ struct ReadRule {
 
 // Per open port; ports are used from the page's one thread.
 std::map<PortHandle, ReadRule> rules;
+
+// The pause after a piece that ends a read that has not passed the reply
+// rule: longer than the line's, as above; and the longest a read may go
+// on while pieces keep coming (a port that chatters).
+constexpr std::uint32_t PIECE_INTERVAL_MS = 50;
+constexpr std::uint32_t LONGEST_READ_MS = 4 * READ_TOTAL_MS;
 
 // Failure kinds as web_serial.js returns them, negated, from an open.
 constexpr int OPEN_BUSY = 1;
@@ -108,11 +120,12 @@ std::int32_t port_read(PortHandle handle, std::uint8_t* buffer, std::int32_t cap
     while (count < capacity) {
         // Time left, as unsigned differences of the wrapping counter.
         const std::uint32_t now = tick_count();
-        std::uint32_t left = READ_TOTAL_MS - (now - began);
-        if (now - began >= READ_TOTAL_MS)
+        const std::uint32_t limit = count > 0 ? LONGEST_READ_MS : READ_TOTAL_MS;
+        if (now - began >= limit)
             break;
+        std::uint32_t left = limit - (now - began);
         if (count > 0) {
-            const std::uint32_t gap = whole ? rule.quiet_ms : READ_INTERVAL_MS;
+            const std::uint32_t gap = whole ? rule.quiet_ms : PIECE_INTERVAL_MS;
             if (now - last_piece >= gap)
                 break;
             if (gap - (now - last_piece) < left)

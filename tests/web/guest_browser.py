@@ -7,7 +7,7 @@ on the channel (a virtio port), and answers each with one line:
 
     {"op": "open", "url": ..., "width": W, "height": H}   load a page
     {"op": "js", "code": ...}          run code in the page; {"value": its result}
-    {"op": "wait", "code": ..., "timeout": S}  until code is truthy; {"value"}
+    {"op": "wait", "code": ..., "seconds": S}  until code is truthy; {"value"}
     {"op": "click", "id": ...}         click the element with that id
     {"op": "shot"}                     {"png": base64 of a screenshot}
     {"op": "size", "width": W, "height": H}
@@ -53,6 +53,24 @@ CHROMIUM_FLAGS = [
 ]
 
 
+# Calls the condition (a function body) every 50 ms until it is truthy or the
+# time is up, and hands its last value back.
+WAIT_IN_PAGE = """
+const [body, ms, done] = arguments;
+const condition = new Function(body);
+const until = performance.now() + ms;
+(function poll() {
+  let value;
+  try { value = condition(); } catch (error) { value = false; }
+  if (value || performance.now() > until) done(value || false); else setTimeout(poll, 50);
+})();
+"""
+
+
+def say(text):
+    print(f"{time.monotonic():9.1f} {text}", flush=True)
+
+
 def channel():
     for port in Path("/sys/class/virtio-ports").glob("*"):
         if (port / "name").read_text().strip() == CHANNEL:
@@ -72,16 +90,19 @@ def raise_baud_base():
         os.close(tty)
 
 
-def wait_for_tty(present, timeout=30):
+def tty_device():
+    """The device ttyS0 belongs to now: the UART's PnP device, or, once that
+    is unbound, the 8250 driver's placeholder (its legacy platform device,
+    which takes the port back with no UART behind it)."""
+    return os.path.realpath("/sys/class/tty/ttyS0/device")
+
+
+def wait_for_device(on_uart, uart, timeout=30):
     deadline = time.monotonic() + timeout
-    while os.path.exists(TTY) != present:
+    while (tty_device() == uart) != on_uart:
         if time.monotonic() > deadline:
-            raise RuntimeError(f"{TTY} did not {'come' if present else 'go'} within {timeout} s")
+            raise RuntimeError(f"ttyS0 did not {'come back' if on_uart else 'go'} within {timeout} s")
         time.sleep(0.05)
-
-
-def pnp_device():
-    return os.path.basename(os.path.realpath(f"/sys/class/tty/ttyS0/device"))
 
 
 def main():
@@ -96,10 +117,10 @@ def main():
     # udev, so that Chromium hears of ports that come and go.
     env = dict(os.environ, SYSTEMD_IGNORE_CHROOT="1")
     subprocess.run(["/lib/systemd/systemd-udevd", "--daemon"], env=env, check=True)
-    subprocess.run(["udevadm", "trigger", "--action=add"], env=env, check=True)
+    subprocess.run(["udevadm", "trigger", "--action=add", "--subsystem-match=tty"], env=env, check=True)
     subprocess.run(["udevadm", "settle", "-t", "30"], env=env)
     raise_baud_base()
-    device = pnp_device()
+    uart = tty_device()
     policies = Path("/etc/chromium/policies/managed")
     policies.mkdir(parents=True, exist_ok=True)
     (policies / "qdm7-tests.json").write_text(json.dumps({"SerialAllowAllPortsForUrls": [ORIGIN]}))
@@ -112,13 +133,17 @@ def main():
     from selenium.webdriver.common.by import By
 
     began = time.monotonic()
+    say("starting Chromium")
     options = webdriver.ChromeOptions()
     options.binary_location = "/usr/bin/chromium"
     for flag in CHROMIUM_FLAGS:
         options.add_argument(flag)
     options.add_argument("--user-data-dir=/tmp/qdm7-chromium")
+    # A load returns once the document is parsed; what the page then does is
+    # waited for by the commands themselves.
+    options.page_load_strategy = "eager"
     browser = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
-    browser.set_script_timeout(600)
+    browser.set_script_timeout(900)
     send({"op": "ready", "browser_s": round(time.monotonic() - began, 1)})
 
     pending = b""
@@ -134,6 +159,7 @@ def main():
                 continue
             request = json.loads(line)
             op = request["op"]
+            say(f"{op} {request.get('url') or request.get('id') or request.get('code', '')[:60]}")
             try:
                 if op == "open":
                     browser.set_window_size(request.get("width", 900), request.get("height", 1000))
@@ -145,25 +171,21 @@ def main():
                 elif op == "js":
                     reply = {"value": browser.execute_script(request["code"])}
                 elif op == "wait":
-                    deadline = time.monotonic() + request["timeout"]
-                    while True:
-                        value = browser.execute_script(request["code"])
-                        if value or time.monotonic() > deadline:
-                            break
-                        time.sleep(request.get("poll", 0.1))
-                    reply = {"value": value}
+                    # Polled in the page: one command to the browser, not one a poll.
+                    reply = {"value": browser.execute_async_script(WAIT_IN_PAGE, request["code"],
+                                                                   request["seconds"] * 1000)}
                 elif op == "click":
                     browser.find_element(By.ID, request["id"]).click()
                     reply = {}
                 elif op == "shot":
                     reply = {"png": browser.get_screenshot_as_base64()}
                 elif op == "unplug":
-                    Path(PNP_DRIVER, "unbind").write_text(device)
-                    wait_for_tty(False)
+                    Path(PNP_DRIVER, "unbind").write_text(os.path.basename(uart))
+                    wait_for_device(False, uart)
                     reply = {}
                 elif op == "replug":
-                    Path(PNP_DRIVER, "bind").write_text(device)
-                    wait_for_tty(True)
+                    Path(PNP_DRIVER, "bind").write_text(os.path.basename(uart))
+                    wait_for_device(True, uart)
                     raise_baud_base()
                     reply = {}
                 elif op == "quit":
@@ -174,6 +196,7 @@ def main():
                     reply = {"error": f"unknown op {op}"}
             except Exception as error:  # noqa: BLE001 - said to this machine's side
                 reply = {"error": f"{type(error).__name__}: {error}"}
+            say(f"  {'error ' + reply['error'] if 'error' in reply else 'done'}")
             send(reply)
 
 

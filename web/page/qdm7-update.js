@@ -295,7 +295,9 @@
       'Opera and other Chromium-based browsers, and in Firefox from version 151; not in Safari. Or use ' +
       'qdm7-flash, the updater for a terminal on Windows and Linux, from the same release.');
     $('no-serial').hidden = false;
-    setStatus('Web Serial is not available');
+    // Nothing here could be used: only the note and the release stay.
+    for (const id of ['instructions', 'controls', 'progress-panel', 'trace-panel'])
+      $(id).hidden = true;
     updateControls();
   }
 
@@ -326,9 +328,11 @@
       }
     });
 
+    page.scriptIn = Math.round(performance.now());
     engine = await createQdm7Engine({ page: hooks, print: text => addTrace(text + '\n'),
                                       printErr: text => addTrace(text + '\n') });
     serial = engine.webSerial;
+    page.engineIn = Math.round(performance.now());
     const facts = engine.ccall('qdm7_page_start', 'string', [], []);
     const lines = facts.trimEnd().split('\n');
     const warning = lines.filter(line => line.startsWith('warning: '));
@@ -346,11 +350,13 @@
     }
     navigator.serial.addEventListener('connect', () => refreshPorts());
     navigator.serial.addEventListener('disconnect', () => refreshPorts());
-    page.state = 'idle';
     await refreshPorts();
     page.statuses = [];
     page.statusTimes = [];
     setStatus(' - Idle - ');
+    page.state = 'idle';
+    page.startedIn = Math.round(performance.now());
+    updateControls();
   }
 
   start().catch(error => {
