@@ -33,9 +33,12 @@ std::map<PortHandle, ReadRule> rules;
 
 // The pause after a piece that ends a read that has not passed the reply
 // rule: longer than the line's, as above; and the longest a read may go
-// on while pieces keep coming (a port that chatters).
-constexpr std::uint32_t PIECE_INTERVAL_MS = 50;
-constexpr std::uint32_t LONGEST_READ_MS = 4 * READ_TOTAL_MS;
+// on while pieces keep coming: enough for a whole program frame at the
+// link's rate (about 200 ms), so that a port that sends a frame back is
+// read as one frame and known for an echo, yet short enough that a port
+// that chatters does not hold the update.
+constexpr std::uint32_t PIECE_INTERVAL_MS = 100;
+constexpr std::uint32_t LONGEST_READ_MS = 20 * READ_TOTAL_MS;
 
 // Failure kinds as web_serial.js returns them, negated, from an open.
 constexpr int OPEN_BUSY = 1;

@@ -72,18 +72,7 @@ done
 i=0; until [ -e /dev/hvc0 ] || [ $i -ge 50 ]; do sleep 0.1; i=$((i+1)); done
 exec </dev/null >/dev/hvc0 2>&1
 fail() { echo "@@guest fatal $*"; sync; poweroff -f; }
-nine="trans=virtio,version=9p2000.L,cache=loose,msize=262144"
-mkdir -p /lower /layer /new
-mount -t 9p -o "$nine,ro" hostroot /lower || fail "cannot mount this machine's root"
-mount -t tmpfs -o mode=0755 layer /layer || fail "no tmpfs"
-mkdir -p /layer/upper /layer/work
-mount -t overlay -o lowerdir=/lower,upperdir=/layer/upper,workdir=/layer/work overlay /new || fail "no overlay"
-mount -t proc proc /new/proc
-mount -t sysfs sysfs /new/sys
-mount -t devtmpfs devtmpfs /new/dev
-mkdir -p /new/dev/pts /new/dev/shm
-mount -t devpts -o ptmxmode=0666 devpts /new/dev/pts || fail "no devpts"
-for dir in /tmp /run /dev/shm; do mount -t tmpfs -o mode=1777 tmpfs "/new$dir"; done
+@ROOT_MOUNT@
 ip link set lo up
 ip addr add 10.0.9.1/32 dev lo
 echo "@@guest up"
@@ -173,7 +162,8 @@ class Guest(Scoped):
     def start(self):
         self.work = Path(tempfile.mkdtemp(prefix="qdm7-web-"))
         check(len(str(self.work / "chan.sock")) < 100, f"temporary folder {self.work} too deep for a socket path")
-        init = INIT.replace("@SCRIPT@", str(HERE / "guest_browser.py")).replace("@ROOT@", str(self.root))
+        init = (INIT.replace("@ROOT_MOUNT@\n", guest.ROOT_MOUNT_SH).replace("@SCRIPT@", str(HERE / "guest_browser.py"))
+                .replace("@ROOT@", str(self.root)))
         try:
             kernel, module_dir = guest.find_kernel()
             guest.build_initramfs(self.work / "initramfs.cpio", module_dir, MODULES,
@@ -183,7 +173,7 @@ class Guest(Scoped):
         except guest.GuestError as error:
             raise Failure(str(error))
         command += [
-            "-virtfs", "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap",
+            *guest.ROOT_SHARE,
             "-device", "virtio-serial-pci",
             "-chardev", f"file,id=console,path={self.work}/console.log", "-device", "virtconsole,chardev=console",
             "-chardev", f"socket,id=chan,path={self.work}/chan.sock,server=on,wait=off",

@@ -31,6 +31,7 @@
   let serial = null;  // the engine's port list and lines (platform/web/web_serial.js)
   let cancelRequested = false;
   let loss = null;    // the lost port being waited for
+  let portsAtStart = new Set(); // the list when the update began
   let traceText = '';
   let traceShown = 0;
   let traceTimer = 0;
@@ -145,42 +146,57 @@
 
   // --- While an update runs: the engine's hooks --------------------------------------------
 
+  // Drawn only when something shown changes: a redraw costs the page's one
+  // thread time that the update's reads need.
+  let shown = '';
+
   function progress(state, done, total, resends) {
+    const now = performance.now();
+    if (state !== PROGRAMMING) {
+      if (state < PROGRAMMING)
+        programmingSince = null;
+    } else if (!programmingSince) {
+      programmingSince = [now, done];
+    }
+    let left = '';
+    if (state === PROGRAMMING) {
+      const [since, first] = programmingSince;
+      left = '--:-- left';
+      if (done > first && now > since) {
+        const seconds = Math.round((total - done) * (now - since) / (done - first) / 1000);
+        left = `${Math.floor(seconds / 60)}:${String(seconds % 60).padStart(2, '0')} left`;
+      }
+    }
+    const drawn = [done, total, resends, state === PROGRAMMING, left].join();
+    if (drawn === shown)
+      return;
+    shown = drawn;
     const bar = $('progress');
     bar.max = total;
     bar.value = done;
     show('progress-text', `${done}/${total} blocks`);
     show('resends', `${resends} request${resends === 1 ? '' : 's'} resent`);
-    const now = performance.now();
-    if (state !== PROGRAMMING) {
-      if (state < PROGRAMMING)
-        programmingSince = null;
-      show('time-left', '');
-      return;
-    }
-    if (!programmingSince)
-      programmingSince = [now, done];
-    const [since, first] = programmingSince;
-    if (done > first && now > since) {
-      const left = Math.round((total - done) * (now - since) / (done - first) / 1000);
-      show('time-left', `${Math.floor(left / 60)}:${String(left % 60).padStart(2, '0')} left`);
-    } else {
-      show('time-left', '--:-- left');
-    }
-    if (page.state === 'running')
+    show('time-left', left);
+    if (state === PROGRAMMING && page.state === 'running' && $('hint').textContent !== '')
       show('hint', '');
   }
 
+  let lostText = '';
+
   function note(kind, text) {
     addTrace(` . ${text}\n`);
-    if (kind === NOTE.LOST)
+    if (kind === NOTE.LOST) {
       page.state = 'waiting';
+      lostText = text;
+      show('time-left', '');
+    }
     if (kind === NOTE.RESTARTING) {
       page.state = 'running';
       loss = null;
       programmingSince = null;
     }
-    show('hint', text);
+    // While the wait goes on, what it waits for stays in view.
+    show('hint', kind === NOTE.UNOPENABLE ? `${lostText} ${text}` : text);
     updateControls();
   }
 
@@ -189,13 +205,14 @@
   }
 
   // The lost port's device back: the lost port itself once it was seen gone
-  // (or after a while), or a port that came after the loss and is of the
-  // same kind (a browser names no serial numbers). -1 once cancelled.
+  // (or after a while), or a port of the same kind (a browser names no
+  // serial numbers) that was not in the list when the update began, the
+  // newest first, each in turn while one cannot be opened. -1 once
+  // cancelled.
   async function waitForPort(lostNumber) {
     const lost = serial.ports[lostNumber];
     if (!loss || loss.port !== lost)
-      loss = { port: lost, info: lost.getInfo(), before: new Set(serial.ports), at: performance.now(),
-               seenGone: false, tries: 0 };
+      loss = { port: lost, info: lost.getInfo(), at: performance.now(), seenGone: false, offered: 0 };
     else
       await sleep(RECONNECT_POLL_MS); // the port offered last time could not be opened
     for (;;) {
@@ -204,14 +221,16 @@
       await refreshPorts();
       const granted = await navigator.serial.getPorts();
       loss.seenGone = loss.seenGone || !granted.includes(lost);
-      for (let number = 0; number < serial.ports.length; number++) {
+      const candidates = [];
+      for (let number = serial.ports.length - 1; number >= 0; number--) {
         const port = serial.ports[number];
-        if (!granted.includes(port))
-          continue;
-        if (port === lost ? loss.seenGone || performance.now() - loss.at >= RECONNECT_SETTLE_MS
-                          : !loss.before.has(port) && sameKind(port.getInfo(), loss.info))
-          return number;
+        if (granted.includes(port) &&
+            (port === lost ? loss.seenGone || performance.now() - loss.at >= RECONNECT_SETTLE_MS
+                           : !portsAtStart.has(port) && sameKind(port.getInfo(), loss.info)))
+          candidates.push(number);
       }
+      if (candidates.length > 0)
+        return candidates[loss.offered++ % candidates.length];
       await sleep(RECONNECT_POLL_MS);
     }
   }
@@ -253,7 +272,9 @@
     page.result = page.cause = '';
     cancelRequested = false;
     loss = null;
+    portsAtStart = new Set(serial.ports);
     programmingSince = null;
+    shown = '';
     traceText = '';
     traceShown = -1;
     drawTrace();
