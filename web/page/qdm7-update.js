@@ -61,9 +61,10 @@
       traceTimer = setTimeout(drawTrace, 100);
   }
 
+  // A closed panel is drawn when it is opened: no layout for it meanwhile.
   function drawTrace() {
     traceTimer = 0;
-    if (traceShown === traceText.length)
+    if (traceShown === traceText.length || !$('trace-panel').open)
       return;
     const panel = $('trace');
     const atEnd = panel.scrollTop + panel.clientHeight >= panel.scrollHeight - 4;
@@ -277,7 +278,7 @@
     shown = '';
     traceText = '';
     traceShown = -1;
-    drawTrace();
+    $('trace').textContent = '';
     for (const id of ['hint', 'result', 'cause', 'time-left', 'resends'])
       show(id, '');
     $('progress').value = 0;
@@ -330,6 +331,7 @@
       $('cancel-button').disabled = true;
       setTimeout(() => { $('cancel-button').disabled = false; }, 1000);
     });
+    $('trace-panel').addEventListener('toggle', drawTrace);
     $('copy-trace').addEventListener('click', async () => {
       drawTrace();
       try {
