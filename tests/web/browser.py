@@ -244,7 +244,7 @@ class Guest(Scoped):
     def page_state(self):
         return self.js("return {state: qdm7Page.state, statuses: qdm7Page.statuses.slice(-5), "
                        "result: qdm7Page.result, cause: qdm7Page.cause, "
-                       "trace: document.getElementById('trace').textContent.slice(-600)};")
+                       "trace: qdm7Page.trace.slice(-600)};")
 
     def shot(self, path):
         Path(path).write_bytes(base64.b64decode(self.ask("shot")["png"]))
@@ -299,7 +299,7 @@ def update(browser_guest, timeout):
     browser_guest.wait(f"return qdm7Page.updates > {ended} && qdm7Page.state === 'done';", timeout,
                        "the update to end")
     return browser_guest.js("return {result: qdm7Page.result, cause: qdm7Page.cause, statuses: qdm7Page.statuses, "
-                            "times: qdm7Page.statusTimes, trace: document.getElementById('trace').textContent};")
+                            "times: qdm7Page.statusTimes, trace: qdm7Page.trace};")
 
 
 def distinct(statuses):
@@ -353,7 +353,7 @@ def case_pulled_port(g, args, shots, image):
         g.ask("replug")
         g.wait(f"return qdm7Page.updates > {ended} && qdm7Page.state === 'done';", 120, "the resumed update to end")
         record = g.js("return {result: qdm7Page.result, cause: qdm7Page.cause, statuses: qdm7Page.statuses, "
-                      "trace: document.getElementById('trace').textContent};")
+                      "trace: qdm7Page.trace};")
         check(record["result"] == "Programming Completed", f"the resumed update ended {record['result']!r}: "
                                                           f"{record['cause']}")
         check("PORT LOST" in record["trace"], "no PORT LOST in the trace")

@@ -25,7 +25,9 @@
     result: '',       // "Programming Completed" or "FAILED" once an update has ended
     cause: '',
     updates: 0,       // updates ended since the page was loaded
+    // trace: the whole trace (getter below), also while its panel is closed
   };
+  Object.defineProperty(page, 'trace', { get: () => traceText });
 
   let engine = null;
   let serial = null;  // the engine's port list and lines (platform/web/web_serial.js)
