@@ -380,6 +380,7 @@ def case_echo(g, shots):
     print(f"echo: stopped at the first block, sent {len(sent)} time(s)")
     g.shot(shots / "echo.png")
     g.ask("size", width=360, height=1100)
+    g.js("window.scrollTo(0, document.body.scrollHeight);")
     g.shot(shots / "narrow.png")
     g.ask("size", width=900, height=1000)
 

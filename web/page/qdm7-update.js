@@ -199,7 +199,7 @@
       programmingSince = null;
     }
     // While the wait goes on, what it waits for stays in view.
-    show('hint', kind === NOTE.UNOPENABLE ? `${lostText} ${text}` : text);
+    show('hint', kind === NOTE.UNOPENABLE ? `${lostText}\n${text}` : text);
     updateControls();
   }
 
@@ -301,6 +301,7 @@
     $('result').className = result === RESULT.COMPLETED ? 'completed' : 'failed';
     show('cause', cause);
     show('hint', '');
+    show('time-left', '');
     drawTrace();
     page.updates++;
     page.state = 'done';
