@@ -6,40 +6,32 @@
 bool page_job_prepare(UpdateJob& job, std::uint8_t* frame_buffer, const JobReporter& reporter,
                       const EmbeddedImage& image, std::string& error)
 {
-    prepare_job(job, frame_buffer, reporter);
-    if (image.length > static_cast<std::uint32_t>(MAX_IMAGE_LENGTH)) {
-        error = "the firmware image built into this page is too large";
-        return false;
-    }
-    if (!install_firmware_image(image.data, static_cast<std::int32_t>(image.length), job)) {
-        error = "not enough memory to hold the firmware image";
+    prepare_job(job, frame_buffer, reporter, PAGE_JOB_OPTIONS);
+    ImageFailure failure;
+    if (!try_load_firmware_image(image.data, image.length, job, failure)) {
+        error = failure.text;
         return false;
     }
     return true;
 }
 
-void page_job_start(UpdateJob& job, const char* port_name, PortHandle port, const PageJobOptions& options)
-{
-    job.refuse_echo = options.refuse_echo;
-    job.discard_stale_input = options.discard_stale_input;
-    job.resume_blocks = options.resume_blocks;
-    start_job(job, port_name, port);
-}
+void page_job_start(UpdateJob& job, const char* port_name, PortHandle port) { start_job(job, port_name, port); }
 
 PageJobResults page_job_results(const UpdateJob& job)
 {
+    const JobResults job_says = job_results(job);
     PageJobResults results;
-    results.state = job.state;
+    results.state = job_says.state;
     results.blocks_done = job.offset / BLOCK_SIZE;
     results.blocks_total = job.image_size / BLOCK_SIZE;
-    results.acknowledged = job_acknowledged_blocks(job);
-    results.resumed_at = job.resumed_at;
-    results.resends = job.timeouts;
-    results.unanswered_contacts = job.unanswered_contacts;
-    results.stray_bytes = job.stray_bytes;
-    results.echo_seen = job.echo_seen;
-    results.device_crc_known = job.device_crc_known;
-    results.device_crc = job.device_crc;
+    results.acknowledged = job_says.blocks_acknowledged;
+    results.resumed_at = job_says.resumed_at;
+    results.resends = job_says.timeouts;
+    results.unanswered_contacts = job_says.unanswered_contacts;
+    results.stray_bytes = job_says.stray_bytes;
+    results.echo_seen = job_says.echo_seen;
+    results.device_crc_known = job_says.device_crc_known;
+    results.device_crc = job_says.device_crc;
     return results;
 }
 

@@ -10,16 +10,12 @@
 #include "engine/job.h"
 #include "platform/embedded_image.h"
 
-// The options the page gives every update, as qdm7-flash does: a program
+// The options the page gives its job once, as qdm7-flash does: a program
 // frame that comes back as it went is no acknowledgement (an echo is
 // stopped at the first block), input left from earlier exchanges is
-// discarded before each request, and after a lost port the blocks the
-// device acknowledged before are checked and kept.
-struct PageJobOptions {
-    bool refuse_echo = true;
-    bool discard_stale_input = true;
-    std::int32_t resume_blocks = 0; // 0: from block 0
-};
+// discarded before each request, and a start after a lost port checks and
+// keeps the blocks the device acknowledged before.
+inline constexpr JobOptions PAGE_JOB_OPTIONS{.refuse_echo = true, .discard_stale_input = true, .resume = true};
 
 // What the page shows and decides on, read after each tick.
 struct PageJobResults {
@@ -42,8 +38,10 @@ struct PageJobResults {
 bool page_job_prepare(UpdateJob& job, std::uint8_t* frame_buffer, const JobReporter& reporter,
                       const EmbeddedImage& image, std::string& error);
 
-// The update button's press on an open port (named port_name in the trace).
-void page_job_start(UpdateJob& job, const char* port_name, PortHandle port, const PageJobOptions& options);
+// The update button's press on an open port (named port_name in the trace),
+// or the start again on the port a lost device came back on: an update cut
+// short resumes after what the device had acknowledged, if it kept it.
+void page_job_start(UpdateJob& job, const char* port_name, PortHandle port);
 
 PageJobResults page_job_results(const UpdateJob& job);
 

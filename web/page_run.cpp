@@ -54,14 +54,12 @@ void trace_opening(const Run& run)
 }
 
 // The port open: its reads end with the reply, and the job starts on it from
-// Start, resuming after resume_blocks if the device kept them.
-void start_on(Run& run, std::int32_t resume_blocks)
+// Start; after a loss it resumes after the blocks the device kept.
+void start_on(Run& run)
 {
     set_reply_rule(run.port, reply_is_valid, REPLY_QUIET_MS);
-    PageJobOptions options;
-    options.resume_blocks = resume_blocks;
     run.earlier_resends = run.record.resends;
-    page_job_start(run.job, run.port_name.c_str(), run.port, options);
+    page_job_start(run.job, run.port_name.c_str(), run.port);
 }
 
 // While contacting: what qdm7-flash says of a device that does not answer.
@@ -105,7 +103,7 @@ bool wait_for_device(Run& run, std::int32_t acknowledged)
                 page_note(PageNote::Restarting, printed("the port is back as %s; starting the update again from "
                                                         "the beginning", run.port_name.c_str()));
             trace_opening(run);
-            start_on(run, acknowledged);
+            start_on(run);
             return true;
         }
         if (!said_unopenable && !failure.absent) {
@@ -176,7 +174,7 @@ PageRunResult run_page_update(UpdateJob& job, int port_number, PageRunRecord& re
         record.result = PageRunResult::Error;
         return record.result;
     }
-    start_on(run, 0);
+    start_on(run);
     record.result = tick_until_done(run);
     close_run_port(run);
     return record.result;
