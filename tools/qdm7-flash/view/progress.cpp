@@ -20,9 +20,13 @@ enum : std::size_t { BAR, COUNTS, PERCENT, RATE, LEFT, WAIT, RESENDS, FIELDS };
 // "[#####-----]", width wide with its brackets.
 std::string bar_text(std::int64_t done, std::int64_t total, std::size_t width)
 {
-    const std::size_t inner = width > 2 ? width - 2 : 0;
+    std::string bar(std::max<std::size_t>(width, 2), '-');
+    const std::size_t inner = bar.size() - 2;
     const auto filled = static_cast<std::size_t>(done * static_cast<std::int64_t>(inner) / total);
-    return "[" + std::string(filled, '#') + std::string(inner - filled, '-') + "]";
+    bar.front() = '[';
+    bar.replace(1, filled, filled, '#');
+    bar.back() = ']';
+    return bar;
 }
 
 } // namespace
