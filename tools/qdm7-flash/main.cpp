@@ -221,7 +221,7 @@ int update(const FlashOptions& options, RecordFile& report)
     said.terminal = stderr_is_terminal();
     if (QDM7_SAMPLE_IMAGE)
         display_say(said, "%s", SAMPLE_IMAGE_WARNING);
-    if (options.watch) {
+    if (options.action == FlashAction::Watch) {
         const std::string refusal = watch_refusal(options.ports);
         if (!refusal.empty()) {
             display_say(said, "%s", refusal.c_str());
@@ -241,7 +241,7 @@ int update(const FlashOptions& options, RecordFile& report)
         }
         return EXIT_FATAL;
     }
-    if (options.verify) {
+    if (options.action == FlashAction::Verify) {
         if (chosen.paths.size() != 1) {
             std::fprintf(stderr, "qdm7-flash: --verify checks one port at a time; try 'qdm7-flash --help'\n");
             return EXIT_USAGE;
@@ -266,16 +266,17 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "qdm7-flash: %s; try 'qdm7-flash --help'\n", error.c_str());
         return EXIT_USAGE;
     }
-    if (options.help) {
+    switch (options.action) {
+    case FlashAction::Help:
         std::fputs(flash_usage(), stdout);
         return EXIT_COMPLETED;
+    case FlashAction::List: return list_ports();
+    case FlashAction::Version: return print_version();
+    case FlashAction::Doctor: return run_doctor(options.ports);
+    case FlashAction::Update:
+    case FlashAction::Watch:
+    case FlashAction::Verify: break;
     }
-    if (options.list)
-        return list_ports();
-    if (options.version)
-        return print_version();
-    if (options.doctor)
-        return run_doctor(options.ports);
     RecordFile report;
     if (!open_outputs(options, report))
         return EXIT_FATAL;
