@@ -243,7 +243,9 @@ void prepare_job(UpdateJob& job, std::uint8_t* frame_buffer, const JobReporter& 
 
 void start_job(UpdateJob& job, const char* port_path, PortHandle port)
 {
-    resume_job(job, port_path, port, job.work.options.resume ? job_results(job).blocks_acknowledged : 0);
+    const bool ended = job.state == JobState::Completed || job.state == JobState::Failed;
+    resume_job(job, port_path, port,
+               job.work.options.resume && !ended ? job_results(job).blocks_acknowledged : 0);
     job_status(job, "Contacting Device...");
 }
 

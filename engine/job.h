@@ -83,7 +83,8 @@ struct JobOptions {
     // For a caller that starts the job again on a device that may still hold
     // the start of this image (its port back after a loss): each start_job
     // resumes after the blocks the device had acknowledged before, as
-    // resume_job does. Off: start_job always programs from block 0.
+    // resume_job does, unless the update before had ended (Completed or
+    // Failed). Off: start_job always programs from block 0.
     bool resume = false;
 };
 
@@ -161,9 +162,10 @@ void prepare_job(UpdateJob& job, std::uint8_t* frame_buffer, const JobReporter& 
 // The update button's press, after the caller has opened and configured the
 // port at port_path: the job takes port, at the link's baud rate, goes back
 // to Start and reports "Contacting Device...". Pressed during an update, it
-// starts again from the beginning; with options.resume, it resumes after
-// the blocks acknowledged so far (job_results' blocks_acknowledged), as
-// resume_job does.
+// starts again from the beginning; with options.resume, an update cut
+// short (not Completed, not Failed) resumes after the blocks acknowledged
+// so far (job_results' blocks_acknowledged), as resume_job does, while a
+// start after an ended update is a new one, from block 0.
 void start_job(UpdateJob& job, const char* port_path, PortHandle port);
 
 // start_job for a device that the caller has found (by a verification,

@@ -32,6 +32,7 @@ packages=(
   libserialport-dev libudev-dev pkg-config
   python3-pyelftools python3-intelhex binutils-arm-none-eabi
   osslsigncode openssl help2man man-db dpkg-dev
+  emscripten nodejs node-acorn chromium chromium-driver python3-selenium udev
 )
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
@@ -80,8 +81,11 @@ fi
 
 # Check the tools themselves, not only the packages.
 for tool in cmake ninja g++ i686-w64-mingw32-g++-posix i686-w64-mingw32-windres wine wineserver Xvfb clang++ \
-            qemu-system-x86_64 arm-none-eabi-objcopy osslsigncode openssl help2man man dpkg-shlibdeps; do
+            qemu-system-x86_64 arm-none-eabi-objcopy osslsigncode openssl help2man man dpkg-shlibdeps \
+            emcc node chromium chromedriver; do
   command -v "$tool" >/dev/null || { echo "install-deps: $tool is still missing" >&2; exit 1; }
 done
 [ -f /usr/src/googletest/CMakeLists.txt ] || { echo "install-deps: GoogleTest sources missing" >&2; exit 1; }
 [ -x /bin/busybox ] || { echo "install-deps: /bin/busybox (busybox-static) missing" >&2; exit 1; }
+# The page's browser tests run Selenium with Debian's own python3, in the guest.
+/usr/bin/python3 -c 'import selenium' 2>/dev/null || { echo "install-deps: python3-selenium missing" >&2; exit 1; }

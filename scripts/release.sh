@@ -13,6 +13,8 @@
 # no tests) and the Linux qdm7-flash (optimised), with the image built in and
 # version X.Y.Z, then writes into DIR (new or empty):
 #   qdm7-update-X.Y.Z.exe, qdm7-flash-X.Y.Z.exe,
+#   qdm7-update.html  the page that updates the QDM7 from a browser (Web
+#               Serial; the engine in WebAssembly, the image inside),
 #   qdm7-flash_X.Y.Z_amd64.deb  the Linux program, its man page and guide,
 #               and with --usb-id a udev rule for that device,
 #   image.txt   the image's length, padded length, blocks, CRC and SHA-256,
@@ -63,7 +65,7 @@ done
 [ -n "$version" ] || refuse "no --version given; $usage"
 [ -n "$out" ] || refuse "no --out given; $usage"
 for tool in python3 cmake ninja g++ i686-w64-mingw32-g++-posix i686-w64-mingw32-windres sha256sum \
-            dpkg-deb dpkg-shlibdeps help2man; do
+            dpkg-deb dpkg-shlibdeps help2man emcc; do
   command -v "$tool" >/dev/null || refuse "$tool is missing; run scripts/install-deps.sh as root"
 done
 
@@ -175,6 +177,11 @@ cmake --build "$build/windows" -j "$(nproc)" --target qdm7-update qdm7-flash qdm
 configure linux -DQDM7_SANITIZE=OFF \
   -DCMAKE_CXX_FLAGS="-ffile-prefix-map=$root/= -ffile-prefix-map=$build/linux/=build/"
 cmake --build "$build/linux" -j "$(nproc)" --target qdm7-flash || refuse "the Linux build failed"
+# The page, from the same image and version (emcc's optimiser needs Debian's
+# node modules).
+export NODE_PATH=/usr/share/nodejs
+configure web -DCMAKE_TOOLCHAIN_FILE=/usr/share/emscripten/cmake/Modules/Platform/Emscripten.cmake
+cmake --build "$build/web" -j "$(nproc)" --target qdm7_update_page || refuse "the page's build failed"
 
 # The time the package's files and its man page carry: SOURCE_DATE_EPOCH if
 # set, else the commit's time, else a fixed day, so that a rebuild matches.
@@ -193,7 +200,8 @@ cp "$build/windows/ui/qdm7-update.exe" "$staged/${windows[0]}"
 cp "$build/windows/tools/qdm7-flash/qdm7-flash.exe" "$staged/${windows[1]}"
 cp "$build/windows/resources/image.txt" "$staged/image.txt"
 cp "$deb" "$staged/"
-listed=("${windows[@]}" image.txt "$(basename "$deb")")
+cp "$build/web/web/qdm7-update.html" "$staged/qdm7-update.html"
+listed=("${windows[@]}" qdm7-update.html image.txt "$(basename "$deb")")
 if [ -n "$sign_cert" ]; then
   mkdir "$staged/unsigned"
   timestamp=()

@@ -11,6 +11,10 @@ cmake --preset native
 cmake --build --preset native -j "$jobs"
 cmake --preset windows-x86
 cmake --build --preset windows-x86 -j "$jobs"
+# The page qdm7-update.html (WebAssembly), and its tests; the preset gives
+# emcc's optimiser Debian's node modules (NODE_PATH).
+cmake --preset web
+cmake --build --preset web -j "$jobs"
 # Optimised, without sanitizers: the benchmarks' figures, and the qdm7-flash
 # that the USB rig (tests/usb/) runs in its guest.
 cmake --preset release
@@ -28,6 +32,10 @@ bash scripts/fuzz.sh 30 || status=1
 if [ -f bench/update_time.py ]; then
   python3 bench/update_time.py --blocks 4 || status=1
 fi
+# The engine's tests in WebAssembly under Node, and the page in Chromium in
+# a QEMU guest against qdm7-sim, with the benchmark of a full update from the
+# page; screenshots in build/web/web-shots.
+ctest --preset web || status=1
 # Under Wine here, or in a QEMU guest where this kernel runs no 32-bit
 # programs: one line says which (tests/support/winehost.py).
 python3 tests/support/winehost.py mode || status=1

@@ -30,7 +30,7 @@ TEST(FlashOptions, PortAndDeadlineInBothSpellings)
     EXPECT_EQ(options.deadline_ms, 604800000u);
     ASSERT_TRUE(parse({"--port", "p"}, options, error)) << error;
     EXPECT_EQ(options.deadline_ms, 0u);
-    EXPECT_FALSE(options.list || options.version || options.help);
+    EXPECT_EQ(options.action, FlashAction::Update);
     EXPECT_TRUE(options.reconnect);
     EXPECT_FALSE(options.ports.at(0).usb);
 }
@@ -68,16 +68,16 @@ TEST(FlashOptions, ActionsWithoutAPortAndHelpBeforeAnyCheckOfTheRest)
     FlashOptions options;
     std::string error;
     ASSERT_TRUE(parse({"--list"}, options, error));
-    EXPECT_TRUE(options.list && options.ports.empty());
+    EXPECT_TRUE(options.action == FlashAction::List && options.ports.empty());
     ASSERT_TRUE(parse({"--version"}, options, error));
-    EXPECT_TRUE(options.version);
+    EXPECT_EQ(options.action, FlashAction::Version);
     ASSERT_TRUE(parse({"--doctor"}, options, error));
-    EXPECT_TRUE(options.doctor && options.ports.empty());
+    EXPECT_TRUE(options.action == FlashAction::Doctor && options.ports.empty());
     ASSERT_TRUE(parse({"--port", "a", "--doctor", "--port=usb:0403:6001"}, options, error)) << error;
-    EXPECT_TRUE(options.doctor);
+    EXPECT_EQ(options.action, FlashAction::Doctor);
     EXPECT_EQ(options.ports.size(), 2u);
     ASSERT_TRUE(parse({"--port", "p", "--list", "-h"}, options, error));
-    EXPECT_TRUE(options.help);
+    EXPECT_EQ(options.action, FlashAction::Help);
     // --help does not hide an argument that is wrong in itself.
     EXPECT_FALSE(parse({"--help", "--bogus"}, options, error));
     EXPECT_EQ(error, "unknown argument --bogus");
@@ -133,7 +133,7 @@ TEST(FlashOptions, AWatchTakesNamedPortsUsbSelectionsACountAndTheUpdateOptions)
                        "60", "--report", "r"},
                       options, error))
         << error;
-    EXPECT_TRUE(options.watch);
+    EXPECT_EQ(options.action, FlashAction::Watch);
     EXPECT_EQ(options.count, 3u);
     ASSERT_EQ(options.ports.size(), 2u);
     EXPECT_TRUE(options.ports[0].usb.has_value());
@@ -155,6 +155,51 @@ TEST(FlashOptions, AWatchTakesNamedPortsUsbSelectionsACountAndTheUpdateOptions)
     for (const auto& [args, message] : wrong) {
         EXPECT_FALSE(parse(args, options, error)) << message;
         EXPECT_EQ(error, message);
+    }
+}
+
+// Every action against every option: what each action takes, the action
+// chosen when two are asked for, and that an option is not given twice.
+TEST(FlashOptions, EachActionTakesItsOwnOptionsAndRefusesEveryOther)
+{
+    const std::vector<std::vector<const char*>> added = {
+        {"--port", "q"}, {"--deadline", "5"}, {"--no-reconnect"}, {"--report", "r"}, {"--log-dir", "d"},
+        {"--count", "2"}, {"--skip-if-current"}, {"--watch"}, {"--verify"}, {"--doctor"}, {"--list"},
+        {"--version"}, {"--help"}};
+    // For each option above, in turn: the action run (Update, Watch, Verify,
+    // Doctor, List, versioN, Help), or - for a usage error.
+    const std::vector<std::pair<std::vector<const char*>, std::string>> table = {
+        {{"--port", "p"}, "UUUUU-UWVD--H"},
+        {{"--watch"}, "WWWWWWW-----H"},
+        {{"--verify", "--port", "p"}, "VV----------H"},
+        {{"--doctor"}, "D-----------H"},
+        {{"--list"}, "------------H"},
+        {{"--version"}, "------------H"},
+        {{"--help"}, "HHHHHHHHHHHH-"},
+    };
+    const char* const runs = "UWVDLNH";
+    for (const auto& [action, expected] : table) {
+        ASSERT_EQ(expected.size(), added.size());
+        for (std::size_t i = 0; i < added.size(); ++i) {
+            std::vector<const char*> args = action;
+            args.insert(args.end(), added[i].begin(), added[i].end());
+            FlashOptions options;
+            std::string error;
+            const bool taken = parse(args, options, error);
+            const char run = taken ? runs[static_cast<int>(options.action)] : '-';
+            EXPECT_EQ(run, expected[i]) << action.front() << " " << added[i].front() << ": " << error;
+            EXPECT_EQ(taken, error.empty()) << error;
+        }
+    }
+    for (const auto& option : added) {
+        if (std::string(option.front()) == "--port")
+            continue; // another port is another device; the same one is said (above)
+        std::vector<const char*> twice = option;
+        twice.insert(twice.end(), option.begin(), option.end());
+        FlashOptions options;
+        std::string error;
+        EXPECT_FALSE(parse(twice, options, error));
+        EXPECT_EQ(error, std::string(option.front()) + " given twice");
     }
 }
 

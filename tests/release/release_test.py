@@ -20,6 +20,7 @@ Cases:
 """
 
 import argparse
+import base64
 import hashlib
 import os
 import re
@@ -336,7 +337,7 @@ def case_reproducible(args):
 
     out = os.path.join(work, "out0")
     names = sorted(os.listdir(out))
-    check(names == sorted(["qdm7-update-%s.exe" % VERSION, "qdm7-flash-%s.exe" % VERSION,
+    check(names == sorted(["qdm7-update-%s.exe" % VERSION, "qdm7-flash-%s.exe" % VERSION, "qdm7-update.html",
                            "qdm7-flash_%s_amd64.deb" % VERSION, "image.txt", "SHA256SUMS"]),
           "the release holds %s" % names)
     status, _, err, _ = run(["sh", "-c", 'cd "$0" && sha256sum -c --strict SHA256SUMS', out], 600)
@@ -349,6 +350,11 @@ def case_reproducible(args):
                  "SHA-256: %s " % hashlib.sha256(image).hexdigest()):
         check(line in account, "image.txt lacks %r:\n%s" % (line, account))
     check(VERSION in account.splitlines()[0], "image.txt names no version:\n%s" % account)
+    # The page's module (base64 inside it) names this release's image.
+    with open(os.path.join(out, "qdm7-update.html")) as f:
+        module = re.search(r"data:application/octet-stream;base64,([A-Za-z0-9+/=]+)", f.read())
+    check(module and hashlib.sha256(image).hexdigest().encode() in base64.b64decode(module.group(1)),
+          "qdm7-update.html does not carry the release's image facts")
 
     update = os.path.join(out, "qdm7-update-%s.exe" % VERSION)
     flash = os.path.join(out, "qdm7-flash-%s.exe" % VERSION)

@@ -174,6 +174,32 @@ def build_initramfs(path, module_dir, modules, files, module_list, programs=(),
         archive.close()
 
 
+# This machine's root for a guest that runs what is installed here: QEMU's
+# options that share it (read-only, as hostroot), and the lines of the
+# guest's init (busybox sh, with /proc, /sys and /dev mounted, the 9p and
+# overlay modules loaded and fail() defined) that mount it at /new under a
+# tmpfs layer, with /proc, /sys, /dev and pseudo-terminals, and /tmp, /run
+# and /dev/shm of the guest's own (Unix sockets do not work on 9p). Then:
+# chroot /new ...
+ROOT_SHARE = ["-virtfs", "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap"]
+ROOT_MOUNT_SH = r"""# cache=loose: without it Wine's one pread of a program's section is cut at
+# the 9p message size and the rest reads as zeros. multidevs=remap: the root
+# spans several file systems ("could not load ntdll.so" without it).
+nine="trans=virtio,version=9p2000.L,cache=loose,msize=262144"
+mkdir -p /lower /layer /new
+mount -t 9p -o "$nine,ro" hostroot /lower || fail "cannot mount this machine's root"
+mount -t tmpfs -o mode=0755 layer /layer || fail "no tmpfs"
+mkdir -p /layer/upper /layer/work
+mount -t overlay -o lowerdir=/lower,upperdir=/layer/upper,workdir=/layer/work overlay /new || fail "no overlay"
+mount -t proc proc /new/proc
+mount -t sysfs sysfs /new/sys
+mount -t devtmpfs devtmpfs /new/dev
+mkdir -p /new/dev/pts /new/dev/shm
+mount -t devpts -o ptmxmode=0666 devpts /new/dev/pts || fail "no devpts"
+for dir in /tmp /run /dev/shm; do mount -t tmpfs -o mode=1777 tmpfs "/new$dir"; done
+"""
+
+
 def qemu_command(kernel, initramfs, memory_mb, cpus, append):
     """QEMU booting kernel with initramfs under TCG, no display, no network,
     no devices but the caller's; ends (-no-reboot) when the guest powers off.

@@ -363,23 +363,7 @@ fail() { echo "@@guest fatal $*"; sync; poweroff -f; }
 for module in $(cat /etc/guest/modules); do
   insmod "/lib/modules/$module.ko" || fail "cannot load $module"
 done
-# cache=loose: without it Wine's one pread of a program's section is cut at
-# the 9p message size and the rest reads as zeros. multidevs=remap: the root
-# spans several file systems ("could not load ntdll.so" without it).
-nine="trans=virtio,version=9p2000.L,cache=loose,msize=262144"
-mkdir -p /lower /layer /new
-mount -t 9p -o "$nine,ro" hostroot /lower || fail "cannot mount this machine's root"
-mount -t tmpfs -o mode=0755 layer /layer || fail "no tmpfs"
-mkdir -p /layer/upper /layer/work
-mount -t overlay -o lowerdir=/lower,upperdir=/layer/upper,workdir=/layer/work overlay /new || fail "no overlay"
-mount -t proc proc /new/proc
-mount -t sysfs sysfs /new/sys
-mount -t devtmpfs devtmpfs /new/dev
-mkdir -p /new/dev/pts /new/dev/shm
-# Pseudo-terminals for the simulated devices; Unix sockets (Wine's server,
-# X) do not work on 9p, so /tmp is the guest's own.
-mount -t devpts -o ptmxmode=0666 devpts /new/dev/pts || fail "no devpts"
-for dir in /tmp /run /dev/shm; do mount -t tmpfs -o mode=1777 tmpfs "/new$dir"; done
+@ROOT_MOUNT@
 # After those: a shared folder may lie below /tmp.
 while read -r tag path; do
   mkdir -p "/new$path" && mount -t 9p -o "$nine" "$tag" "/new$path" || fail "cannot mount $path"
@@ -419,7 +403,7 @@ class Broker:
         initramfs = self.state / "initramfs.cpio"
         share_lines = "".join(f"share{n} {path}\n" for n, path in enumerate(self.shares))
         guest.build_initramfs(initramfs, module_dir, GUEST_MODULES, {
-            "init": (INIT.encode(), 0o755),
+            "init": (INIT.replace("@ROOT_MOUNT@\n", guest.ROOT_MOUNT_SH).encode(), 0o755),
             "etc/guest/shares": (share_lines.encode(), 0o644),
             "etc/guest/agent": (str(Path(__file__).resolve()).encode(), 0o644),
         }, "etc/guest/modules")
@@ -429,7 +413,7 @@ class Broker:
         command = guest.qemu_command(kernel, initramfs, GUEST_MEMORY_MB, GUEST_CPUS,
                                      "console=ttyS0 8250.nr_uarts=1 quiet panic=-1")
         command += ["-serial", "stdio",
-                    "-virtfs", "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap"]
+                    *guest.ROOT_SHARE]
         for n, path in enumerate(self.shares):
             command += ["-virtfs", f"local,path={path},mount_tag=share{n},security_model=none,multidevs=remap"]
         sock = self.state / "agent.sock"

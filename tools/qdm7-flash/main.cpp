@@ -71,7 +71,7 @@ Outcome watch(const FlashOptions& options, const UpdateSetup& update)
 // The ports chosen and updated, or verified; a watch.
 Outcome update(const FlashOptions& options, const UpdateSetup& update)
 {
-    if (options.watch)
+    if (options.action == FlashAction::Watch)
         return watch(options, update);
     Present present;
     const ChosenPorts chosen = choose_ports(options.ports, present_ports, &present);
@@ -87,7 +87,7 @@ Outcome update(const FlashOptions& options, const UpdateSetup& update)
         return {OutcomeKind::Fatal, 0, notes};
     }
     say(notes);
-    if (options.verify) {
+    if (options.action == FlashAction::Verify) {
         if (chosen.paths.size() != 1)
             return {OutcomeKind::Usage, 0, "qdm7-flash: --verify checks one port at a time; try 'qdm7-flash --help'\n"};
         return run_verify(*update.host, chosen.paths.front(), options.deadline_ms);
@@ -131,15 +131,16 @@ int main(int argc, char** argv)
     std::string error;
     if (!parse_flash_options(argc, argv, options, error))
         return print_outcome({OutcomeKind::Usage, 0, "qdm7-flash: " + error + "; try 'qdm7-flash --help'\n"});
-    if (options.help) {
+    switch (options.action) {
+    case FlashAction::Help:
         std::fputs(flash_usage(), stdout);
         return EXIT_COMPLETED;
+    case FlashAction::List: return print_outcome(list_ports());
+    case FlashAction::Version: return print_outcome(print_version());
+    case FlashAction::Doctor: return run_doctor(options.ports);
+    case FlashAction::Update:
+    case FlashAction::Watch:
+    case FlashAction::Verify: break;
     }
-    if (options.list)
-        return print_outcome(list_ports());
-    if (options.version)
-        return print_outcome(print_version());
-    if (options.doctor)
-        return run_doctor(options.ports);
     return print_outcome(update_with_outputs(options));
 }

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "platform/serial_port.h"
 
@@ -55,37 +56,225 @@ bool parse_count(const char* text, std::uint32_t& count)
     return true;
 }
 
+// The options, in the order checked: when several do not go with the
+// action asked for, the first of them is said.
+enum class Option : std::uint8_t {
+    Count,
+    SkipIfCurrent,
+    Port,
+    Watch,
+    Verify,
+    Doctor,
+    List,
+    Version,
+    Help,
+    Deadline,
+    NoReconnect,
+    Report,
+    LogDir,
+};
+
+using OptionSet = std::uint16_t;
+
+constexpr OptionSet bit(Option option) { return static_cast<OptionSet>(1U << static_cast<unsigned>(option)); }
+
+template <typename... Options> constexpr OptionSet set_of(Options... options) { return (bit(options) | ...); }
+
+struct OptionRule {
+    Option option;
+    const char* name;
+    bool takes_value;
+    // Said when the action asked for does not take it and has no words of
+    // its own for that.
+    const char* refusal;
+};
+
+constexpr OptionRule OPTIONS[] = {
+    {Option::Count, "--count", true, "--count goes with --watch"},
+    {Option::SkipIfCurrent, "--skip-if-current", false, "--skip-if-current goes with --port or --watch"},
+    {Option::Port, "--port", true, "give one of --port, --list, --version"},
+    {Option::Watch, "--watch", false, "give one of --watch, --list, --version, --doctor"},
+    {Option::Verify, "--verify", false, "--verify goes with --port and --deadline alone"},
+    {Option::Doctor, "--doctor", false, "--doctor takes no other option than --port"},
+    {Option::List, "--list", false, "give one of --port, --list, --version"},
+    {Option::Version, "--version", false, "give one of --port, --list, --version"},
+    {Option::Help, "--help", false, nullptr}, // goes with anything
+    {Option::Deadline, "--deadline", true, "--deadline goes with --port"},
+    {Option::NoReconnect, "--no-reconnect", false, "--no-reconnect goes with --port"},
+    {Option::Report, "--report", true, "--report goes with --port"},
+    {Option::LogDir, "--log-dir", true, "--log-dir goes with --port"},
+};
+
+constexpr OptionSet EVERY_OPTION = static_cast<OptionSet>((1U << std::size(OPTIONS)) - 1);
+
+// An option that an action refuses with words of their own.
+struct OddOption {
+    Option option;
+    const char* refusal;
+};
+
+struct ActionRule {
+    FlashAction action;
+    std::optional<Option> asked_by; // none: an update, asked for by its ports alone
+    OptionSet takes;                // beside the option that asks for it
+    const char* refusal;            // said of any other option; null: the option's own words
+    std::optional<OddOption> odd;
+    const char* without_port;       // it needs a --port: said without one; null: it needs none
+};
+
+constexpr OptionSet UPDATE_OPTIONS =
+    set_of(Option::Port, Option::SkipIfCurrent, Option::Deadline, Option::NoReconnect, Option::Report, Option::LogDir);
+
+// In the order an action is chosen: the first asked for, else an update.
+constexpr ActionRule ACTIONS[] = {
+    {FlashAction::Help, Option::Help, EVERY_OPTION, nullptr, std::nullopt, nullptr},
+    // The doctor looks at the ports given, and at nothing of an update.
+    {FlashAction::Doctor, Option::Doctor, set_of(Option::Port), "--doctor takes no other option than --port",
+     std::nullopt, nullptr},
+    {FlashAction::Watch, Option::Watch, UPDATE_OPTIONS | set_of(Option::Count),
+     "give one of --watch, --list, --version, --doctor",
+     OddOption{Option::Verify,
+               "--watch updates; it cannot go with --verify (--skip-if-current checks each unit first)"},
+     nullptr},
+    {FlashAction::Verify, Option::Verify, set_of(Option::Port, Option::Deadline),
+     "--verify goes with --port and --deadline alone",
+     OddOption{Option::SkipIfCurrent, "--skip-if-current updates; --verify only checks: give one of them"},
+     "--verify goes with --port and --deadline alone"},
+    {FlashAction::List, Option::List, 0, nullptr, std::nullopt, nullptr},
+    {FlashAction::Version, Option::Version, 0, nullptr, std::nullopt, nullptr},
+    {FlashAction::Update, std::nullopt, UPDATE_OPTIONS, nullptr, std::nullopt, "no port given"},
+};
+
 bool is_option(const char* arg, const char* name)
 {
     const std::size_t n = std::strlen(name);
     return std::strncmp(arg, name, n) == 0 && (arg[n] == '\0' || arg[n] == '=');
 }
 
-// The value of a --name that takes a path, given at most once; false with
-// the message in error otherwise.
-bool path_value(int argc, const char* const* argv, int& i, const char* name, const char* what,
-                std::string& value, std::string& error)
+// The option arg names: "--name", or "--name=VALUE" for one with a value;
+// null for none.
+const OptionRule* option_named(const char* arg)
 {
-    const char* text = option_value(argc, argv, i, name, error);
-    if (text == nullptr)
+    if (std::strcmp(arg, "-h") == 0)
+        arg = "--help";
+    for (const OptionRule& rule : OPTIONS) {
+        if (rule.takes_value ? is_option(arg, rule.name) : std::strcmp(arg, rule.name) == 0)
+            return &rule;
+    }
+    return nullptr;
+}
+
+// One --port: a path not given before, or a well-formed usb: selection.
+bool take_port(const char* value, FlashOptions& options, std::string& error)
+{
+    if (value[0] == '\0') {
+        error = "--port needs a path";
         return false;
-    if (text[0] == '\0')
-        error = std::string(name) + " needs " + what;
-    else if (!value.empty())
-        error = std::string(name) + " given twice";
-    value = text;
+    }
+    // A COM name as Device Manager shows it, made the path to open.
+    PortChoice choice{is_usb_selector(value) ? value : port_path_of(value), std::nullopt};
+    if (choice.text.size() >= PORT_PATH_SIZE) {
+        error = "--port: path too long";
+        return false;
+    }
+    for (const PortChoice& given : options.ports) {
+        if (given.text == choice.text) {
+            error = std::string("--port ") + value + " given twice";
+            return false;
+        }
+    }
+    if (is_usb_selector(value)) {
+        UsbSelector selector;
+        if (!parse_usb_selector(value, selector, error))
+            return false;
+        choice.usb = selector;
+    }
+    options.ports.push_back(choice);
+    return true;
+}
+
+// What an option (with its value, if it takes one) sets; false, with the
+// message in error, for a value that is wrong in itself.
+bool take_option(Option option, const char* value, FlashOptions& options, std::string& error)
+{
+    switch (option) {
+    case Option::Port: return take_port(value, options, error);
+    case Option::Deadline:
+        if (!parse_deadline(value, options.deadline_ms))
+            error = "--deadline needs plain decimal seconds above 0, up to " + std::to_string(MAX_DEADLINE_SECONDS) +
+                    " (a week), such as 120 or 2.5, not '" + value + "'";
+        break;
+    case Option::Count:
+        if (!parse_count(value, options.count))
+            error = "--count needs a whole number of units from 1 to " + std::to_string(MAX_WATCH_COUNT) + ", not '" +
+                    value + "'";
+        break;
+    case Option::Report:
+        if (value[0] == '\0')
+            error = "--report needs a file name";
+        options.report_path = value;
+        break;
+    case Option::LogDir:
+        if (value[0] == '\0')
+            error = "--log-dir needs a folder";
+        options.log_dir = value;
+        break;
+    case Option::NoReconnect: options.reconnect = false; break;
+    case Option::SkipIfCurrent: options.skip_if_current = true; break;
+    default: break; // an action's: it is chosen once every argument is read
+    }
     return error.empty();
 }
 
-// --watch goes with ports named by path, usb: selections (or none: every
-// port), the deadline, --no-reconnect, --count, --report and --log-dir.
-bool watch_options_valid(const FlashOptions& options, int actions, std::string& error)
+// argv[i], and its value when it takes one (argv[i + 1] with i moved past
+// it, or after the '='), noted in given.
+bool take_argument(int argc, const char* const* argv, int& i, FlashOptions& options, OptionSet& given,
+                   std::string& error)
 {
-    if (options.verify)
-        error = "--watch updates; it cannot go with --verify (--skip-if-current checks each unit first)";
-    else if (actions > 1)
-        error = "give one of --watch, --list, --version, --doctor";
-    return error.empty();
+    const OptionRule* rule = option_named(argv[i]);
+    if (rule == nullptr) {
+        error = std::string("unknown argument ") + argv[i];
+        return false;
+    }
+    const char* value = nullptr;
+    if (rule->takes_value && (value = option_value(argc, argv, i, rule->name, error)) == nullptr)
+        return false;
+    if (!take_option(rule->option, value, options, error))
+        return false;
+    // --port says itself which port it repeats.
+    if (rule->option != Option::Port && (given & bit(rule->option)) != 0) {
+        error = std::string(rule->name) + " given twice";
+        return false;
+    }
+    given |= bit(rule->option);
+    return true;
+}
+
+const ActionRule& action_asked(OptionSet given)
+{
+    for (const ActionRule& rule : ACTIONS) {
+        if (!rule.asked_by || (given & bit(*rule.asked_by)) != 0)
+            return rule;
+    }
+    return ACTIONS[std::size(ACTIONS) - 1];
+}
+
+// Why the options given do not go with the action; empty when they do.
+std::string refusal_of(const ActionRule& action, OptionSet given)
+{
+    OptionSet taken = action.takes;
+    if (action.asked_by)
+        taken |= bit(*action.asked_by);
+    for (const OptionRule& option : OPTIONS) {
+        if ((given & bit(option.option)) == 0 || (taken & bit(option.option)) != 0)
+            continue;
+        if (action.odd && action.odd->option == option.option)
+            return action.odd->refusal;
+        return action.refusal != nullptr ? action.refusal : option.refusal;
+    }
+    if (action.without_port != nullptr && (given & bit(Option::Port)) == 0)
+        return action.without_port;
+    return {};
 }
 
 } // namespace
@@ -94,132 +283,14 @@ bool parse_flash_options(int argc, const char* const* argv, FlashOptions& option
 {
     options = FlashOptions{};
     error.clear();
-    int actions = 0;
-    bool port_given = false;
-    bool deadline_given = false;
-    bool no_reconnect_given = false;
-    bool count_given = false;
+    OptionSet given = 0;
     for (int i = 1; i < argc; ++i) {
-        const char* arg = argv[i];
-        if (is_option(arg, "--port")) {
-            const char* value = option_value(argc, argv, i, "--port", error);
-            if (value == nullptr)
-                return false;
-            if (value[0] == '\0') {
-                error = "--port needs a path";
-                return false;
-            }
-            // A COM name as Device Manager shows it, made the path to open.
-            PortChoice choice{is_usb_selector(value) ? value : port_path_of(value), std::nullopt};
-            if (choice.text.size() >= PORT_PATH_SIZE) {
-                error = "--port: path too long";
-                return false;
-            }
-            for (const PortChoice& given : options.ports) {
-                if (given.text == choice.text) {
-                    error = std::string("--port ") + value + " given twice";
-                    return false;
-                }
-            }
-            if (is_usb_selector(value)) {
-                UsbSelector selector;
-                if (!parse_usb_selector(value, selector, error))
-                    return false;
-                choice.usb = selector;
-            }
-            options.ports.push_back(choice);
-            if (!port_given)
-                ++actions;
-            port_given = true;
-        } else if (is_option(arg, "--deadline")) {
-            const char* value = option_value(argc, argv, i, "--deadline", error);
-            if (value == nullptr)
-                return false;
-            if (!parse_deadline(value, options.deadline_ms)) {
-                error = "--deadline needs plain decimal seconds above 0, up to " +
-                        std::to_string(MAX_DEADLINE_SECONDS) + " (a week), such as 120 or 2.5, not '" + value +
-                        "'";
-                return false;
-            }
-            deadline_given = true;
-        } else if (is_option(arg, "--report")) {
-            if (!path_value(argc, argv, i, "--report", "a file name", options.report_path, error))
-                return false;
-        } else if (is_option(arg, "--log-dir")) {
-            if (!path_value(argc, argv, i, "--log-dir", "a folder", options.log_dir, error))
-                return false;
-        } else if (is_option(arg, "--count")) {
-            const char* value = option_value(argc, argv, i, "--count", error);
-            if (value == nullptr)
-                return false;
-            if (count_given || !parse_count(value, options.count)) {
-                error = count_given ? "--count given twice"
-                                    : "--count needs a whole number of units from 1 to " +
-                                          std::to_string(MAX_WATCH_COUNT) + ", not '" + value + "'";
-                return false;
-            }
-            count_given = true;
-        } else if (std::strcmp(arg, "--watch") == 0) {
-            if (!options.watch)
-                ++actions;
-            options.watch = true;
-        } else if (std::strcmp(arg, "--no-reconnect") == 0) {
-            options.reconnect = false;
-            no_reconnect_given = true;
-        } else if (std::strcmp(arg, "--list") == 0) {
-            options.list = true;
-            ++actions;
-        } else if (std::strcmp(arg, "--version") == 0) {
-            options.version = true;
-            ++actions;
-        } else if (std::strcmp(arg, "--verify") == 0) {
-            options.verify = true;
-        } else if (std::strcmp(arg, "--skip-if-current") == 0) {
-            options.skip_if_current = true;
-        } else if (std::strcmp(arg, "--doctor") == 0) {
-            options.doctor = true;
-            ++actions;
-        } else if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
-            options.help = true;
-            ++actions;
-        } else {
-            error = std::string("unknown argument ") + arg;
+        if (!take_argument(argc, argv, i, options, given, error))
             return false;
-        }
     }
-    if (options.help)
-        return true;
-    // The doctor looks at the ports given, and at nothing of an update.
-    if (options.doctor) {
-        if (options.list || options.version || options.watch || count_given || deadline_given ||
-            no_reconnect_given || options.skip_if_current || !options.report_path.empty() || !options.log_dir.empty())
-            error = "--doctor takes no other option than --port";
-        return error.empty();
-    }
-    if (count_given && !options.watch) {
-        error = "--count goes with --watch";
-        return false;
-    }
-    if (options.watch)
-        return watch_options_valid(options, actions - (port_given ? 1 : 0), error);
-    if (options.skip_if_current && (options.verify || !port_given || actions > 1))
-        error = options.verify ? "--skip-if-current updates; --verify only checks: give one of them"
-                               : "--skip-if-current goes with --port or --watch";
-    else if (options.verify && (!port_given || no_reconnect_given || !options.report_path.empty() ||
-                           !options.log_dir.empty() || actions > 1))
-        error = "--verify goes with --port and --deadline alone";
-    else if (actions == 0)
-        error = "no port given";
-    else if (actions > 1)
-        error = "give one of --port, --list, --version";
-    else if (deadline_given && !port_given)
-        error = "--deadline goes with --port";
-    else if (no_reconnect_given && !port_given)
-        error = "--no-reconnect goes with --port";
-    else if (!options.report_path.empty() && !port_given)
-        error = "--report goes with --port";
-    else if (!options.log_dir.empty() && !port_given)
-        error = "--log-dir goes with --port";
+    const ActionRule& action = action_asked(given);
+    options.action = action.action;
+    error = refusal_of(action, given);
     return error.empty();
 }
 

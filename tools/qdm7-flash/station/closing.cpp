@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "tools/qdm7-flash/view/display_text.h"
 #include "tools/qdm7-flash/view/fit_text.h"
 
 namespace {
@@ -19,10 +20,7 @@ std::string lines_of(const std::vector<std::string>& lines)
 std::string said_text(const std::string& text, int columns)
 {
     const std::string said = "qdm7-flash: " + text;
-    if (columns == 0)
-        return said + "\n";
-    // No line reaches the terminal's last column.
-    return lines_of(wrap_words(said, static_cast<std::size_t>(columns > 20 ? columns - 1 : 19)));
+    return columns == 0 ? said + "\n" : lines_of(message_lines(said, columns));
 }
 
 std::string closing_text(const std::string& text, int columns)

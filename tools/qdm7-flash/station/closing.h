@@ -10,8 +10,8 @@
 #include "tools/qdm7-flash/console/outcome.h"
 
 // "qdm7-flash: " and text, as whole lines: on a terminal columns wide
-// broken at blanks, with nothing on the lines it is broken onto before the
-// words (as the one-line display says its messages); columns 0: one line.
+// broken as the one-line display breaks its messages (message_lines);
+// columns 0: one line.
 std::string said_text(const std::string& text, int columns);
 // text as whole lines: on a terminal columns wide broken at blanks, the
 // lines it is broken onto indented two more than its own indent (as a

@@ -8,6 +8,7 @@
 #include "engine/frames.h"
 #include "tools/qdm7-flash/console/console.h"
 #include "tools/qdm7-flash/console/printed.h"
+#include "tools/qdm7-flash/view/display_text.h"
 #include "tools/qdm7-flash/view/progress.h"
 
 namespace {
@@ -87,21 +88,8 @@ void say_line(Display& shown, const char* text)
         std::fflush(stderr);
         return;
     }
-    // Broken at blanks so that no line reaches the terminal's last column.
-    const int room = terminal_columns() > 20 ? terminal_columns() - 1 : 19;
-    const char* rest = text;
-    while (static_cast<int>(std::strlen(rest)) > room) {
-        int cut = room;
-        while (cut > 0 && rest[cut] != ' ')
-            --cut;
-        if (cut == 0)
-            cut = room;
-        std::fprintf(stderr, "%.*s\n", cut, rest);
-        rest += cut;
-        while (*rest == ' ')
-            ++rest;
-    }
-    std::fprintf(stderr, "%s\n", rest);
+    for (const std::string& line : message_lines(text, terminal_columns()))
+        std::fprintf(stderr, "%s\n", line.c_str());
     std::fflush(stderr);
 }
 
@@ -131,14 +119,9 @@ void note_contacting(Display& shown)
         shown.stray_hint_said = true;
     }
     if (shown.terminal) {
-        char line[LINE_SIZE];
-        const int length = std::snprintf(line, sizeof line, "waiting %u s, %u contact queries unanswered",
-                                         static_cast<unsigned>((tick_count() - shown.watch.contact_began) / 1000),
-                                         static_cast<unsigned>(results.unanswered_contacts));
-        if (results.stray_bytes > 0 && length > 0 && static_cast<std::size_t>(length) < sizeof line)
-            std::snprintf(line + length, sizeof line - static_cast<std::size_t>(length),
-                          ", %s but no reply: power-cycle it", counted(results.stray_bytes, "byte").c_str());
-        draw_live(shown, Live::Power, line);
+        const std::string line = power_wait_text((tick_count() - shown.watch.contact_began) / 1000,
+                                                 results.unanswered_contacts, results.stray_bytes);
+        draw_live(shown, Live::Power, line.c_str());
     }
 }
 
@@ -191,10 +174,7 @@ void display_refresh(Display& shown)
     if (job.state == JobState::Programming) {
         draw_progress(shown);
     } else if (job.state == JobState::Verifying && resend_in_s(job) >= 0) {
-        char line[LINE_SIZE];
-        std::snprintf(line, sizeof line, "no reply to the CRC query, resending in %ld s",
-                      static_cast<long>(resend_in_s(job)));
-        draw_live(shown, Live::Overdue, line);
+        draw_live(shown, Live::Overdue, overdue_crc_text(resend_in_s(job)).c_str());
     }
 }
 

@@ -3,7 +3,8 @@
 // the job record: the progress, a resend after a time-out, a device that does
 // not answer because it is waiting to be power-cycled. On a terminal, lines
 // that change (the progress line, the wait for power-on, an overdue reply)
-// are redrawn in place, fitted to the terminal's width.
+// are redrawn in place, fitted to the terminal's width. The texts are
+// progress.h's and display_text.h's; here they are drawn.
 #pragma once
 
 #include <cstddef>

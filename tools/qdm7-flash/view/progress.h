@@ -24,8 +24,9 @@ struct Progress {
 // "[#####-----]  12/97 blocks  12%   81.3 KiB/s  0:17 left (1 resend)", or
 // while a reply is overdue "... 12%  no reply, resending in 7 s (1 resend)".
 // It never reaches the last column (nor passes PROGRESS_LINE_WIDTH), so it
-// cannot wrap; when narrow, fields go in this order: the rate, the bar, the
-// time left, the resend count, the word "blocks", the long form of the wait.
+// cannot wrap; when narrow, whole fields go in this order (fit_fields): the
+// rate, the bar, the time left, the resend count, the word "blocks", the
+// long form of the wait; narrower still, words go from its end.
 // Padded with blanks to the width drawn, so that a redraw after a carriage
 // return covers the previous one. Rate and time left show as dashes until
 // there is a rate, which counts only the bytes this attempt wrote.

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/qdm7-flash/view/ports_display.h"
+#include "tools/qdm7-flash/view/ports_text.h"
 
 struct WatchTotals {
     std::uint32_t completed = 0;
