@@ -5,7 +5,10 @@
 // program holds beside them; the host (tools/qdm7-flash/run/host.h) over it
 // all, with its stop (the deadline, Ctrl-C) on the virtual clock; and a run
 // that plays the bench's events while the station runs, capturing what it
-// says on standard error.
+// says on standard error. A program linking it has the serial port's
+// operations on an open port (configure_port, close_port, port_lost,
+// port_abandon) from here, and the link's from virtual_link.h, in place of
+// the platform's.
 #pragma once
 
 #include <cstdint>
