@@ -6,7 +6,6 @@ what came out, and ends every process it started, also when a check fails:
 each is told to die with this script, and stopped when its case ends.
 """
 import argparse
-import contextlib
 import fcntl
 import grp
 import os
@@ -25,7 +24,7 @@ import time
 sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from qdm7test import (BLOCK, FLASH_BASE, Failure, Pty, Sim, SuiteWine, check, check_dump, check_trace,  # noqa: E402
-                      crc16, padded, program_line, reap, resumed_at, run, sealed, start, wait)
+                      crc16, padded, reap, resumed_at, run, sealed, start, wait)
 
 WIRE_BITS = 11
 TIOCGEXCL = 0x80045440  # Linux: is the terminal in exclusive mode
@@ -57,57 +56,6 @@ def case_update(args, work):
 
 WAITING_FOR_POWER = "waiting for the device to power on: switch it off and on now"
 ECHO_TEXT = "the port sends back what it is sent: a loopback, or a device that is not a QDM7"
-
-
-def case_power_on(args, work):
-    """The device answers only two seconds after the first contact query."""
-    out, err, _, _ = update_against_sim(args, work, ["--power-on-after", "2000"])
-    lines = out.splitlines()
-    check("REMOTE DEVICE LINK ESTABLISHED" in lines, "the link was never established")
-    contacts = lines[:lines.index("REMOTE DEVICE LINK ESTABLISHED")].count("CONTACTING...")
-    # Each contact attempt takes at least 100 ms of sleep: two seconds of
-    # silence mean several of them.
-    check(contacts >= 8, f"the contact query went out {contacts} times before the link; expected it repeated")
-    said = err.count(WAITING_FOR_POWER)
-    check(said == 1, f"the wait for power-on was said {said} times, expected once:\n{err}")
-    check_trace(out, args.image_bytes)
-    check_dump(f"{work}/flash.bin", args.image_bytes)
-    print(f"contact query sent {contacts} times before the device answered")
-
-
-def case_flipped_bit(args, work):
-    """A bit flips in flash after the first block: verification must fail."""
-    out, err, _, _ = update_against_sim(args, work, ["--fault", "flip:on=program,count=1"], expected_status=2)
-    check("CRC FAIL" in out.splitlines(), "no CRC FAIL in the trace")
-    check("FAILED" in err, "no FAILED on standard error")
-    check("Resetting target" not in out, "a device that failed verification was reset")
-    with open(f"{work}/flash.bin", "rb") as file:
-        dump = file.read()
-    image = padded(args.image_bytes)
-    check(len(dump) == len(image), "the whole image should have been programmed")
-    flipped = sum(bin(a ^ b).count("1") for a, b in zip(dump, image))
-    check(flipped == 1, f"{flipped} bits differ in flash, expected the one flipped")
-    print("exit 2, CRC FAIL, one flipped bit in flash")
-
-
-def case_dropped_ack(args, work):
-    """The second block's acknowledgement is lost: resent after 10 s."""
-    out, err, seconds, stats = update_against_sim(args, work, ["--fault", "drop:on=program,every=2,count=1"])
-    lines = out.splitlines()
-    resends = re.findall(r"no reply to block 2/\d+ within 10 s; resending it \(resend 1\)", err)
-    check(len(resends) == 1, f"expected one line on standard error for the resend, got:\n{err}")
-    check(stats.get("faults_fired") == "1", f"the sim counted {stats.get('faults_fired')} faults fired")
-    lost = program_line(1, "TIMEOUT")
-    check(lost in lines, f"no line {lost!r} in the trace")
-    resent = lines[lines.index(lost) + 1]
-    check(resent == program_line(1, "- OK"), f"the block after the time-out was not resent: {resent!r}")
-    check(seconds >= 10, f"the update took {seconds:.1f} s; the resend should wait 10 s")
-    timeouts = sum(1 for line in lines if "TIMEOUT" in line)
-    check(timeouts == 1, f"{timeouts} time-outs, expected 1")
-    without_timeout = "\n".join(line for line in lines if line != lost)
-    check_trace(without_timeout, args.image_bytes)
-    check_dump(f"{work}/flash.bin", args.image_bytes)
-    print(f"one TIMEOUT, block 1 resent, completed in {seconds:.1f} s")
 
 
 def case_terminal(args, work):
@@ -373,7 +321,7 @@ def watch_named_ports(args, env, report):
           + "; a usb: selection refused")
 
 
-# --- Several devices at once ------------------------------------------------------------------
+# --- The --report file --------------------------------------------------------------------------
 
 RECORD_FIELDS = {"port", "result", "started", "ended", "seconds", "blocks", "timeouts", "image_length", "version"}
 ISO_UTC = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$")
@@ -402,60 +350,6 @@ def read_report(path, ports):
         records[record["port"]] = record
     check(set(records) == set(ports), f"records for {sorted(records)}, expected {sorted(ports)}")
     return records
-
-
-def case_many(args, work):
-    """Paced devices at once: two good, one whose flash flips a bit, one never
-    powered on; each ends on its own, the good ones with the image in flash."""
-    kinds = {"good1": [], "good2": [], "flipped": ["--fault", "flip:count=1"],
-             "silent": ["--power-on-after", "600000"]}
-    with contextlib.ExitStack() as stack:
-        sims = {kind: stack.enter_context(Sim(args.sim, [*options, "--dump", f"{work}/{kind}.bin"]))
-                for kind, options in kinds.items()}
-        command = [args.flash, "--deadline", "60", "--report", f"{work}/report.jsonl", "--log-dir", f"{work}/logs"]
-        for sim in sims.values():
-            command += ["--port", sim.port]
-        status, out, err, seconds = run(command, 180)
-        check(status == 5, f"exit {status}, expected 5\n{err[-3000:]}")
-        check(out == "", f"with several ports nothing belongs on standard output: {out[:300]!r}")
-        for sim in sims.values():
-            check(sim.stop() == 0, "a qdm7-sim did not end cleanly")
-    records = read_report(f"{work}/report.jsonl", [sim.port for sim in sims.values()])
-    expected = {"good1": "completed", "good2": "completed", "flipped": "failed", "silent": "deadline"}
-    for kind, sim in sims.items():
-        record = records[sim.port]
-        check(record["result"] == expected[kind], f"{kind}: {record}")
-        check(re.search(rf"^{re.escape(sim.port)}\s+{expected[kind]}\s+[\d.]+$", err, re.M),
-              f"no summary row for {kind} on standard error:\n{err}")
-    for kind in ("good1", "good2"):
-        check_dump(f"{work}/{kind}.bin", args.image_bytes)
-        check(records[sims[kind].port]["device_crc"] == records[sims[kind].port]["image_crc"], "CRCs differ")
-    flipped = records[sims["flipped"].port]
-    check(flipped["device_crc"] != flipped["image_crc"] and flipped["blocks"] == len(padded(args.image_bytes)) // BLOCK,
-          f"the flipped device's record: {flipped}")
-    check(records[sims["silent"].port]["blocks"] == 0, "the silent device took blocks")
-    traces = sorted(os.listdir(f"{work}/logs"))
-    check(len(traces) == 4, f"expected a trace file per port in --log-dir, found {traces}")
-    print(f"exit 5 after {seconds:.1f} s: " + ", ".join(f"{kind} {expected[kind]}" for kind in kinds))
-
-
-def case_many_unopenable(args, work):
-    """A port that cannot be opened among good ones: recorded as an error with
-    the system's reason; the others complete."""
-    missing = f"{work}/no-such-port"
-    with Sim(args.sim, ["--baud", "0", "--dump", f"{work}/a.bin"]) as a, \
-            Sim(args.sim, ["--baud", "0", "--dump", f"{work}/b.bin"]) as b:
-        status, _, err, _ = run([args.flash, "--port", a.port, "--port", missing, "--port", b.port,
-                                 "--report", f"{work}/report.jsonl"], 180)
-        check(status == 5, f"exit {status}, expected 5\n{err[-3000:]}")
-        check(a.stop() == 0 and b.stop() == 0, "a qdm7-sim did not end cleanly")
-    records = read_report(f"{work}/report.jsonl", [a.port, missing, b.port])
-    check(records[missing]["result"] == "error" and "No such file or directory" in records[missing]["error"],
-          f"the missing port's record: {records[missing]}")
-    for sim, dump in ((a, "a"), (b, "b")):
-        check(records[sim.port]["result"] == "completed", f"{records[sim.port]}")
-        check_dump(f"{work}/{dump}.bin", args.image_bytes)
-    print("the missing port recorded as an error; the other two completed")
 
 
 def case_why(args, work):
@@ -539,33 +433,6 @@ def case_why(args, work):
     print("bytes without a reply: said, with the way into the loader")
 
 
-def case_verify(args, work):
-    """--verify writes nothing: an erased device differs in every block, one
-    whose flash kept a flipped bit differs in that block alone, one that
-    holds the image is said to and is reset into it."""
-    def verify(sim):
-        status, out, err, seconds = run([args.flash, "--verify", "--port", sim.port], 60)
-        return status, " ".join(err.split()), seconds
-
-    with Sim(args.sim, ["--fault", "flip:count=1", "--dump", f"{work}/flash.bin"]) as sim:
-        blocks = len(padded(args.image_bytes)) // BLOCK
-        status, err, _ = verify(sim)
-        check(status == 2 and f"{blocks} of {blocks} blocks differ (1-{blocks})" in err, f"erased: {status} {err}")
-        status, _, _, _ = run([args.flash, "--port", sim.port], 300)
-        check(status == 2, f"the update with a flipped bit ended with {status}")
-        status, err, _ = verify(sim)
-        check(status == 2 and re.search(rf"1 of {blocks} blocks differ \(\d+\); left in its loader", err),
-              f"flipped: {status} {err}")
-        status, _, _, _ = run([args.flash, "--port", sim.port], 300)
-        check(status == 0, f"the second update ended with {status}")
-        status, err, seconds = verify(sim)
-        check(status == 0 and f"the device holds this image ({blocks} blocks, {2 * blocks + 1} CRC queries); "
-              "reset into it" in err, f"holds: {status} {err}")
-        check(sim.stop() == 0 and sim.stats["blocks"] == str(2 * blocks) and sim.stats["resets"] == "2",
-              f"the verifications wrote: {sim.stats}")
-    print(f"--verify: erased and flipped devices named their blocks; holding, {seconds:.2f} s at 921600 baud")
-
-
 def interrupt(proc, limit=10):
     """Ctrl-C to proc: its exit status and the seconds it took to end."""
     proc.send_signal(signal.SIGINT)
@@ -634,67 +501,6 @@ def case_resume(args, work):
             if erasing else f"flash kept: {sent_again} blocks sent again, completed"))
 
 
-def case_skip_if_current(args, work):
-    """--skip-if-current: a device that holds the image is reset into it with
-    nothing written; one with a byte changed in block 41 is updated from
-    that block on, the 40 before it left as they were. Contact is said once,
-    and the record counts the blocks written."""
-    image = padded(args.image_bytes)
-    blocks = len(image) // BLOCK
-    changed = bytearray(image)
-    changed[40 * BLOCK + 123] ^= 0x01
-    for name, flash in (("holds", image), ("changed", bytes(changed))):
-        with open(f"{work}/{name}.bin", "wb") as file:
-            file.write(flash)
-        with Sim(args.sim, ["--flash-from", f"{work}/{name}.bin", "--dump", f"{work}/flash.bin"]) as sim:
-            status, out, err, seconds = run([args.flash, "--skip-if-current", "--port", sim.port,
-                                             "--report", f"{work}/{name}.jsonl"], 120)
-            err = " ".join(err.split())
-            check(sim.stop() == 0, "qdm7-sim did not end cleanly")
-        written = int(sim.stats["blocks"])
-        recorded = report_records(f"{work}/{name}.jsonl")[0]["blocks"]
-        check(recorded == written and err.count("Contacting Device...") == 1,
-              f"{name}: {written} blocks written, {recorded} recorded; contact said "
-              f"{err.count('Contacting Device...')} times: {err[:300]}")
-        if name == "holds":
-            check(status == 0 and "the device already holds this image: nothing written; reset into it" in err
-                  and written == 0 and sim.stats["resets"] == "1", f"holds: exit {status}, {written} blocks: {err}")
-        else:
-            check(status == 0 and f"1 of {blocks} blocks differ; updating from block 41" in err
-                  and written == blocks - 40 and resumed_at(out) == 40,
-                  f"changed: exit {status}, {written} blocks written: {err}")
-        check_dump(f"{work}/flash.bin", args.image_bytes)
-        print(f"--skip-if-current, device {name}: {written} blocks written, {seconds:.2f} s at 921600 baud")
-
-
-def case_many_interrupt(args, work):
-    """Ctrl-C while paced devices are programming and one has finished: exit
-    130 within a second, every port free at once, only whole records."""
-    with Sim(args.sim, ["--baud", "0"]) as quick, Sim(args.sim) as slow1, Sim(args.sim) as slow2:
-        ports = [quick.port, slow1.port, slow2.port]
-        command = [args.flash, "--report", f"{work}/report.jsonl", "--log-dir", f"{work}/logs"]
-        for port in ports:
-            command += ["--port", port]
-        with open(f"{work}/err.txt", "wb") as err:
-            proc = start(command, stdout=subprocess.DEVNULL, stderr=err, stdin=subprocess.DEVNULL)
-        try:
-            end = time.monotonic() + 120
-            while not os.path.exists(f"{work}/report.jsonl") or not open(f"{work}/report.jsonl").read():
-                check(time.monotonic() < end and proc.poll() is None, "the quick device never finished")
-                time.sleep(0.05)
-            status, took = interrupt(proc)
-        finally:
-            reap(proc)
-        check(status == 130 and took < 1.0, f"exit {status} {took:.2f} s after Ctrl-C")
-        for port in ports:
-            check_port_free(port)
-    with open(f"{work}/report.jsonl") as file:
-        lines = file.read().splitlines(keepends=True)
-    check(len(lines) == 1 and lines[0].endswith("}\n") and quick.port in lines[0],
-          f"expected the finished device's record alone: {lines}")
-    print(f"exit 130 {took:.2f} s after Ctrl-C; every port free; one whole record")
-
-
 def wait_until(condition, limit, what):
     end = time.monotonic() + limit
     while not condition():
@@ -703,88 +509,31 @@ def wait_until(condition, limit, what):
 
 
 def case_watch(args, work):
-    """A station watching a folder of ports: a good unit that goes once
-    updated, one that fails verification and stays until it is taken away
-    (not updated again meanwhile), and a new unit on its path; each recorded
-    once with the run's id and the image's facts, exit 5 after --count 3,
-    a unit beyond the count not taken and said so. Then, watching those
-    ports by name, Ctrl-C while one paced unit is programming and another's
-    port is lost (told to plug it back in): exit 130 at once, no record of
-    either, both named to be updated again, the ports free."""
-    import hashlib
-    os.mkdir(f"{work}/ports")
-    env = dict(os.environ, QDM7_PORT_GLOB=f"{work}/ports/unit-*[0-9]")  # not the simulators' .lock files
-    unit = [f"{work}/ports/unit-{n}" for n in (1, 2, 3)]
-    good = ["--baud", "0", "--exit-after-reset"]
-    command = [args.flash, "--watch", "--count", "3", "--report", f"{work}/report.jsonl", "--log-dir", f"{work}/logs"]
-    with open(f"{work}/out.txt", "wb") as out, open(f"{work}/err.txt", "wb") as err:
-        proc = start(command, stdin=subprocess.DEVNULL, stdout=out, stderr=err, env=env)
-    records = lambda: report_records(f"{work}/report.jsonl") if os.path.exists(f"{work}/report.jsonl") else []
-    try:
-        with Sim(args.sim, [*good, "--link", unit[0], "--dump", f"{work}/first.bin"]) as first, \
-                Sim(args.sim, ["--baud", "0", "--link", unit[1], "--fault", "flip:count=1"]) as failing:
-            wait_until(lambda: len(records()) == 2, 60, f"two units were not recorded:\n{read_text(f'{work}/err.txt')}")
-            check(first.stop() == 0, "the first unit's qdm7-sim did not end cleanly")
-            time.sleep(1)  # the failed unit stays: not to be updated again
-            check(len(records()) == 2 and failing.proc.poll() is None, f"the failed unit was updated again: {records()}")
-            check(failing.stop() == 0, "the failing unit's qdm7-sim did not end cleanly")
-        time.sleep(0.5)
-        # The one beyond the count comes after the third: in the same look at the latest.
-        with Sim(args.sim, [*good, "--link", unit[1], "--dump", f"{work}/swapped.bin"]) as swapped, \
-                Sim(args.sim, [*good, "--link", unit[2]]) as beyond:
-            status = wait(proc, 60)
-            check(swapped.stop() == 0 and beyond.stop() == 0, "a unit's qdm7-sim did not end cleanly")
-    finally:
-        reap(proc)
-    err = read_text(f"{work}/err.txt")
-    check(status == 5 and "3 units: 2 completed, 1 failed" in err, f"exit {status}, expected 5\n{err[-3000:]}")
-    check(f"{unit[2]}: not taken: count reached" in err and beyond.stats["replies"] == "0",
-          f"the unit beyond the count: {beyond.stats}\n{err[-2000:]}")
-    check(re.search(r"/unit-2: failed after .*; to try again, unplug it and plug it back in$", err, re.M),
-          f"the failed unit's next step was not said:\n{err}")
-    check(read_text(f"{work}/out.txt") == "", "the watch wrote on standard output")
-    check(re.search(r"^\d\d:\d\d:\d\d .*/unit-2: a unit came$", err, re.M), f"off a terminal, no timed lines:\n{err}")
-    got = [(record["port"], record["result"]) for record in records()]
-    check(sorted(got) == sorted([(unit[0], "completed"), (unit[1], "failed"), (unit[1], "completed")]),
-          f"the records: {got}")
-    image = padded(args.image_bytes)
-    facts = {"image_sha256": hashlib.sha256(args.image_bytes).hexdigest(), "image_length": len(args.image_bytes),
-             "image_crc": f"{crc16(image):#06x}", "run_id": records()[0].get("run_id")}
-    for record in records():
-        check(record["run_id"] and all(record.get(key) == value for key, value in facts.items()),
-              f"a record lacks the run's id or the image's facts {facts}: {record}")
-    check_dump(f"{work}/first.bin", args.image_bytes)
-    check_dump(f"{work}/swapped.bin", args.image_bytes)
-    check(len(os.listdir(f"{work}/logs")) == 3, f"expected a trace per unit: {os.listdir(f'{work}/logs')}")
-    print(f"3 units recorded once each under run {facts['run_id']}; exit 5")
-
-    os.remove(f"{work}/report.jsonl")
-    command = [args.flash, "--watch", "--port", unit[0], "--port", unit[1], "--report", f"{work}/report.jsonl",
-               "--log-dir", f"{work}/cut"]
-    programmed = lambda: os.path.isdir(f"{work}/cut") and len(os.listdir(f"{work}/cut")) == 2 and all(
-        "- OK" in read_text(f"{work}/cut/{name}") for name in os.listdir(f"{work}/cut"))
-    with Sim(args.sim, ["--link", unit[0]]) as paced, Sim(args.sim, ["--link", unit[1]]) as pulled:
+    """A station watching two ports by name, Ctrl-C while both paced units
+    are programming: the signal reaches every unit's thread, exit 130 within
+    a second, neither recorded, both ports free. (What a watch and several
+    ports at once start, say and record is tested in-process,
+    tests/flash/station_test.cpp and watch_test.cpp.)"""
+    units = [f"{work}/unit-{n}" for n in (1, 2)]
+    command = [args.flash, "--watch", "--port", units[0], "--port", units[1], "--report", f"{work}/report.jsonl",
+               "--log-dir", f"{work}/logs"]
+    programming = lambda: os.path.isdir(f"{work}/logs") and len(os.listdir(f"{work}/logs")) == 2 and all(
+        "- OK" in read_text(f"{work}/logs/{name}") for name in os.listdir(f"{work}/logs"))
+    with Sim(args.sim, ["--link", units[0]]), Sim(args.sim, ["--link", units[1]]):
         with open(f"{work}/err.txt", "wb") as err:
-            proc = start(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err, env=env)
+            proc = start(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err)
         try:
-            wait_until(programmed, 60, f"the paced units were not programmed:\n{read_text(f'{work}/err.txt')}")
-            check(pulled.stop() == 0, "the pulled unit's qdm7-sim did not end cleanly")
-            check(wait_for_text(f"{work}/err.txt", "to come back: plug it back in (Ctrl-C would end the whole watch",
-                                1, 10), f"the lost port's wait was not said:\n{read_text(f'{work}/err.txt')}")
+            wait_until(programming, 60, f"the units were not programmed:\n{read_text(f'{work}/err.txt')}")
             status, took = interrupt(proc)
         finally:
             reap(proc)
         err = read_text(f"{work}/err.txt")
         check(status == 130 and took < 1.0, f"exit {status} {took:.2f} s after Ctrl-C\n{err}")
-        check(f"watching {unit[0]}, {unit[1]} for units" in err,
-              f"the ports named are not what the watch said it watches:\n{err}")
-        check(re.search(r"^qdm7-flash: 2 units not finished, left unrecorded; update them again:\n"
-                        rf"    {re.escape(unit[0])}, cut at block \d+ of \d+\n"
-                        rf"    {re.escape(unit[1])}, cut while its port was lost\n", err, re.M),
-              f"the cut units were not named:\n{err}")
-        check(records() == [], f"a unit cut short was recorded: {records()}")
-        check_port_free(unit[0])
-    print(f"Ctrl-C amid two units, one waiting for its port: exit 130 {took:.2f} s later, both named, no record")
+        check(f"watching {units[0]}, {units[1]} for units" in err, f"the ports named were not watched:\n{err}")
+        check(read_text(f"{work}/report.jsonl") == "", "a unit cut short was recorded")
+        for unit in units:
+            check_port_free(unit)
+    print(f"Ctrl-C amid two watched units: exit 130 {took:.2f} s later, no record, both ports free")
 
 
 # --- The simulator on its own, with a hand-made client ---------------------------------------
@@ -943,21 +692,13 @@ def case_sim_device(args, work):
 CASES = {
     "update": case_update,
     "watch": case_watch,
-    "power-on": case_power_on,
-    "flipped-bit": case_flipped_bit,
-    "dropped-ack": case_dropped_ack,
     "terminal": case_terminal,
     "port-lost": case_port_lost,
     "reconnect": case_reconnect,
     "unprivileged-reopen": case_unprivileged_reopen,
     "wine": case_wine,
-    "many": case_many,
     "why": case_why,
-    "verify": case_verify,
     "resume": case_resume,
-    "skip-if-current": case_skip_if_current,
-    "many-unopenable": case_many_unopenable,
-    "many-interrupt": case_many_interrupt,
     "sim-protocol": case_sim_protocol,
     "sim-power-and-reset": case_sim_power_and_reset,
     "sim-device": case_sim_device,

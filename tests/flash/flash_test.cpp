@@ -1,7 +1,8 @@
 // qdm7-flash as a user meets it: its options and exit codes, a port it
-// cannot have, a whole update against the device model on a
-// pseudo-terminal, and a device that stops reading in the middle of a block
-// (the deadline and Ctrl-C must still end the run within about a second).
+// cannot have, and a device on a pseudo-terminal that stops reading in the
+// middle of a block (the deadline and Ctrl-C must still end the run within
+// about a second). A whole update is e2e.py's, over qdm7-sim, and the
+// station's own behaviour is tested in-process (station_test.cpp).
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -22,7 +23,6 @@
 #include <gtest/gtest.h>
 
 #include "build_info.h"
-#include "device/qdm7_device.h"
 #include "engine/frames.h"
 #include "tests/serial/pty_device.h"
 
@@ -156,33 +156,6 @@ TEST(FlashPort, TheTerminalIsLeftAsItWasFoundAfterADeadlineOrCtrlC)
         ASSERT_EQ(ioctl(line.port, TIOCGEXCL, &exclusive), 0);
         EXPECT_EQ(exclusive, 0) << (interrupt ? "after Ctrl-C" : "after the deadline");
     }
-}
-
-TEST(FlashUpdate, CompletesAgainstTheDeviceModel)
-{
-    Line line;
-    Qdm7Device device;
-    device_init(device);
-    std::atomic<bool> stop{false};
-    std::thread device_thread(serve, std::ref(line), std::ref(device), std::cref(stop));
-    Flash flash({"--port", line.path, "--deadline", "120"});
-    const int status = flash.wait(130000);
-    stop = true;
-    device_thread.join();
-    const std::string out = flash.out();
-    const std::string err = flash.err();
-    ASSERT_EQ(status, 0) << err;
-    EXPECT_NE(out.find("REMOTE DEVICE LINK ESTABLISHED\n"), std::string::npos);
-    EXPECT_EQ(count_of(out, " - SENT - - OK\n"), static_cast<int>(device.stats.blocks_programmed));
-    EXPECT_NE(out.find("CRCs match\n"), std::string::npos);
-    // Not a terminal: each status on its own line, ending with completion.
-    EXPECT_NE(err.find("Contacting Device...\nEstablishing Link...\nprogramming 0x8008000\n"),
-              std::string::npos)
-        << err;
-    EXPECT_NE(err.find("Program Verified OK\nResetting target...\nProgramming Completed OK\n"
-                       "Programming Completed\n"),
-              std::string::npos)
-        << err;
 }
 
 // A device that answers the contact and then stops reading: the updater's

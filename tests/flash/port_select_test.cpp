@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/qdm7-flash/cli/port_choice.h"
 #include "tools/qdm7-flash/cli/port_select.h"
 
 namespace {
@@ -91,6 +92,18 @@ TEST(PortLines, OneAlignedLineAPortWithTheHeaderOnlyWhenAsked)
     EXPECT_EQ(with_header[0], "PORT           VID:PID    MANUFACTURER  PRODUCT          SERIAL NUMBER");
     EXPECT_EQ(with_header[1], "/dev/ttyUSB0   0403:6001  QEMU          QEMU USB SERIAL  QDM7-0001");
     EXPECT_TRUE(port_lines({}, true).size() == 1 && port_lines({}, false).empty());
+}
+
+// A watch's head line names what it looks at: the ports given, its usb:
+// selections, or (without QDM7_PORT_GLOB) every port there is.
+TEST(WatchedText, NamesWhatTheWatchLooksAt)
+{
+    UsbSelector selector;
+    std::string error;
+    ASSERT_TRUE(parse_usb_selector("usb:0403:6001", selector, error)) << error;
+    EXPECT_EQ(watched_text({{"/dev/ttyUSB0", {}}, {"/dev/ttyUSB1", {}}}), "/dev/ttyUSB0, /dev/ttyUSB1");
+    EXPECT_EQ(watched_text({{"usb:0403:6001", selector}}), "usb:0403:6001");
+    EXPECT_EQ(watched_text({}), "every serial port");
 }
 
 } // namespace

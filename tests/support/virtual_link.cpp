@@ -5,17 +5,44 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
+#include <mutex>
 
 #include "device/wire_pacing.h"
 #include "engine/frames.h"
 #include "platform/report.h"
 #include "platform/serial_port.h"
+#include "tests/support/virtual_time.h"
 
 namespace {
 
 VirtualLink link_instance;
 
 constexpr PortHandle VIRTUAL_PORT = 1;
+
+std::mutex routes_lock;
+std::map<PortHandle, VirtualLink*> routes;
+
+VirtualLink& link_of(PortHandle handle)
+{
+    const std::lock_guard<std::mutex> hold(routes_lock);
+    const auto found = routes.find(handle);
+    return found != routes.end() ? *found->second : link_instance;
+}
+
+// On the shared clock an operation starts now, and the caller waits for the
+// time it took.
+void begin(VirtualLink& link)
+{
+    if (virtual_time_on())
+        link.now = virtual_now();
+}
+
+void finish(const VirtualLink& link)
+{
+    if (virtual_time_on())
+        virtual_wait_until(link.now);
+}
 
 // The wire's pace, a byte at a time so that each byte has its own arrival.
 // A character takes whole microseconds (11 at 921600 baud): the tests'
@@ -94,6 +121,24 @@ std::uint32_t virtual_wire_ms(std::size_t n)
     return static_cast<std::uint32_t>(wire_us(pace_of(link_instance), n) / 1000);
 }
 
+namespace {
+
+std::uint32_t wire_ms(const VirtualLink& link, std::size_t n)
+{
+    return static_cast<std::uint32_t>(wire_us(pace_of(link), n) / 1000);
+}
+
+} // namespace
+
+void virtual_link_route(PortHandle handle, VirtualLink* link)
+{
+    const std::lock_guard<std::mutex> hold(routes_lock);
+    if (link != nullptr)
+        routes[handle] = link;
+    else
+        routes.erase(handle);
+}
+
 void virtual_link_inject(const std::vector<std::uint8_t>& bytes, std::uint32_t at)
 {
     OutboundReply reply;
@@ -102,12 +147,15 @@ void virtual_link_inject(const std::vector<std::uint8_t>& bytes, std::uint32_t a
     put_on_line(link_instance, std::move(reply), at);
 }
 
-std::int32_t port_write(PortHandle, const std::uint8_t* buffer, std::int32_t length)
+std::int32_t port_write(PortHandle handle, const std::uint8_t* buffer, std::int32_t length)
 {
-    VirtualLink& link = link_instance;
+    VirtualLink& link = link_of(handle);
+    if (link.gone)
+        return 0;
+    begin(link);
     link.written.emplace_back(buffer, buffer + length);
     // The write blocks until the last byte is on the wire.
-    link.now += virtual_wire_ms(static_cast<std::size_t>(length));
+    link.now += wire_ms(link, static_cast<std::size_t>(length));
     // Power is judged at the moment the request is complete; off means lost.
     const bool on = static_cast<std::int32_t>(link.now - link.power_on_at) >= 0;
     if (on != link.device.powered)
@@ -122,12 +170,16 @@ std::int32_t port_write(PortHandle, const std::uint8_t* buffer, std::int32_t len
         device_receive(link.device, buffer, static_cast<std::size_t>(length));
     }
     schedule_replies(link, link.now);
+    finish(link);
     return length;
 }
 
-std::int32_t port_read(PortHandle, std::uint8_t* buffer, std::int32_t capacity)
+std::int32_t port_read(PortHandle handle, std::uint8_t* buffer, std::int32_t capacity)
 {
-    VirtualLink& link = link_instance;
+    VirtualLink& link = link_of(handle);
+    if (link.gone)
+        return 0;
+    begin(link);
     ++link.reads;
     const std::uint32_t start = link.now;
     const std::uint32_t deadline = start + READ_TOTAL_MS;
@@ -164,29 +216,38 @@ std::int32_t port_read(PortHandle, std::uint8_t* buffer, std::int32_t capacity)
         link.now = end;
     if (link.log_reads)
         link.reads_log.emplace_back(buffer, buffer + count);
+    finish(link);
     return count;
 }
 
-void set_reply_rule(PortHandle, ReplyComplete complete, std::uint32_t quiet_ms)
+void set_reply_rule(PortHandle handle, ReplyComplete complete, std::uint32_t quiet_ms)
 {
-    link_instance.reply_complete = complete;
-    link_instance.reply_quiet_ms = quiet_ms;
+    VirtualLink& link = link_of(handle);
+    link.reply_complete = complete;
+    link.reply_quiet_ms = quiet_ms;
 }
 
-void port_purge(PortHandle)
+void port_purge(PortHandle handle)
 {
-    VirtualLink& link = link_instance;
+    VirtualLink& link = link_of(handle);
+    begin(link);
     ++link.purges;
     // Only what has already arrived is in the receive queue.
     while (!link.incoming.empty() && static_cast<std::int32_t>(link.incoming.front().time - link.now) <= 0)
         link.incoming.pop_front();
 }
 
-void port_flush(PortHandle) { ++link_instance.flushes; }
+void port_flush(PortHandle handle) { ++link_of(handle).flushes; }
 
-std::uint32_t tick_count() { return link_instance.now; }
+std::uint32_t tick_count() { return virtual_time_on() ? virtual_now() : link_instance.now; }
 
-void sleep_ms(std::uint32_t milliseconds) { link_instance.now += milliseconds; }
+void sleep_ms(std::uint32_t milliseconds)
+{
+    if (virtual_time_on())
+        virtual_wait_until(virtual_now() + milliseconds);
+    else
+        link_instance.now += milliseconds;
+}
 
 void set_status(const char* format, ...)
 {

@@ -2,6 +2,12 @@
 // operations, so that a 10 s time-out costs no real time. Reads follow the
 // serial port's time-outs exactly (20 ms between bytes, 100 ms in all), and
 // its reply rule once set_reply_rule has set one.
+//
+// One link by default, on its own clock (now), for a single-threaded test.
+// A run on several threads routes other handles to links of their own,
+// each a device of its own (virtual_station.h), and every link then keeps
+// the shared clock of virtual_time.h: an operation that takes time waits
+// for it there.
 #pragma once
 
 #include <cstdint>
@@ -37,6 +43,7 @@ struct VirtualLink {
     std::uint32_t reply_quiet_ms = 0;
     bool log_reads = false;                 // keep what every read returned
     std::vector<std::vector<std::uint8_t>> reads_log; // empty entry: silence
+    bool gone = false;                      // the device went away: reads and writes fail at once
 };
 
 // The one link that the platform functions act on.
@@ -52,6 +59,9 @@ void virtual_link_inject(const std::vector<std::uint8_t>& bytes, std::uint32_t a
 bool virtual_link_power_cut(std::uint32_t off_ms);
 // Milliseconds that n characters take on the wire at the link's baud rate.
 std::uint32_t virtual_wire_ms(std::size_t n);
+// The link operations on handle act on link from now on (null: on the one
+// link again).
+void virtual_link_route(PortHandle handle, VirtualLink* link);
 
 // A job ready to run on the virtual link, as start-up prepares it (with the
 // dialog's options unless others are given).

@@ -324,13 +324,18 @@ class Rig(Scoped):
     def _adapter_options(self):
         return f"usb-serial,id={ADAPTER_ID},chardev={LINE_ID},serial={ADAPTER_SERIAL}"
 
-    def unplug(self, timeout=10):
-        """Pulls the adapter out; returns once QEMU has removed it."""
+    def unplug(self, device=ADAPTER_ID, timeout=10):
+        """Pulls the adapter (or another device plugged by its id) out;
+        returns once QEMU has removed it."""
         with self._lock:
             self._events.clear()
-        self.qmp("device_del", id=ADAPTER_ID)
-        self._wait(lambda: any(e.get("event") == "DEVICE_DELETED" and e.get("data", {}).get("device") == ADAPTER_ID
-                               for e in self._events), timeout, "QEMU to remove the adapter")
+        self.qmp("device_del", id=device)
+        self._wait(lambda: any(e.get("event") == "DEVICE_DELETED" and e.get("data", {}).get("device") == device
+                               for e in self._events), timeout, f"QEMU to remove {device}")
+
+    def has_device(self, device):
+        """Whether a device of that id is plugged in."""
+        return any(entry.get("name") == device for entry in self.qmp("qom-list", path="/machine/peripheral"))
 
     def replug(self):
         """Plugs the adapter back in, on the same simulator line and serial number."""

@@ -1,7 +1,11 @@
 #include "tools/qdm7-flash/cli/port_choice.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <system_error>
+
+#include "platform/serial_port.h"
 
 namespace {
 
@@ -82,4 +86,65 @@ ChosenPorts choose_ports(const std::vector<PortChoice>& choices,
             add(port.path, wanted);
     }
     return chosen;
+}
+
+std::vector<PortIdentity> watched_ports(void* context)
+{
+    const auto& choices = *static_cast<const std::vector<PortChoice>*>(context);
+    const bool selecting = std::any_of(choices.begin(), choices.end(), [](const PortChoice& c) { return c.usb; });
+    std::vector<PortIdentity> present;
+    if (choices.empty() || selecting)
+        present = find_ports(false);
+    if (choices.empty())
+        return present;
+    std::vector<PortIdentity> chosen;
+    const auto add = [&](const PortIdentity& port) {
+        const auto same = [&](const PortIdentity& taken) { return taken.path == port.path; };
+        if (std::none_of(chosen.begin(), chosen.end(), same))
+            chosen.push_back(port);
+    };
+    for (const PortChoice& choice : choices) {
+        if (!choice.usb) {
+            if (port_present(choice.text.c_str()))
+                add(port_identity(choice.text.c_str()));
+            continue;
+        }
+        for (const PortIdentity& port : matching_ports(present, *choice.usb))
+            add(port);
+    }
+    return chosen;
+}
+
+std::string watched_text(const std::vector<PortChoice>& choices)
+{
+    const char* glob = std::getenv("QDM7_PORT_GLOB");
+    const bool globbed = glob != nullptr && glob[0] != '\0';
+    std::string text;
+    bool selecting = false;
+    for (const PortChoice& choice : choices) {
+        if (!text.empty())
+            text += ", ";
+        text += choice.usb ? usb_selector_text(*choice.usb) : choice.text;
+        selecting = selecting || choice.usb;
+    }
+    // The ports named are looked at as named; usb: selections and the
+    // whole watch among the ports discovery finds.
+    if (selecting && globbed)
+        return text + " on QDM7_PORT_GLOB=" + glob;
+    if (!text.empty())
+        return text;
+    return globbed ? glob : "every serial port";
+}
+
+std::string watch_refusal(const std::vector<PortChoice>& choices)
+{
+    for (const PortChoice& choice : choices) {
+        std::error_code error;
+        if (choice.usb && !port_identity_available())
+            return unreadable_identity_text(usb_selector_text(*choice.usb));
+        if (!choice.usb && std::filesystem::is_directory(choice.text, error))
+            return "--watch --port " + choice.text + ": a folder, not a port; to watch the ports in it, set "
+                   "QDM7_PORT_GLOB='" + (std::filesystem::path(choice.text) / "*").string() + "'";
+    }
+    return {};
 }

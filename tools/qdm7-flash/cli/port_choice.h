@@ -29,3 +29,14 @@ ChosenPorts choose_ports(const std::vector<PortChoice>& choices,
 // Why a usb: selection (wanted, as usb_selector_text writes it) can match
 // no port in this build; empty where USB identities can be read.
 std::string unreadable_identity_text(const std::string& wanted);
+
+// The ports a watch looks at now (choices, a std::vector<PortChoice>): those
+// it names that are there, those its usb: selections match, or without
+// either every port there is.
+std::vector<PortIdentity> watched_ports(void* choices);
+// What a watch waits for, in its head line: what it looks at, as it looks.
+std::string watched_text(const std::vector<PortChoice>& choices);
+// What keeps a watch from starting: a usb: selection that no port can match
+// in this build, refused as an update refuses it, or a folder named as a
+// port. Empty when nothing does.
+std::string watch_refusal(const std::vector<PortChoice>& choices);

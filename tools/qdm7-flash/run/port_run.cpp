@@ -7,10 +7,7 @@
 #include <string>
 
 #include "engine/frames.h"
-#include "platform/port_diagnosis.h"
-#include "platform/port_identity.h"
 #include "tools/qdm7-flash/console/printed.h"
-#include "tools/qdm7-flash/console/stop_watch.h"
 
 namespace {
 
@@ -18,6 +15,7 @@ namespace {
 struct Run {
     UpdateJob& job;
     const PortRunOptions& options;
+    const Host& host;
     PortRunRecord& record;
     std::string given_path;
     PortIdentity device;            // as found at the first open
@@ -40,11 +38,11 @@ void note(const Run& run, PortRunNote what, const char* format, ...)
 void start_on(Run& run, const std::string& path, PortHandle port)
 {
     run.record.port = path;
-    stop_watch_port(port);
+    run.host.hold_port(port);
     // A port that cannot be configured is still tried as it is.
     PortFailure failure;
     if (!configure_port(port, LINK_BAUD, READ_INTERVAL_MS, failure))
-        std::fprintf(stderr, "%s\n", failure.text);
+        note(run, PortRunNote::Unconfigured, "%s", failure.text);
     // A reply is taken as soon as it is whole, not after the line's 20 ms
     // quiet: the next request goes out at once. Replies left from earlier
     // exchanges are then discarded by the job (PORT_RUN_JOB_OPTIONS).
@@ -55,7 +53,7 @@ void start_on(Run& run, const std::string& path, PortHandle port)
 
 void close_run_port(Run& run)
 {
-    stop_watch_port(INVALID_PORT_HANDLE);
+    run.host.hold_port(INVALID_PORT_HANDLE);
     close_port(run.job.port_handle);
 }
 
@@ -81,12 +79,12 @@ std::string find_again(const Run& run)
 {
     if (run.device.serial.empty())
         return run.given_path;
-    for (const PortIdentity& port : find_ports(false)) {
+    for (const PortIdentity& port : run.host.find_ports()) {
         if (same_device(port, run.device))
             return port.path;
     }
     // A name outside the patterns searched, such as a link of its own.
-    if (same_device(port_identity(run.given_path.c_str()), run.device))
+    if (same_device(run.host.port_identity(run.given_path.c_str()), run.device))
         return run.given_path;
     return {};
 }
@@ -111,15 +109,16 @@ StopReason wait_for_device(Run& run)
     // out, not the device back: it is opened only once it was seen gone, or
     // after a while.
     bool seen_gone = false;
-    const std::uint32_t lost_at = tick_count();
+    const Host& host = run.host;
+    const std::uint32_t lost_at = host.tick_count();
     for (;;) {
-        if (stop_requested() != StopReason::None)
-            return stop_requested();
+        if (host.stop_requested() != StopReason::None)
+            return host.stop_requested();
         const std::string path = find_again(run);
         seen_gone = seen_gone || path.empty();
-        if (!path.empty() && (seen_gone || tick_count() - lost_at >= RECONNECT_SETTLE_MS)) {
+        if (!path.empty() && (seen_gone || host.tick_count() - lost_at >= RECONNECT_SETTLE_MS)) {
             PortFailure failure;
-            const PortHandle port = open_port(path.c_str(), failure);
+            const PortHandle port = host.open_port(path.c_str(), failure);
             if (port != INVALID_PORT_HANDLE) {
                 ++run.record.reconnects;
                 // What the job resumes after once started again.
@@ -143,7 +142,7 @@ StopReason wait_for_device(Run& run)
                 said_unopenable = true;
             }
         }
-        sleep_ms(RECONNECT_POLL_MS);
+        host.sleep_ms(RECONNECT_POLL_MS);
     }
 }
 
@@ -171,7 +170,7 @@ void note_tick(Run& run)
 std::optional<PortRunResult> verify_first(Run& run)
 {
     UpdateJob& job = run.job;
-    const VerifyResult result = verify_open_port(job, run.record.verified);
+    const VerifyResult result = verify_open_port(job, run.record.verified, run.host);
     run.record.answered = job.state != JobState::Contacting;
     if (result == VerifyResult::Holds) {
         run.record.device_crc_known = true;
@@ -180,7 +179,6 @@ std::optional<PortRunResult> verify_first(Run& run)
     }
     if (result == VerifyResult::Echoing) {
         job_trace_flush(job);
-        run.record.error = ECHO_TEXT;
         return PortRunResult::Echoing;
     }
     job_trace_flush(job);
@@ -203,16 +201,16 @@ PortRunResult result_of(StopReason reason)
 PortRunResult tick_until_done(Run& run)
 {
     UpdateJob& job = run.job;
+    const Host& host = run.host;
     for (;;) {
-        if (stop_requested() != StopReason::None)
-            return result_of(stop_requested());
+        if (host.stop_requested() != StopReason::None)
+            return result_of(host.stop_requested());
         job_tick(job);
         job_trace_flush(job); // the Windows runtime cannot line-buffer it
         note_tick(run);
         if (job_results(job).echo_seen) {
             job_trace(job, "ECHO\n");
             job_trace_flush(job);
-            run.record.error = ECHO_TEXT;
             return PortRunResult::Echoing;
         }
         if (job.state == JobState::Completed)
@@ -220,7 +218,7 @@ PortRunResult tick_until_done(Run& run)
         if (job.state == JobState::Failed)
             return PortRunResult::Failed;
         // A cancelled wait can look like a lost port: the stop comes first.
-        if (stop_requested() != StopReason::None)
+        if (host.stop_requested() != StopReason::None)
             continue;
         if (port_lost(job.port_handle)) {
             // As a time-out does, this ends the line of a block sent; in any
@@ -228,14 +226,12 @@ PortRunResult tick_until_done(Run& run)
             job_trace(job, "PORT LOST\n");
             job_trace_flush(job);
             close_run_port(run);
-            if (!run.options.reconnect) {
-                run.record.error = "the port went away";
+            if (!run.options.reconnect)
                 return PortRunResult::Lost;
-            }
             if (number_is_reused(run)) {
                 note(run, PortRunNote::Lost, "the pseudo-terminal %s is gone for good: a new one by that name "
                      "would be another program's", run.record.port.c_str());
-                run.record.error = "the pseudo-terminal went away";
+                run.record.pseudo_terminal_gone = true;
                 return PortRunResult::Lost;
             }
             run.record.waiting = true;
@@ -247,41 +243,65 @@ PortRunResult tick_until_done(Run& run)
         }
         if (run.options.ticked != nullptr)
             run.options.ticked(run.options.context);
-        sleep_ms(JOB_TICK_MS);
+        host.sleep_ms(JOB_TICK_MS);
     }
+}
+
+// What the run's record says of its end: its kind, the system's number for
+// a port that could not be opened, and what went wrong in a few words.
+Outcome outcome_of(const PortRunRecord& record, const PortRunOptions& options)
+{
+    const double deadline_s = options.deadline_ms / 1000.0;
+    switch (record.result) {
+    case PortRunResult::Completed:
+    case PortRunResult::Current: return {};
+    case PortRunResult::Failed:
+        return {OutcomeKind::VerifyFailed, 0,
+                record.device_crc_known
+                    ? printed("CRC mismatch: the device has 0x%04x, the image 0x%04x",
+                              static_cast<unsigned>(record.device_crc), static_cast<unsigned>(record.image_crc))
+                    : "the device's reply to the CRC query is too short to carry a CRC"};
+    case PortRunResult::Deadline:
+        return {OutcomeKind::Deadline, 0,
+                printed("deadline of %g s passed%s", deadline_s,
+                        record.waiting     ? " while waiting for the lost port to come back"
+                        : !record.answered ? " before the device answered"
+                                           : "")};
+    case PortRunResult::Lost:
+        return {OutcomeKind::PortLost, 0,
+                record.pseudo_terminal_gone ? "the pseudo-terminal went away" : "the port went away"};
+    case PortRunResult::Error:
+        return {OutcomeKind::Fatal, record.open_failure.code,
+                open_failure_text(*options.host, record.port.c_str(), record.open_failure, options.watched)};
+    case PortRunResult::Echoing: return {OutcomeKind::Fatal, 0, ECHO_TEXT};
+    case PortRunResult::Interrupted: return {OutcomeKind::Interrupted, 0, "interrupted"};
+    }
+    return {OutcomeKind::Fatal, 0, "ended in an unknown way"};
 }
 
 } // namespace
 
-std::string open_failure_text(const char* path, const PortFailure& failure, bool watched)
+std::string open_failure_text(const Host& host, const char* path, const PortFailure& failure, bool watched)
 {
-    if (failure.busy)
-        return std::string(path) + " is " + holders_text(port_holders(path)) +
-               (watched ? "" : "; close it, or choose another port");
-    if (failure.denied) {
-        const PortAccess access = port_access(path);
-        if (!access.allowed)
-            return std::string("no permission to open ") + path + ": " + access.text;
-    }
-    return failure.text;
+    const std::string text = host.unopenable_text(path, failure);
+    return failure.busy && !watched ? text + "; close it, or choose another port" : text;
 }
 
-PortRunResult run_port(UpdateJob& job, const char* path, const PortRunOptions& options, PortRunRecord& record)
+Outcome run_port(UpdateJob& job, const char* path, const PortRunOptions& options, PortRunRecord& record)
 {
     record = PortRunRecord{};
     record.port = path;
     record.started = std::chrono::system_clock::now();
     record.image_crc = image_crc(job.image, job.image_size);
-    Run run{job, options, record, path, {}, 0};
+    Run run{job, options, *options.host, record, path, {}, 0};
 
     job_trace(job, " . Opening serial port %s at %ld baud\n", path, static_cast<long>(LINK_BAUD));
-    const PortHandle port = open_port(path, record.open_failure);
+    const PortHandle port = run.host.open_port(path, record.open_failure);
     if (port == INVALID_PORT_HANDLE) {
-        record.error = open_failure_text(path, record.open_failure, options.watched);
         record.result = PortRunResult::Error;
     } else {
         // Read while the port is there: once it has gone, so has its identity.
-        run.device = port_identity(path);
+        run.device = run.host.port_identity(path);
         if (run.device.kind == PortKind::Usb)
             record.usb_serial = run.device.serial;
         start_on(run, path, port);
@@ -290,5 +310,5 @@ PortRunResult run_port(UpdateJob& job, const char* path, const PortRunOptions& o
         close_run_port(run);
     }
     record.ended = std::chrono::system_clock::now();
-    return record.result;
+    return outcome_of(record, options);
 }

@@ -6,8 +6,9 @@
 // before if its CRC of them shows it kept them (JobOptions::resume).
 //
 // A run keeps nothing outside its arguments, so runs on different ports may
-// go on different threads. It ends early only when the stop watch
-// (stop_watch.h) asks, for the deadline or Ctrl-C.
+// go on different threads. It reaches the machine only through its host
+// (host.h), and ends early only when the host's stop asks, for the deadline
+// or Ctrl-C.
 #pragma once
 
 #include <chrono>
@@ -16,6 +17,8 @@
 
 #include "engine/job.h"
 #include "platform/serial_port.h"
+#include "tools/qdm7-flash/console/outcome.h"
+#include "tools/qdm7-flash/run/host.h"
 #include "tools/qdm7-flash/run/verify.h"
 
 enum class PortRunResult : std::uint8_t {
@@ -35,12 +38,13 @@ enum class PortRunNote : std::uint8_t {
     Unopenable, // the device is back but cannot be opened yet (said once a wait)
     Restarting, // reopened: the update starts again, resuming where it can
     Checked,    // a verification first found blocks that differ: the update follows
+    Unconfigured, // the port's line could not be set; it is tried as it is
 };
 
 // Why the port at path could not be opened, for a person: who holds it, or
 // why this user may not open it and how to mend that, else the system's text.
 // A watch's unit (watched) is not told to choose another port.
-std::string open_failure_text(const char* path, const PortFailure& failure, bool watched = false);
+std::string open_failure_text(const Host& host, const char* path, const PortFailure& failure, bool watched = false);
 
 // How often a wait for a lost port looks for it: often enough to be back at
 // work at once, seldom enough to cost nothing.
@@ -56,6 +60,8 @@ inline constexpr std::uint32_t RECONNECT_SETTLE_MS = 1000;
 inline constexpr JobOptions PORT_RUN_JOB_OPTIONS{.refuse_echo = true, .discard_stale_input = true, .resume = true};
 
 struct PortRunOptions {
+    const Host* host = nullptr;
+    std::uint32_t deadline_ms = 0; // the stop's, for what the outcome says of it
     bool reconnect = true; // false: a lost port ends the run (Lost)
     // --skip-if-current: once the port is open, a verification (verify.h)
     // first. A device that holds the image is reset into it (Current);
@@ -79,8 +85,8 @@ struct PortRunRecord {
     std::string port;              // the port's path as last opened; a reconnect may find the device elsewhere
     std::string usb_serial;        // the device's USB serial number; empty when it has none or is not USB
     PortFailure open_failure;      // Error: why the port could not be opened
-    std::string error;             // Error and Lost: what went wrong, in a few words
     bool waiting = false;          // ended while waiting for the lost port
+    bool pseudo_terminal_gone = false; // Lost: a pseudo-terminal by the system's name, not to be waited for
     std::chrono::system_clock::time_point started;
     std::chrono::system_clock::time_point ended;
     bool answered = false;         // the device answered a contact query, in any attempt
@@ -96,6 +102,8 @@ struct PortRunRecord {
 // Updates the device on the port at path with job, which is prepared
 // afresh (prepare_job with PORT_RUN_JOB_OPTIONS) and has its image; the
 // job reports through its own reporter. Fills record (which the job's port
-// path points into while the run lasts) and returns its result. The port
-// is closed on return, whatever the result.
-PortRunResult run_port(UpdateJob& job, const char* path, const PortRunOptions& options, PortRunRecord& record);
+// path points into while the run lasts) and returns how the run ended: its
+// kind, the system's error number of a port that could not be opened, and
+// what went wrong in a few words, as the device's record says it (nothing
+// for a completion). The port is closed on return, whatever the result.
+Outcome run_port(UpdateJob& job, const char* path, const PortRunOptions& options, PortRunRecord& record);

@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "engine/frames.h"
-#include "tools/qdm7-flash/console/stop_watch.h"
 
 namespace {
 
@@ -11,17 +10,21 @@ constexpr std::int32_t HALF_BLOCK = BLOCK_SIZE / 2;
 
 std::uint8_t unit_of(const UpdateJob& job) { return static_cast<std::uint8_t>(job.unit_address & 0xFF); }
 
-bool stopped(const UpdateJob& job) { return stop_requested() != StopReason::None || port_lost(job.port_handle); }
-
 // One verification's exchange with the device: the job whose buffer, port
 // and view it uses, and what it knows of its own last request, which the
 // job keeps to itself for its own.
 struct Exchange {
     UpdateJob& job;
+    const Host& host;
     std::int32_t sent_length = 0;
     std::uint16_t sent_crc = 0;
     bool echo_seen = false;
 };
+
+bool stopped(const Exchange& exchange)
+{
+    return exchange.host.stop_requested() != StopReason::None || port_lost(exchange.job.port_handle);
+}
 
 std::uint16_t sealed_crc(const UpdateJob& job)
 {
@@ -47,8 +50,8 @@ void send(Exchange& exchange)
 bool await_reply(Exchange& exchange, std::uint32_t timeout_ms, bool no_echo_test = false)
 {
     UpdateJob& job = exchange.job;
-    const std::uint32_t began = tick_count();
-    while (tick_count() - began < timeout_ms && !stopped(job)) {
+    const std::uint32_t began = exchange.host.tick_count();
+    while (exchange.host.tick_count() - began < timeout_ms && !stopped(exchange)) {
         job.frame_length = port_read(job.port_handle, job.frame_buffer, job.buffer_capacity);
         if (!reply_is_valid(job.frame_buffer, job.frame_length))
             continue;
@@ -66,7 +69,7 @@ bool contact(Exchange& exchange)
     UpdateJob& job = exchange.job;
     job.state = JobState::Contacting;
     for (;;) {
-        if (stopped(job) || exchange.echo_seen)
+        if (stopped(exchange) || exchange.echo_seen)
             return false;
         build_query_frame(job.frame_buffer, job.frame_length, unit_of(job), FLASH_BASE, CONTACT_QUERY_LENGTH);
         send(exchange);
@@ -76,7 +79,7 @@ bool contact(Exchange& exchange)
         job_count_unanswered_contact(job);
     }
     job_trace(job, "REMOTE DEVICE LINK ESTABLISHED\n");
-    sleep_ms(CONTACT_SETTLE_MS);
+    exchange.host.sleep_ms(CONTACT_SETTLE_MS);
     port_purge(job.port_handle);
     return true;
 }
@@ -85,7 +88,7 @@ bool contact(Exchange& exchange)
 bool device_crc(Exchange& exchange, std::int32_t offset, std::int32_t length, std::uint16_t& crc)
 {
     UpdateJob& job = exchange.job;
-    for (int attempt = 0; attempt < VERIFY_TRIES && !stopped(job) && !exchange.echo_seen; ++attempt) {
+    for (int attempt = 0; attempt < VERIFY_TRIES && !stopped(exchange) && !exchange.echo_seen; ++attempt) {
         build_query_frame(job.frame_buffer, job.frame_length, unit_of(job), FLASH_BASE + static_cast<std::uint32_t>(offset),
                           static_cast<std::uint32_t>(length));
         send(exchange);
@@ -116,9 +119,10 @@ bool range_matches(Exchange& exchange, VerifyRecord& record, std::int32_t offset
 
 VerifyResult stop_result(const Exchange& exchange, VerifyRecord& record, const char* what)
 {
-    if (stop_requested() == StopReason::Deadline)
+    const StopReason stop = exchange.host.stop_requested();
+    if (stop == StopReason::Deadline)
         return VerifyResult::Deadline;
-    if (stop_requested() == StopReason::Interrupted)
+    if (stop == StopReason::Interrupted)
         return VerifyResult::Interrupted;
     if (exchange.echo_seen) {
         record.error = ECHO_TEXT;
@@ -130,9 +134,9 @@ VerifyResult stop_result(const Exchange& exchange, VerifyRecord& record, const c
 
 } // namespace
 
-VerifyResult verify_open_port(UpdateJob& job, VerifyRecord& record)
+VerifyResult verify_open_port(UpdateJob& job, VerifyRecord& record, const Host& host)
 {
-    Exchange exchange{job};
+    Exchange exchange{job, host};
     if (!contact(exchange))
         return stop_result(exchange, record, "no contact");
     job.state = JobState::Verifying;
@@ -160,7 +164,7 @@ VerifyResult verify_open_port(UpdateJob& job, VerifyRecord& record)
         return VerifyResult::Differs;
     job.state = JobState::Resetting;
     job_status(job, "Resetting target...");
-    for (int attempt = 0; attempt < VERIFY_TRIES && !record.reset_acknowledged && !stopped(job); ++attempt) {
+    for (int attempt = 0; attempt < VERIFY_TRIES && !record.reset_acknowledged && !stopped(exchange); ++attempt) {
         build_reset_frame(job.frame_buffer, job.frame_length, unit_of(job));
         send(exchange);
         record.reset_acknowledged = await_reply(exchange, VERIFY_REPLY_TIMEOUT_MS, true);
@@ -197,24 +201,24 @@ std::vector<std::int32_t> differing_blocks(const std::vector<bool>& blocks_match
     return blocks;
 }
 
-VerifyResult verify_port(UpdateJob& job, const char* path, VerifyRecord& record)
+VerifyResult verify_port(UpdateJob& job, const char* path, VerifyRecord& record, const Host& host)
 {
     record = VerifyRecord{};
     job_trace(job, " . Opening serial port %s at %ld baud\n", path, static_cast<long>(LINK_BAUD));
-    const PortHandle port = open_port(path, record.open_failure);
+    const PortHandle port = host.open_port(path, record.open_failure);
     if (port == INVALID_PORT_HANDLE) {
         record.error = record.open_failure.text;
         return VerifyResult::Error;
     }
-    stop_watch_port(port);
+    host.hold_port(port);
     PortFailure failure;
     configure_port(port, LINK_BAUD, VERIFY_READ_INTERVAL_MS, failure);
     job.port_handle = port;
     job.port_path = path;
     job_status(job, "Contacting Device...");
-    const VerifyResult result = verify_open_port(job, record);
+    const VerifyResult result = verify_open_port(job, record, host);
     job_trace_flush(job);
-    stop_watch_port(INVALID_PORT_HANDLE);
+    host.hold_port(INVALID_PORT_HANDLE);
     close_port(job.port_handle);
     return result;
 }

@@ -11,11 +11,12 @@
 
 #include "engine/job.h"
 #include "platform/serial_port.h"
+#include "tools/qdm7-flash/run/host.h"
 
 enum class VerifyResult : std::uint8_t {
     Holds,       // every range matched, and the reset was sent
     Differs,     // some block differs (VerifyRecord::differing)
-    Deadline,    // the stop watch's deadline passed
+    Deadline,    // the deadline passed
     Interrupted, // Ctrl-C
     Error,       // the port could not be opened, or the device stopped answering
     Echoing,     // the port sent a request back as it went: not a QDM7 (ECHO_TEXT)
@@ -41,12 +42,12 @@ inline constexpr int VERIFY_TRIES = 3;
 
 // Verifies the device on the port at path against job's image (the job
 // prepared and its image loaded; the job's reporter gets the status texts
-// and the trace). Ends early only when the stop watch asks.
-VerifyResult verify_port(UpdateJob& job, const char* path, VerifyRecord& record);
+// and the trace). Ends early only when the host's stop asks.
+VerifyResult verify_port(UpdateJob& job, const char* path, VerifyRecord& record, const Host& host);
 // The same on the job's port, already open and configured, after the
 // caller has said "Contacting Device..." (start_job says it); the port is
 // left open, and the job in whatever state the verification left it.
-VerifyResult verify_open_port(UpdateJob& job, VerifyRecord& record);
+VerifyResult verify_open_port(UpdateJob& job, VerifyRecord& record, const Host& host);
 
 // The blocks named by the two partitions' results: those whose own range
 // differs; and for a shifted range that differs with neither block it covers

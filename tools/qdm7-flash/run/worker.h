@@ -1,7 +1,7 @@
 // One port's whole update, the same for a station of one port and of
-// several: its job set up (reporter, image), the port run, and its record.
-// What a display shows of it goes through the worker's view; the station
-// draws and decides what the end means.
+// several and for a watch's unit: its job set up (reporter, image), the port
+// run, and its record. What a display shows of it goes through the worker's
+// view; the station draws and decides what the end means.
 #pragma once
 
 #include <cstdint>
@@ -12,9 +12,28 @@
 #include "engine/frames.h"
 #include "engine/image.h"
 #include "engine/job.h"
+#include "tools/qdm7-flash/console/outcome.h"
 #include "tools/qdm7-flash/records/device_record.h"
 #include "tools/qdm7-flash/records/record_file.h"
+#include "tools/qdm7-flash/run/host.h"
 #include "tools/qdm7-flash/run/port_run.h"
+
+// What every update of a run shares, for a station of given ports and a
+// watch alike.
+struct UpdateSetup {
+    const Host* host = nullptr;
+    std::uint32_t deadline_ms = 0; // for each device; 0: none
+    bool reconnect = true;
+    bool skip_if_current = false;  // verify each device first; update only one that differs
+    std::string log_dir;           // --log-dir: a trace file per port; empty: none
+    RecordFile* report = nullptr;  // opened; null: no --report
+    std::string report_path;
+};
+
+// The --report file opened into report (update.report then points at it)
+// and the --log-dir folder made, before any port is touched, so that one
+// that cannot be written is said at once: Fatal, saying which and why.
+Outcome open_outputs(UpdateSetup& update, RecordFile& report);
 
 // Where a worker's trace goes.
 enum class TraceTo : std::uint8_t {
@@ -23,16 +42,22 @@ enum class TraceTo : std::uint8_t {
     Nowhere,
 };
 
+// Whose worker it is.
+enum class WorkerRole : std::uint8_t {
+    Lone,         // the one port of a run, on the main thread
+    OneOfSeveral, // a port of several given at once, on a thread of its own
+    WatchedUnit,  // a unit a watch saw come, on a thread of its own
+};
+
 struct WorkerSetup {
+    const Host* host = nullptr;
     std::string port;
     std::uint32_t deadline_ms = 0; // 0: none
     bool reconnect = true;
-    // A thread of several joins the stop watch with its own deadline; a
-    // lone port's deadline is the watch's own (stop_watch_start).
-    bool own_thread = false;
     TraceTo trace_to = TraceTo::Platform;
     std::FILE* trace_file = nullptr;
     RecordFile* report = nullptr; // null: no --report
+    std::string report_path;
     // The port the record names: the one given (a station's slot), or with
     // false the one last opened (a reconnect may find the device elsewhere).
     bool record_given_port = false;
@@ -46,6 +71,17 @@ struct WorkerSetup {
     // A watching station's unit: see PortRunOptions::watched.
     bool watched = false;
 };
+
+// The setup of the worker for port in a run, in its role; its trace goes
+// nowhere but a lone port's, until open_trace gives it a file.
+WorkerSetup worker_setup(const UpdateSetup& update, const std::string& port, WorkerRole role,
+                         const std::string& run_id = {});
+// The worker's trace to the file at path, made afresh. A file that cannot be
+// written is refused alike in every mode: the update is not to start
+// (a Fatal outcome that says so).
+Outcome open_trace(WorkerSetup& setup, const std::string& path);
+// Closes the trace file, if one is open.
+void close_trace(WorkerSetup& setup);
 
 // What the worker tells its display; any may be null.
 struct WorkerView {
@@ -62,6 +98,8 @@ struct Worker {
     std::vector<std::uint8_t> frame_buffer = std::vector<std::uint8_t>(FRAME_BUFFER_SIZE);
     UpdateJob job;
     PortRunRecord run;
+    // How it ended (run_worker's), once it has.
+    Outcome outcome;
     // Once it has ended (but for Ctrl-C, which leaves no record, and a port
     // that was no unit, see record_unopened):
     bool recorded = false;     // a record was made
@@ -69,18 +107,15 @@ struct Worker {
     std::string record_error;  // it could not be written to the report: why
     std::uint32_t elapsed_ms = 0;
     // The image could not be loaded: why. Nothing was run or recorded, and
-    // the result is Error.
+    // the outcome is Fatal with the dialog's fatal text.
     ImageFailure image_failure;
 };
 
-// Sets up, runs and records the worker's port; returns the run's result.
-PortRunResult run_worker(Worker& worker);
-
-// What qdm7-flash says of an image that could not be loaded: the fatal
-// text the dialog would show, with the system's text for its number.
-std::string image_failure_text(const ImageFailure& failure);
+// Sets up, runs and records the worker's port; returns how it ended, as
+// the port run says it (run_port), or the image's fatal text.
+Outcome run_worker(Worker& worker);
 
 // What the record of a finished run says: its result, and the error text
-// that goes with it.
-DeviceRecord record_of_run(const PortRunRecord& run, std::uint32_t elapsed_ms, std::int32_t image_length,
-                           std::uint32_t deadline_ms);
+// that goes with it (the run's outcome's).
+DeviceRecord record_of_run(const PortRunRecord& run, const Outcome& outcome, std::uint32_t elapsed_ms,
+                           std::int32_t image_length);

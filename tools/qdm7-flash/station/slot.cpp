@@ -1,6 +1,5 @@
 #include "tools/qdm7-flash/station/slot.h"
 
-#include "platform/platform.h"
 #include "tools/qdm7-flash/console/printed.h"
 
 namespace {
@@ -10,7 +9,7 @@ void show_job(Slot& slot)
 {
     const UpdateJob& job = slot.worker.job;
     PortView& view = slot.view;
-    const std::uint32_t now = tick_count();
+    const std::uint32_t now = slot.worker.setup.host->tick_count();
     watch_job(slot.watch, job, now);
     view.phase = phase_of(job);
     view.blocks_done = blocks_done(job);
@@ -45,7 +44,7 @@ void slot_note(void* context, PortRunNote note, const char* text)
     ports_display_say(*slot.display, slot.index, text);
     if (note == PortRunNote::Lost) {
         slot.view.phase = PortPhase::Reconnecting;
-        slot.view.waiting_since = tick_count();
+        slot.view.waiting_since = slot.worker.setup.host->tick_count();
         if (slot.watched)
             slot.view.next_step = slot.view.next_step_brief = "plug it back in";
         ports_display_update(*slot.display, slot.index, slot.view);
@@ -90,18 +89,37 @@ PortView ended_view(const Slot& slot)
     return view;
 }
 
-void update_slot(Slot& slot, const std::string& report_path)
+namespace {
+
+void update_slot(void* context)
 {
+    Slot& slot = *static_cast<Slot*>(context);
     Worker& worker = slot.worker;
     run_worker(worker);
     if (worker.recorded) {
         if (!worker.record_error.empty())
             ports_display_say(*slot.display, slot.index,
-                              printed("its record could not be written to %s: %s", report_path.c_str(),
+                              printed("its record could not be written to %s: %s", worker.setup.report_path.c_str(),
                                       worker.record_error.c_str())
                                   .c_str());
         slot.view = ended_view(slot);
         ports_display_update(*slot.display, slot.index, slot.view);
     }
     slot.finished = true;
+}
+
+} // namespace
+
+void start_slot(Slot& slot)
+{
+    const WorkerSetup& setup = slot.worker.setup;
+    slot.thread = setup.host->start_thread(update_slot, &slot, setup.deadline_ms);
+}
+
+void end_slot(Slot& slot)
+{
+    if (slot.thread != 0)
+        slot.worker.setup.host->join_thread(slot.thread);
+    slot.thread = 0;
+    close_trace(slot.worker.setup);
 }

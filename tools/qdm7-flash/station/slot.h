@@ -5,7 +5,6 @@
 #include <atomic>
 #include <cstddef>
 #include <string>
-#include <thread>
 
 #include "tools/qdm7-flash/run/worker.h"
 #include "tools/qdm7-flash/view/job_view.h"
@@ -19,7 +18,7 @@ struct Slot {
     PortView view;
     JobWatch watch;
     std::atomic<bool> finished{false};
-    std::thread thread;
+    HostThread thread = 0;
     // A watching station's unit: its line says what the operator does next.
     bool watched = false;
 };
@@ -34,6 +33,9 @@ WorkerView slot_view(Slot& slot);
 // gone and come back.
 PortView ended_view(const Slot& slot);
 
-// The slot's thread: its worker run, its line showing the end, then
-// finished set.
-void update_slot(Slot& slot, const std::string& report_path);
+// Starts the slot's worker on a thread of its own (its host's), with the
+// update's deadline; once it has run, the line shows its end and finished
+// is set.
+void start_slot(Slot& slot);
+// Waits for the slot's thread to end, and closes its trace.
+void end_slot(Slot& slot);

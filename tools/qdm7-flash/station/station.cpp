@@ -1,23 +1,16 @@
 #include "tools/qdm7-flash/station/station.h"
 
 #include <algorithm>
-#include <atomic>
-#include <cstdarg>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
-#include <thread>
 
 #include "engine/image.h"
 #include "platform/embedded_image.h"
-#include "platform/report.h"
-#include "platform/serial_port.h"
 #include "tools/qdm7-flash/console/console.h"
-#include "tools/qdm7-flash/console/exit_codes.h"
 #include "tools/qdm7-flash/console/printed.h"
-#include "tools/qdm7-flash/console/stop_watch.h"
 #include "tools/qdm7-flash/run/verify.h"
-#include "tools/qdm7-flash/run/worker.h"
+#include "tools/qdm7-flash/station/closing.h"
 #include "tools/qdm7-flash/station/slot.h"
 #include "tools/qdm7-flash/view/display.h"
 #include "tools/qdm7-flash/view/ports_display.h"
@@ -30,66 +23,20 @@ namespace {
 struct One {
     Worker worker;
     Display display;
-    const char* opening = nullptr; // the port, from the moment its run begins
 };
 
-// Every way out: the line being redrawn ended, the trace flushed, and the
-// port, if open, given back.
+// Every way out: the line being redrawn ended, the trace flushed and its
+// file closed.
 void wind_up(One& one)
 {
     display_end(one.display);
     job_trace_flush(one.worker.job);
-    if (one.worker.setup.trace_file != nullptr)
-        std::fclose(one.worker.setup.trace_file);
-    one.worker.setup.trace_file = nullptr;
-    if (one.worker.job.port_handle != INVALID_PORT_HANDLE) {
-        close_port(one.worker.job.port_handle);
-        stop_watch_port(INVALID_PORT_HANDLE);
-    }
+    close_trace(one.worker.setup);
 }
 
-// The fatal sink: the fatal text, after a line that names the port it
-// concerns.
-void show_fatal_text(void* context, const char* text)
-{
-    One& one = *static_cast<One*>(context);
-    wind_up(one);
-    if (one.opening != nullptr)
-        std::fprintf(stderr, "qdm7-flash: port %s:", one.opening);
-    std::fputs(text, stderr);
-    std::fflush(stderr);
-}
-
-// Ends the run: the port given back, then the reason said; returns status.
-int end_with(One& one, int status, const char* format, ...) QDM7_PRINTF(3, 4);
-int end_with(One& one, int status, const char* format, ...)
-{
-    wind_up(one);
-    va_list args;
-    va_start(args, format);
-    const std::string text = vprinted(format, args);
-    va_end(args);
-    display_say(one.display, "%s", text.c_str());
-    return status;
-}
-
-// The image could not be loaded: its fatal text, as the fatal sink says it
-// (no port is named: none was opened yet).
-int end_fatally(One& one, const ImageFailure& failure)
-{
-    wind_up(one);
-    std::fputs(image_failure_text(failure).c_str(), stderr);
-    std::fflush(stderr);
-    return EXIT_FATAL;
-}
+int columns_of(const Display& display) { return display.terminal ? terminal_columns() : 0; }
 
 void one_status(void* context, const char* text) { display_status(static_cast<One*>(context)->display, text); }
-
-void one_started(void* context)
-{
-    One& one = *static_cast<One*>(context);
-    one.opening = one.worker.setup.port.c_str();
-}
 
 void one_ticked(void* context) { display_refresh(static_cast<One*>(context)->display); }
 
@@ -102,77 +49,82 @@ void one_note(void* context, PortRunNote note, const char* text)
         display_start(one.display, one.worker.job, one.display.terminal);
 }
 
-int run_one(const StationSetup& setup)
+// How the lone port's update ended, in the words of the one-line display:
+// its kind, and what is said after the status texts.
+Outcome lone_outcome(const Worker& worker, std::uint32_t deadline_ms, int columns)
 {
-    // Still in place when the fatal sink winds it up: the process then ends
-    // without coming back here.
-    static One one;
-    Worker& worker = one.worker;
-    stop_watch_start(setup.deadline_ms);
-    set_fatal_sink(show_fatal_text, &one);
-    worker.setup.port = setup.ports.front();
-    worker.setup.deadline_ms = setup.deadline_ms;
-    worker.setup.reconnect = setup.reconnect;
-    worker.setup.report = setup.report;
-    worker.setup.verify_first = setup.skip_if_current;
-    worker.view = WorkerView{&one, one_status, one_started, one_ticked, one_note};
-    display_start(one.display, worker.job, stderr_is_terminal());
-    if (!setup.log_dir.empty()) {
-        const std::string path = trace_file_paths(setup.log_dir, setup.ports, utc_now_ms()).front();
-        worker.setup.trace_to = TraceTo::File;
-        worker.setup.trace_file = std::fopen(path.c_str(), "w");
-        if (worker.setup.trace_file == nullptr)
-            return end_with(one, EXIT_FATAL, "cannot write the trace file %s", path.c_str());
-    }
-
     const PortRunRecord& run = worker.run;
-    const PortRunResult result = run_worker(worker);
+    const Host& host = *worker.setup.host;
     if (worker.image_failure.kind != ImageFailureKind::None)
-        return end_fatally(one, worker.image_failure);
-    // Updated, but not on record as asked.
+        return worker.outcome; // the fatal text; no port is named, none was opened
+    const auto said = [&](const std::string& text) { return said_text(text, columns); };
+    // Updated, but not on record as asked: said first.
     const bool on_record = worker.record_error.empty();
+    std::string text;
     if (!on_record)
-        display_say(one.display, "the record of this update could not be written to %s: %s",
-                    setup.report_path.c_str(), worker.record_error.c_str());
-    const double deadline_s = setup.deadline_ms / 1000.0;
-    switch (result) {
-    case PortRunResult::Completed:
-        display_status(one.display, "Programming Completed");
-        wind_up(one);
-        return on_record ? EXIT_COMPLETED : EXIT_FATAL;
+        text = said(printed("the record of this update could not be written to %s: %s",
+                            worker.setup.report_path.c_str(), worker.record_error.c_str()));
+    const OutcomeKind recorded = on_record ? OutcomeKind::Completed : OutcomeKind::Fatal;
+    const double deadline_s = deadline_ms / 1000.0;
+    const char* port = run.port.c_str();
+    switch (run.result) {
+    // The last status text, as the dialog's.
+    case PortRunResult::Completed: return {recorded, 0, text + "Programming Completed\n"};
     case PortRunResult::Current:
-        return end_with(one, on_record ? EXIT_COMPLETED : EXIT_FATAL,
-                        "the device already holds this image: nothing written%s",
-                        run.verified.reset_acknowledged ? "; reset into it" : "; its reset was not acknowledged");
-    case PortRunResult::Failed:
-        wind_up(one);
-        return EXIT_VERIFY_FAILED;
+        return {recorded, 0,
+                text + said(printed("the device already holds this image: nothing written%s",
+                                    run.verified.reset_acknowledged ? "; reset into it"
+                                                                    : "; its reset was not acknowledged"))};
+    case PortRunResult::Failed: return {OutcomeKind::VerifyFailed, 0, text};
     case PortRunResult::Error:
         if (run.open_failure.not_serial())
-            return end_with(one, EXIT_FATAL, "%s is not a serial port; left untouched", worker.setup.port.c_str());
-        // Who holds it, or why this user may not open it: said first.
+            return {OutcomeKind::Fatal, 0, text + said(printed("%s is not a serial port; left untouched",
+                                                               worker.setup.port.c_str()))};
+        // Who holds it, or why this user may not open it: said first; then
+        // the fatal text, after a line that names the port.
         if (run.open_failure.busy || run.open_failure.denied)
-            display_say(one.display, "%s", run.error.c_str());
-        fatal_error_with_code(PORT_OPEN_FAILED_TEXT, run.open_failure.code);
+            text += said(worker.outcome.text);
+        return {OutcomeKind::Fatal, run.open_failure.code,
+                text + printed("qdm7-flash: port %s:", worker.setup.port.c_str()) +
+                    host.fatal_text(PORT_OPEN_FAILED_TEXT, run.open_failure.code)};
     case PortRunResult::Echoing:
-        return end_with(one, EXIT_FATAL, "%s: %s; port closed", run.port.c_str(), ECHO_TEXT);
+        return {OutcomeKind::Fatal, 0, text + said(printed("%s: %s; port closed", port, ECHO_TEXT))};
     case PortRunResult::Lost:
-        return end_with(one, EXIT_PORT_LOST,
-                        "lost the port %s: the device is gone (unplugged, or its cable pulled); port closed",
-                        run.port.c_str());
+        return {OutcomeKind::PortLost, 0,
+                text + said(printed("lost the port %s: the device is gone (unplugged, or its cable pulled); "
+                                    "port closed", port))};
     case PortRunResult::Deadline:
-        if (run.waiting)
-            return end_with(one, EXIT_DEADLINE,
-                            "deadline of %g s passed while waiting for the lost port %s to come back", deadline_s,
-                            run.port.c_str());
-        return end_with(one, EXIT_DEADLINE, "deadline of %g s passed; port closed", deadline_s);
+        return {OutcomeKind::Deadline, 0,
+                text + said(run.waiting ? printed("deadline of %g s passed while waiting for the lost port %s to "
+                                                  "come back", deadline_s, port)
+                                        : printed("deadline of %g s passed; port closed", deadline_s))};
     case PortRunResult::Interrupted:
-        if (run.waiting)
-            return end_with(one, EXIT_INTERRUPTED, "interrupted while waiting for the lost port %s to come back",
-                            run.port.c_str());
-        return end_with(one, EXIT_INTERRUPTED, "interrupted; port closed");
+        return {OutcomeKind::Interrupted, 0,
+                text + said(run.waiting ? printed("interrupted while waiting for the lost port %s to come back", port)
+                                        : std::string("interrupted; port closed"))};
     }
-    return EXIT_FATAL;
+    return {OutcomeKind::Fatal, 0, text};
+}
+
+Outcome run_one(const StationSetup& setup)
+{
+    const UpdateSetup& update = setup.update;
+    update.host->watch_for_stop(update.deadline_ms);
+    One one;
+    Worker& worker = one.worker;
+    worker.setup = worker_setup(update, setup.ports.front(), WorkerRole::Lone);
+    worker.view = WorkerView{&one, one_status, nullptr, one_ticked, one_note};
+    display_start(one.display, worker.job, stderr_is_terminal());
+    if (!update.log_dir.empty()) {
+        const std::string path = trace_file_paths(update.log_dir, setup.ports, utc_now_ms()).front();
+        const Outcome refused = open_trace(worker.setup, path);
+        if (refused.kind != OutcomeKind::Completed)
+            return {refused.kind, refused.number, said_text(refused.text, columns_of(one.display))};
+    }
+    run_worker(worker);
+    // The job's own last status has ended any line being redrawn.
+    wind_up(one);
+    return lone_outcome(worker, update.deadline_ms, columns_of(one.display));
 }
 
 // --- Verifying ----------------------------------------------------------------------------------
@@ -202,103 +154,73 @@ std::string block_list(const std::vector<std::int32_t>& blocks)
 // How often the main thread looks at the threads and draws.
 constexpr std::uint32_t MAIN_POLL_MS = 20;
 
-// The fatal sink while several ports are updated: no one port to name.
-void show_fatal_text_of_many(void*, const char* text)
+Outcome run_many(const StationSetup& setup)
 {
-    std::fputs(text, stderr);
-    std::fflush(stderr);
-}
-
-int run_many(const StationSetup& setup)
-{
-    stop_watch_start(0); // the deadline is each port's own
-    set_fatal_sink(show_fatal_text_of_many, nullptr);
+    const UpdateSetup& update = setup.update;
+    const Host& host = *update.host;
+    host.watch_for_stop(0); // the deadline is each port's own
     PortsDisplay display;
     const bool terminal = stderr_is_terminal() && terminal_cursor_moves();
+    const int columns = terminal ? terminal_columns() : 0;
     display.columns = terminal_columns;
     display.rows = terminal_rows;
-    ports_display_start(display, setup.ports, terminal, stderr);
+    display.now = host.tick_count;
 
-    const std::vector<std::string> trace_paths =
-        setup.log_dir.empty() ? std::vector<std::string>{}
-                              : trace_file_paths(setup.log_dir, setup.ports, utc_now_ms());
     std::vector<std::unique_ptr<Slot>> slots;
     for (std::size_t i = 0; i < setup.ports.size(); ++i) {
         auto slot = std::make_unique<Slot>();
         slot->index = i;
         slot->display = &display;
-        WorkerSetup& worker = slot->worker.setup;
-        worker.port = setup.ports[i];
-        worker.deadline_ms = setup.deadline_ms;
-        worker.reconnect = setup.reconnect;
-        worker.own_thread = true;
-        worker.trace_to = trace_paths.empty() ? TraceTo::Nowhere : TraceTo::File;
-        worker.report = setup.report;
-        worker.record_given_port = true;
-        worker.verify_first = setup.skip_if_current;
+        slot->worker.setup = worker_setup(update, setup.ports[i], WorkerRole::OneOfSeveral);
         slot->worker.view = slot_view(*slot);
         slots.push_back(std::move(slot));
     }
     // Every trace file opened before any update starts: a folder that cannot
     // take them is said at once.
-    for (std::size_t i = 0; i < trace_paths.size(); ++i) {
-        slots[i]->worker.setup.trace_file = std::fopen(trace_paths[i].c_str(), "w");
-        if (slots[i]->worker.setup.trace_file == nullptr) {
-            ports_display_note(display, printed("cannot write the trace file %s", trace_paths[i].c_str()).c_str());
-            for (auto& opened : slots)
-                if (opened->worker.setup.trace_file != nullptr)
-                    std::fclose(opened->worker.setup.trace_file);
-            return EXIT_FATAL;
+    if (!update.log_dir.empty()) {
+        const std::vector<std::string> paths = trace_file_paths(update.log_dir, setup.ports, utc_now_ms());
+        for (std::size_t i = 0; i < paths.size(); ++i) {
+            const Outcome refused = open_trace(slots[i]->worker.setup, paths[i]);
+            if (refused.kind != OutcomeKind::Completed) {
+                for (auto& opened : slots)
+                    close_trace(opened->worker.setup);
+                return {refused.kind, refused.number, said_text(refused.text, columns)};
+            }
         }
     }
+    ports_display_start(display, setup.ports, terminal, stderr);
     for (auto& slot : slots)
-        slot->thread = std::thread(update_slot, std::ref(*slot), std::cref(setup.report_path));
-
+        start_slot(*slot);
     for (;;) {
-        bool all = true;
-        for (const auto& slot : slots)
-            all = all && slot->finished;
-        if (all)
+        const auto done = [](const std::unique_ptr<Slot>& slot) { return slot->finished.load(); };
+        if (std::all_of(slots.begin(), slots.end(), done))
             break;
         ports_display_draw(display);
-        sleep_ms(MAIN_POLL_MS);
+        host.sleep_ms(MAIN_POLL_MS);
     }
-    for (auto& slot : slots) {
-        slot->thread.join();
-        if (slot->worker.setup.trace_file != nullptr)
-            std::fclose(slot->worker.setup.trace_file);
-    }
+    for (auto& slot : slots)
+        end_slot(*slot);
     ports_display_end(display);
 
     std::vector<PortView> views;
-    bool every_one = true;
-    bool records_lost = false;
+    RunEnds ends;
     for (const auto& slot : slots) {
+        const Worker& worker = slot->worker;
         views.push_back(slot->view);
-        every_one = every_one && slot->view.phase == PortPhase::Done &&
-                    slot->view.result == DeviceResult::Completed;
-        records_lost = records_lost || !slot->worker.record_error.empty();
-    }
-    std::fputs(format_summary(setup.ports, views, terminal ? terminal_columns() : 0).c_str(), stderr);
-    // The image could not be loaded (for any port, then, as they load the same).
-    for (const auto& slot : slots) {
-        if (slot->worker.image_failure.kind != ImageFailureKind::None) {
-            show_fatal_text_of_many(nullptr, image_failure_text(slot->worker.image_failure).c_str());
-            return EXIT_FATAL;
+        ends.all_completed = ends.all_completed && slot->view.phase == PortPhase::Done &&
+                             slot->view.result == DeviceResult::Completed;
+        ends.records_lost = ends.records_lost || !worker.record_error.empty();
+        // The image could not be loaded (for any port, then, as they load the same).
+        if (worker.image_failure.kind != ImageFailureKind::None && ends.image_fatal.empty()) {
+            ends.image_fatal = worker.outcome.text;
+            ends.image_number = worker.outcome.number;
         }
     }
-    if (stop_requested() == StopReason::Interrupted) {
-        std::fprintf(stderr, "qdm7-flash: interrupted; every port closed\n");
-        return EXIT_INTERRUPTED;
-    }
-    if (records_lost)
-        std::fprintf(stderr, "qdm7-flash: some records could not be written to %s\n", setup.report_path.c_str());
-    if (!every_one) {
-        std::fprintf(stderr, "qdm7-flash: not every device was updated\n");
-        return EXIT_NOT_ALL_UPDATED;
-    }
-    // Every device updated, but not every update is on record.
-    return records_lost ? EXIT_FATAL : EXIT_COMPLETED;
+    ends.summary = format_summary(setup.ports, views, columns);
+    ends.report_path = update.report_path;
+    ends.interrupted = host.stop_requested() == StopReason::Interrupted;
+    ends.columns = columns;
+    return run_outcome(ends);
 }
 
 // A port's name as a file name: the system's folder left out, and anything
@@ -326,58 +248,52 @@ std::string file_name_of(const std::string& port)
 
 } // namespace
 
-int run_verify(const std::string& port, std::uint32_t deadline_ms)
+Outcome run_verify(const Host& host, const std::string& port, std::uint32_t deadline_ms)
 {
     Display display;
     UpdateJob job;
     std::vector<std::uint8_t> frame_buffer(FRAME_BUFFER_SIZE);
-    stop_watch_start(deadline_ms);
+    host.watch_for_stop(deadline_ms);
     prepare_job(job, frame_buffer.data(), JobReporter{&display, display_job_status, nullptr, nullptr});
     display_start(display, job, stderr_is_terminal());
     const EmbeddedImage image = find_embedded_image(program_instance());
     ImageFailure failure;
-    if (!try_load_firmware_image(image.data, image.length, job, failure)) {
-        std::fputs(image_failure_text(failure).c_str(), stderr);
-        std::fflush(stderr);
-        return EXIT_FATAL;
-    }
+    if (!try_load_firmware_image(image.data, image.length, job, failure))
+        return {OutcomeKind::Fatal, failure.error_code, host.fatal_text(failure.text, failure.error_code)};
     VerifyRecord record;
-    const VerifyResult result = verify_port(job, port.c_str(), record);
+    const VerifyResult result = verify_port(job, port.c_str(), record, host);
     const std::int32_t blocks = job.image_size / BLOCK_SIZE;
     release_firmware_image(job);
+    display_end(display);
+    const int columns = columns_of(display);
+    const auto said = [&](const std::string& text) { return said_text(text, columns); };
     switch (result) {
     case VerifyResult::Holds:
-        display_say(display, "the device holds this image (%s, %s)%s", counted(blocks, "block").c_str(),
-                    counted(record.queries, "CRC query", "CRC queries").c_str(),
-                    record.reset_acknowledged ? "; reset into it" : "; its reset was not acknowledged");
-        return EXIT_COMPLETED;
+        return {OutcomeKind::Completed, 0,
+                said(printed("the device holds this image (%s, %s)%s", counted(blocks, "block").c_str(),
+                             counted(record.queries, "CRC query", "CRC queries").c_str(),
+                             record.reset_acknowledged ? "; reset into it" : "; its reset was not acknowledged"))};
     case VerifyResult::Differs:
         // "1 of 1 block differs", "1 of 97 blocks differ"
-        display_say(display, "the device does not hold this image: %zu of %s %s (%s); "
-                    "left in its loader, nothing written", record.differing.size(), counted(blocks, "block").c_str(),
-                    blocks == 1 ? "differs" : "differ", block_list(record.differing).c_str());
-        return EXIT_VERIFY_FAILED;
+        return {OutcomeKind::VerifyFailed, 0,
+                said(printed("the device does not hold this image: %zu of %s %s (%s); left in its loader, nothing "
+                             "written", record.differing.size(), counted(blocks, "block").c_str(),
+                             blocks == 1 ? "differs" : "differ", block_list(record.differing).c_str()))};
     case VerifyResult::Deadline:
-        display_say(display, "deadline of %g s passed; port closed", deadline_ms / 1000.0);
-        return EXIT_DEADLINE;
-    case VerifyResult::Interrupted:
-        display_say(display, "interrupted; port closed");
-        return EXIT_INTERRUPTED;
+        return {OutcomeKind::Deadline, 0, said(printed("deadline of %g s passed; port closed", deadline_ms / 1000.0))};
+    case VerifyResult::Interrupted: return {OutcomeKind::Interrupted, 0, said("interrupted; port closed")};
     case VerifyResult::Echoing:
-        display_say(display, "%s: %s; port closed, nothing written", port.c_str(), ECHO_TEXT);
-        return EXIT_FATAL;
-    case VerifyResult::Error:
-        break;
+        return {OutcomeKind::Fatal, 0, said(printed("%s: %s; port closed, nothing written", port.c_str(), ECHO_TEXT))};
+    case VerifyResult::Error: break;
     }
-    if (record.open_failure.kind != PortFailureKind::None)
-        display_say(display, "cannot verify %s: %s", port.c_str(),
-                    open_failure_text(port.c_str(), record.open_failure).c_str());
-    else
-        display_say(display, "cannot verify %s: %s", port.c_str(), record.error.c_str());
-    return EXIT_FATAL;
+    const PortFailure& open_failure = record.open_failure;
+    const std::string why = open_failure.kind != PortFailureKind::None
+                                ? open_failure_text(host, port.c_str(), open_failure)
+                                : record.error;
+    return {OutcomeKind::Fatal, open_failure.code, said(printed("cannot verify %s: %s", port.c_str(), why.c_str()))};
 }
 
-int run_station(const StationSetup& setup)
+Outcome run_station(const StationSetup& setup)
 {
     if (setup.ports.size() == 1)
         return run_one(setup);

@@ -4,38 +4,35 @@
 // end; several at once, each worker on a thread of its own so that a device
 // that is slow, silent, failing, unplugged or impossible to open never stops
 // or slows the others, with a line per port (view/ports_display.h) and a
-// summary table. Each thread's deadline and Ctrl-C reach it through the stop
-// watch (console/stop_watch.h).
+// summary table. Each thread's deadline and Ctrl-C reach it through the
+// host's stop (run/host.h).
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "tools/qdm7-flash/records/record_file.h"
+#include "tools/qdm7-flash/console/outcome.h"
+#include "tools/qdm7-flash/run/worker.h"
 
 struct StationSetup {
+    UpdateSetup update; // log_dir empty: the trace of one port to standard output, of several nowhere
     std::vector<std::string> ports;
-    std::uint32_t deadline_ms = 0; // for each device; 0: none
-    bool reconnect = true;
-    bool skip_if_current = false;  // verify each device first; update only one that differs
-    std::string log_dir;           // --log-dir; empty: the trace of one port to standard output, of several nowhere
-    RecordFile* report = nullptr;  // opened; null: no --report
-    std::string report_path;
 };
 
-// Updates every port and returns the exit status (console/exit_codes.h).
-// One port: as its update ended. Several: EXIT_COMPLETED when every device
-// completed and is on record, EXIT_NOT_ALL_UPDATED otherwise, with the
-// summary table on standard error; EXIT_INTERRUPTED after Ctrl-C, once
-// every port is closed.
-int run_station(const StationSetup& setup);
+// Updates every port; returns how the run ended, its text the closing
+// lines. One port: as its update ended. Several: Completed when every
+// device completed and is on record, NotAllUpdated otherwise, after the
+// summary table; Interrupted after Ctrl-C, once every port is closed. A
+// trace file that cannot be written is refused before any port is touched
+// (Fatal).
+Outcome run_station(const StationSetup& setup);
 
 // qdm7-flash --verify on one port (run/verify.h), with the one-line
-// display: EXIT_COMPLETED when the device holds the image (and was reset
-// into it), EXIT_VERIFY_FAILED with the blocks that differ, else as an
-// update ends (deadline, Ctrl-C, a port that cannot be had).
-int run_verify(const std::string& port, std::uint32_t deadline_ms);
+// display: Completed when the device holds the image (and was reset into
+// it), VerifyFailed with the blocks that differ, else as an update ends
+// (deadline, Ctrl-C, a port that cannot be had).
+Outcome run_verify(const Host& host, const std::string& port, std::uint32_t deadline_ms);
 
 // The file in folder that takes a port's trace: the port's name made safe
 // for a file name ("/dev/ttyUSB0" gives "ttyUSB0", "\\.\com3" "com3"), then

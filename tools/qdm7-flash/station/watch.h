@@ -5,7 +5,8 @@
 // reset, reconnect and the deadline are each unit's own. A port whose unit
 // ended is not updated again until it has gone and come back: a unit
 // swapped for the next. A port lost in the middle of its update is the
-// port run's to wait for, as ever.
+// port run's to wait for, as ever. What to start and what to say is the
+// bookkeeping's (watch_book.h); here, its threads, ports and screen.
 #pragma once
 
 #include <cstdint>
@@ -13,29 +14,28 @@
 #include <vector>
 
 #include "platform/port_identity.h"
-#include "tools/qdm7-flash/records/record_file.h"
+#include "tools/qdm7-flash/console/outcome.h"
+#include "tools/qdm7-flash/run/worker.h"
 
 inline constexpr std::uint32_t WATCH_POLL_MS = 200;
 
 struct WatchSetup {
+    UpdateSetup update;            // log_dir: a trace file per unit
     // The watched ports there are now, each with its identity; asked at
     // every look.
     std::vector<PortIdentity> (*ports)(void* context) = nullptr;
     void* context = nullptr;
     std::string watched;           // what is watched, as the head line names it
     std::uint32_t count = 0;       // end after this many units; 0: at Ctrl-C only
-    std::uint32_t deadline_ms = 0; // for each unit; 0: none
-    bool reconnect = true;
-    bool skip_if_current = false;  // each unit verified first, written only where it differs
-    std::string log_dir;           // a trace file per unit; empty: no trace
-    RecordFile* report = nullptr;  // opened; null: no --report
-    std::string report_path;
 };
 
-// Watches until Ctrl-C (EXIT_INTERRUPTED, once every port is closed) or,
-// with a count, until that many units have ended: EXIT_COMPLETED when
-// every one completed and is on record, EXIT_NOT_ALL_UPDATED otherwise.
-int run_watch(const WatchSetup& setup);
+// Watches until Ctrl-C (Interrupted, once every port is closed) or, with a
+// count, until that many units have ended: Completed when every one
+// completed and is on record, NotAllUpdated otherwise. A unit whose trace
+// cannot be written is not updated, and no unit is taken after it: the
+// watch ends once those being updated have ended (Fatal). The outcome's
+// text is the closing lines (closing.h).
+Outcome run_watch(const WatchSetup& setup);
 
 // The run's id in each record: its start in UTC and a number that tells
 // runs begun in the same second apart ("20261209T054712Z-3f9a").
