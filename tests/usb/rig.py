@@ -430,7 +430,15 @@ class Rig(Scoped):
                 if self._fatal:
                     raise Failure(f"the guest failed ({self._fatal}) while waiting for {what()}")
                 if self._qemu_ended:
-                    raise Failure(f"QEMU ended while waiting for {what()}")
+                    # Its status tells a crash (a negative signal number) from a guest that halted.
+                    self._lock.release()
+                    try:
+                        status = self.qemu.wait(5)
+                    except subprocess.TimeoutExpired:
+                        status = "still running"
+                    finally:
+                        self._lock.acquire()
+                    raise Failure(f"QEMU ended (status {status}) while waiting for {what()}")
                 if self.sim and not self.sim.stopping and self.sim.proc.poll() is not None:
                     raise Failure(f"qdm7-sim ended with status {self.sim.proc.returncode} while waiting for {what()}")
                 left = deadline - time.monotonic()
