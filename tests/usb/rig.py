@@ -51,6 +51,14 @@ import guest  # noqa: E402
 import qdm7test  # noqa: E402
 from qdm7test import Failure, Scoped, check, reap, start  # noqa: E402
 
+# run_rig's status when QEMU itself was killed by a signal (a crash of the
+# emulator, seen once on a device_del amid traffic), not a failure of ours.
+EMULATOR_CRASHED = 75
+
+
+class EmulatorCrash(Failure):
+    pass
+
 # The USB serial stack, loaded in this order (with anything modules.dep adds).
 MODULES = ["usb-common", "usbcore", "xhci-hcd", "xhci-pci", "usbserial", "ftdi_sio"]
 ADAPTER_ID = "qdm7usb"
@@ -438,7 +446,8 @@ class Rig(Scoped):
                         status = "still running"
                     finally:
                         self._lock.acquire()
-                    raise Failure(f"QEMU ended (status {status}) while waiting for {what()}")
+                    crashed = EmulatorCrash if isinstance(status, int) and status < 0 else Failure
+                    raise crashed(f"QEMU ended (status {status}) while waiting for {what()}")
                 if self.sim and not self.sim.stopping and self.sim.proc.poll() is not None:
                     raise Failure(f"qdm7-sim ended with status {self.sim.proc.returncode} while waiting for {what()}")
                 left = deadline - time.monotonic()
@@ -456,7 +465,7 @@ def run_rig(flash, sim, body):
             return body(rig)
     except Failure as failure:
         print(f"FAIL: {failure}", file=sys.stderr)
-        return 1
+        return EMULATOR_CRASHED if isinstance(failure, EmulatorCrash) else 1
     except (KeyboardInterrupt, Interrupted):
         print("interrupted; QEMU and qdm7-sim stopped", file=sys.stderr)
         return 130
