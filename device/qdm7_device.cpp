@@ -231,6 +231,15 @@ void parse_input(Qdm7Device& device)
             ++device.input_head;
             continue;
         }
+        if (device.queries_until_on > 0) {
+            // Still off: a query only brings the power-on nearer.
+            if (frame[2] == SUB_QUERY_CRC) {
+                --device.queries_until_on;
+                ++device.stats.unanswered_queries;
+            }
+            device.input_head += static_cast<std::size_t>(size);
+            continue;
+        }
         switch (frame[2]) {
         case SUB_QUERY_CRC: answer_query(device, frame); break;
         case SUB_PROGRAM:

@@ -21,7 +21,8 @@
 //     the stream rescanned, so a good request behind garbage is still found;
 //   - a request for a range outside the application flash, or a program
 //     request with no data, is refused and changes nothing;
-//   - nothing is taken in or answered while the power is off.
+//   - nothing is taken in or answered while the power is off (with
+//     queries_until_on, the queries are only counted).
 #pragma once
 
 #include <cstddef>
@@ -84,6 +85,7 @@ struct DeviceStats {
     std::uint32_t bad_crc = 0;
     std::uint32_t skipped_bytes = 0;
     std::uint32_t dropped_partial = 0;
+    std::uint32_t unanswered_queries = 0; // taken while still off (queries_until_on)
     std::uint32_t programmed_end = 0; // flash offset just past the highest byte programmed
 };
 
@@ -101,6 +103,10 @@ struct Qdm7Device {
     // power-up erases the whole sector first, as some flash controllers do.
     std::uint32_t erase_sector_size = 0;
     std::vector<bool> sector_written;     // since power-up, by sector
+    // > 0: the device stays off until this many queries have reached it
+    // (counted, not timed, so a loaded machine does not change the run);
+    // nothing is answered or programmed before, the next query is answered.
+    std::uint32_t queries_until_on = 0;
     RequestObserver observer = nullptr;   // told of every request found
     void* observer_context = nullptr;
 };

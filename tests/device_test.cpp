@@ -107,6 +107,22 @@ TEST_F(DeviceTest, NothingIsAnsweredWithThePowerOff)
     EXPECT_EQ(replies().size(), 1u);
 }
 
+TEST_F(DeviceTest, OffForACountOfQueriesTakesNothingThenAnswersTheNext)
+{
+    device.queries_until_on = 2;
+    const std::uint8_t data[16] = {1, 2, 3};
+    build_program_frame(buffer.data(), length, UNIT_ADDRESS, FLASH_BASE, data, 16);
+    send();
+    build_query_frame(buffer.data(), length, UNIT_ADDRESS, FLASH_BASE, 4);
+    send();
+    send();
+    EXPECT_TRUE(replies().empty());
+    EXPECT_EQ(device.flash[0], DEVICE_ERASED);
+    EXPECT_EQ(device.stats.unanswered_queries, 2u);
+    send();
+    EXPECT_EQ(replies().size(), 1u);
+}
+
 TEST_F(DeviceTest, FaultRulesFireOnTheirSchedule)
 {
     device_add_fault(device, {.kind = FaultKind::Drop, .every = 2, .sub_command = SUB_RESET});

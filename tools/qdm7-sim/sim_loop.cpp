@@ -190,6 +190,7 @@ void sim_set_up_device(Sim& sim)
         device_add_fault(sim.device, rule);
     if (sim.options.power_on_delayed)
         device_set_power(sim.device, false);
+    sim.device.queries_until_on = sim.options.power_on_after_queries;
     // A serial device is paced by its own hardware.
     const WirePace pace = wire_pace(sim.options.device_path.empty() ? sim.options.baud : 0);
     sim.in.pace = pace;

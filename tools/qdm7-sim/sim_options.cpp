@@ -33,7 +33,8 @@ struct KindName {
 // The options that take a value.
 constexpr std::string_view VALUE_OPTIONS[] = {"--link", "--device",     "--dump",           "--fault",
                                               "--baud", "--program-ms", "--power-on-after", "--seed",
-                                              "--flash-from", "--erase-sector-on-first-write"};
+                                              "--flash-from", "--erase-sector-on-first-write",
+                                              "--power-on-after-queries"};
 
 constexpr KindName FAULT_KINDS[] = {
     {"drop", FaultKind::Drop},   {"corrupt", FaultKind::CorruptCrc}, {"delay", FaultKind::Delay},
@@ -59,6 +60,10 @@ const char* sim_usage()
            "  --power-on-after MS  stay off (take in and answer nothing) until MS\n"
            "                       milliseconds after the first byte arrives, as when\n"
            "                       the user power-cycles the device after starting\n"
+           "  --power-on-after-queries N\n"
+           "                       stay off until N queries (the updater's contact\n"
+           "                       queries) have arrived, answering the next one; by\n"
+           "                       count, so the same on a loaded machine\n"
            "  --fault RULE         inject a fault; may be repeated. RULE is\n"
            "                       KIND[:key=value,...] with KIND one of\n"
            "                         drop       the reply is not sent\n"
@@ -222,6 +227,12 @@ ParseResult parse_sim_options(int argc, const char* const* argv, SimOptions& opt
                 return ParseResult::Error;
             }
             options.erase_sector_size = number;
+        } else if (name == "--power-on-after-queries") {
+            if (!numeric || number == 0) {
+                error = "option " + name + " needs a count of queries above 0, not '" + value + "'";
+                return ParseResult::Error;
+            }
+            options.power_on_after_queries = number;
         } else if (name == "--fault") {
             FaultRule rule;
             if (!parse_fault_rule(value, rule, error))
@@ -247,6 +258,10 @@ ParseResult parse_sim_options(int argc, const char* const* argv, SimOptions& opt
     }
     if (!options.device_path.empty() && !options.link_path.empty()) {
         error = "--link makes a link to a new pseudo-terminal; it cannot go with --device";
+        return ParseResult::Error;
+    }
+    if (options.power_on_delayed && options.power_on_after_queries != 0) {
+        error = "--power-on-after and --power-on-after-queries: give one of them";
         return ParseResult::Error;
     }
     return ParseResult::Run;

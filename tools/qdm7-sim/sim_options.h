@@ -23,6 +23,7 @@ struct SimOptions {
     std::uint32_t program_ms = 0;     // programming time of one block
     bool power_on_delayed = false;
     std::uint32_t power_on_after_ms = 0; // from the first byte received
+    std::uint32_t power_on_after_queries = 0; // 0: no such wait
     std::vector<FaultRule> faults;
     std::uint32_t seed = 1;
     std::string dump_path;
