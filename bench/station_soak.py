@@ -220,9 +220,9 @@ class Soak:
         self.say(f"unit {number} came on {port}: {kind} {detail}")
         return sim, unit
 
-    def wait_record(self, unit, sim=None, timeout=None):
+    def wait_record(self, unit):
         """Waits for the unit's record (or its cut at a stop); True when it came."""
-        limit = time.monotonic() + (timeout or self.args.deadline * 4 + 60)
+        limit = time.monotonic() + self.args.deadline * 4 + 60
         while not unit.recorded.wait(0.05):
             if time.monotonic() > limit:
                 self.errors.append(f"unit {unit.number} ({unit.kind}) on {unit.port}: no record in time")
@@ -274,7 +274,7 @@ class Soak:
                         args = ["--echo"]
                     sim, unit = self.come(number, kind, port, args, detail)
                     unit.wire_s = {"current": self.update_wire(0, 1 + verify_queries),
-                                   "echo": (13 * 2 + PROGRAM_REQUEST * 2) * self.char_s}.get(kind, full)
+                                   "echo": 13 * 2 * self.char_s}.get(kind, full)  # told at its contact
                     self.wait_record(unit)
                     self.leave(unit, sim, dump)
                 else:
