@@ -19,8 +19,6 @@ Use an optimised build without sanitizers (the release preset), on a quiet
 machine: the load average is printed with the figures.
 """
 import argparse
-import datetime
-import json
 import os
 import statistics
 import subprocess
@@ -34,6 +32,7 @@ here = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(here, "..", "tests", "support"))
 sys.path.insert(0, here)
 from qdm7test import Failure, Sim, built_tools, reap, start, wait  # noqa: E402
+from station_common import read_report, utc_seconds  # noqa: E402
 from update_time_many import wire_seconds  # noqa: E402
 
 GAP_S = 1.0  # from a unit's going to the next one's coming on its slot
@@ -42,10 +41,6 @@ GAP_S = 1.0  # from a unit's going to the next one's coming on its slot
 def fail(message):
     print(f"station_rate: {message}", file=sys.stderr)
     sys.exit(1)
-
-
-def utc_seconds(text):
-    return datetime.datetime.strptime(text, "%Y-%m-%dT%H:%M:%S.%f%z").timestamp()
 
 
 class Feed:
@@ -121,8 +116,9 @@ def main():
             said = err.read()
         if status != 0 or feed.errors:
             fail(f"qdm7-flash ended with {status}; {feed.errors}\n{said[-2000:]}")
-        with open(f"{work}/report.jsonl") as report:
-            records = [json.loads(line) for line in report]
+        records, torn = read_report(f"{work}/report.jsonl")
+        if torn:
+            fail(f"{len(torn)} torn lines in the report")
         with open(f"{work}/time.txt") as timing:
             cpu = sum(float(value) for value in timing.read().split()[-2:])
 

@@ -216,6 +216,13 @@ void parse_input(Qdm7Device& device)
             break;
         const std::uint8_t* frame = device.input.data() + device.input_head;
         const std::int64_t length = request_length(frame, available);
+        if (length > 0 && frame[2] == SUB_PROGRAM && device.power_off_in_block != 0 &&
+            device.program_requests + 1 == device.power_off_in_block &&
+            available * 2 >= static_cast<std::size_t>(length)) {
+            device_set_power(device, false);
+            device.power_lost = true;
+            return;
+        }
         if (length == 0 || (length > 0 && static_cast<std::size_t>(length) > available))
             break;
         if (length < 0) {
@@ -243,6 +250,7 @@ void parse_input(Qdm7Device& device)
         switch (frame[2]) {
         case SUB_QUERY_CRC: answer_query(device, frame); break;
         case SUB_PROGRAM:
+            ++device.program_requests;
             answer_program(device, frame, static_cast<std::uint32_t>(size - PROGRAM_FRAME_OVERHEAD));
             break;
         default: answer_reset(device); break;

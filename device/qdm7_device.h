@@ -107,6 +107,11 @@ struct Qdm7Device {
     // (counted, not timed, so a loaded machine does not change the run);
     // nothing is answered or programmed before, the next query is answered.
     std::uint32_t queries_until_on = 0;
+    // > 0: the power goes once half of this program request (counted from
+    // 1, resends too) has arrived, before it is programmed; power_lost says so.
+    std::uint32_t power_off_in_block = 0;
+    std::uint32_t program_requests = 0;   // valid ones taken
+    bool power_lost = false;
     RequestObserver observer = nullptr;   // told of every request found
     void* observer_context = nullptr;
 };

@@ -32,6 +32,11 @@ bash scripts/fuzz.sh 30 || status=1
 if [ -f bench/update_time.py ]; then
   python3 bench/update_time.py --blocks 4 || status=1
 fi
+# The station under load, short: 100 units of every kind over 16 slots,
+# stopped once by Ctrl-C and once by SIGKILL, each record checked (about
+# 30 s, after a minute's build of the tools with a short image the first
+# time); the full 1000 units are its own command, bench/station_soak.py.
+python3 bench/station_soak.py --units 100 --seed 7 || status=1
 # The engine's tests in WebAssembly under Node, and the page in Chromium in
 # a QEMU guest against qdm7-sim, with the benchmark of a full update from the
 # page; screenshots in build/web/web-shots.

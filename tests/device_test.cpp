@@ -123,6 +123,23 @@ TEST_F(DeviceTest, OffForACountOfQueriesTakesNothingThenAnswersTheNext)
     EXPECT_EQ(replies().size(), 1u);
 }
 
+TEST_F(DeviceTest, PowerGoesHalfwayThroughTheNamedProgramRequest)
+{
+    device.power_off_in_block = 2;
+    const std::vector<std::uint8_t> data(BLOCK_SIZE, 0x5A);
+    build_program_frame(buffer.data(), length, UNIT_ADDRESS, FLASH_BASE, data.data(), BLOCK_SIZE);
+    send();
+    EXPECT_EQ(replies().size(), 1u);
+    build_program_frame(buffer.data(), length, UNIT_ADDRESS, FLASH_BASE + BLOCK_SIZE, data.data(), BLOCK_SIZE);
+    device_receive(device, buffer.data(), static_cast<std::size_t>(length) / 2 - 1);
+    EXPECT_FALSE(device.power_lost);
+    device_receive(device, buffer.data() + length / 2 - 1, static_cast<std::size_t>(length - length / 2 + 1));
+    EXPECT_TRUE(device.power_lost);
+    EXPECT_TRUE(replies().empty());
+    EXPECT_EQ(device.flash[0], 0x5A);
+    EXPECT_EQ(device.flash[BLOCK_SIZE], DEVICE_ERASED);
+}
+
 TEST_F(DeviceTest, FaultRulesFireOnTheirSchedule)
 {
     device_add_fault(device, {.kind = FaultKind::Drop, .every = 2, .sub_command = SUB_RESET});

@@ -46,8 +46,12 @@ TEST(SimOptions, ValuesAreTakenInBothSpellings)
     EXPECT_EQ(options.faults[0].sub_command, SUB_PROGRAM);
     EXPECT_EQ(options.faults[0].max_count, 1u);
     EXPECT_EQ(options.faults[0].every, 1u);
-    ASSERT_EQ(parse({"--power-on-after-queries=7"}, options, error), ParseResult::Run) << error;
+    ASSERT_EQ(parse({"--power-on-after-queries=7", "--power-off-in-block", "2", "--echo"}, options, error),
+              ParseResult::Run)
+        << error;
     EXPECT_EQ(options.power_on_after_queries, 7u);
+    EXPECT_EQ(options.power_off_in_block, 2u);
+    EXPECT_TRUE(options.echo);
 }
 
 TEST(SimOptions, BadInputIsAnErrorWithAMessage)
@@ -59,7 +63,7 @@ TEST(SimOptions, BadInputIsAnErrorWithAMessage)
         {"--fault", "drop:on=all"}, {"--fault", "delay"},      {"--fault", "drop:every=0"},
         {"--link", "/tmp/a", "--device", "/dev/ttyUSB0"},      {"--dump="},
         {"--fault", "drop:every=2,percent=5"},
-        {"--power-on-after-queries", "0"},
+        {"--power-on-after-queries", "0"},     {"--power-off-in-block", "x"},
         {"--power-on-after-queries", "3", "--power-on-after", "100"},
     };
     for (const auto& args : bad) {

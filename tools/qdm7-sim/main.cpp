@@ -83,10 +83,12 @@ void print_stats(const Sim& sim)
     for (const FaultRule& rule : sim.device.faults)
         faults_fired += rule.fired;
     std::printf("STATS rx_bytes=%llu tx_bytes=%llu replies=%u blocks=%u queries=%u resets=%u refusals=%u "
-                "bad_crc=%u skipped_bytes=%u dropped_partial=%u unanswered_queries=%u faults_fired=%u seconds=%.3f\n",
+                "bad_crc=%u skipped_bytes=%u dropped_partial=%u unanswered_queries=%u power_lost=%d "
+                "faults_fired=%u seconds=%.3f\n",
                 static_cast<unsigned long long>(sim.rx_bytes), static_cast<unsigned long long>(sim.tx_bytes),
                 sim.replies_sent, stats.blocks_programmed, stats.queries, stats.resets, stats.refusals,
-                stats.bad_crc, stats.skipped_bytes, stats.dropped_partial, stats.unanswered_queries, faults_fired,
+                stats.bad_crc, stats.skipped_bytes, stats.dropped_partial, stats.unanswered_queries,
+                sim.device.power_lost ? 1 : 0, faults_fired,
                 static_cast<double>(sim_now_us() - sim.start_us) / 1e6);
     std::fflush(stdout);
 }

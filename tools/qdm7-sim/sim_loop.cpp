@@ -93,8 +93,14 @@ void deliver(Sim& sim, std::int64_t now)
                     static_cast<double>(piece.start_us - sim.last_rx_us) / 1e3);
         sim.last_rx_us = piece.due_us;
         sim.idle_reported = false;
-        device_receive(sim.device, piece.data, piece.size);
-        take_replies(sim, piece.due_us);
+        if (sim.options.echo) {
+            DeviceReply echoed;
+            echoed.bytes.assign(piece.data, piece.data + piece.size);
+            sim.out.replies.push_back(reply_on_wire(std::move(echoed), piece.due_us));
+        } else {
+            device_receive(sim.device, piece.data, piece.size);
+            take_replies(sim, piece.due_us);
+        }
         inbound_done(sim.in, piece);
     }
 }
@@ -191,6 +197,7 @@ void sim_set_up_device(Sim& sim)
     if (sim.options.power_on_delayed)
         device_set_power(sim.device, false);
     sim.device.queries_until_on = sim.options.power_on_after_queries;
+    sim.device.power_off_in_block = sim.options.power_off_in_block;
     // A serial device is paced by its own hardware.
     const WirePace pace = wire_pace(sim.options.device_path.empty() ? sim.options.baud : 0);
     sim.in.pace = pace;
@@ -210,6 +217,10 @@ int sim_serve(Sim& sim, const sigset_t& run_mask, const volatile std::sig_atomic
             sim_log(sim, "power on");
         }
         deliver(sim, now);
+        if (sim.device.power_lost) {
+            sim_log(sim, "power lost in program request %u", sim.options.power_off_in_block);
+            return 0;
+        }
         if (!sim.idle_reported && sim.in.chunks.empty() && now - sim.last_rx_us > SIM_LINE_IDLE_MS * US_PER_MS) {
             // Silence on the line: whatever partial request there is will never be completed.
             const std::uint32_t before = sim.device.stats.dropped_partial;

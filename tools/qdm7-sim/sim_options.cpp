@@ -34,7 +34,7 @@ struct KindName {
 constexpr std::string_view VALUE_OPTIONS[] = {"--link", "--device",     "--dump",           "--fault",
                                               "--baud", "--program-ms", "--power-on-after", "--seed",
                                               "--flash-from", "--erase-sector-on-first-write",
-                                              "--power-on-after-queries"};
+                                              "--power-on-after-queries", "--power-off-in-block"};
 
 constexpr KindName FAULT_KINDS[] = {
     {"drop", FaultKind::Drop},   {"corrupt", FaultKind::CorruptCrc}, {"delay", FaultKind::Delay},
@@ -64,6 +64,12 @@ const char* sim_usage()
            "                       stay off until N queries (the updater's contact\n"
            "                       queries) have arrived, answering the next one; by\n"
            "                       count, so the same on a loaded machine\n"
+           "  --power-off-in-block N\n"
+           "                       lose the power once half of the Nth program request\n"
+           "                       has arrived (before it is programmed) and end, as\n"
+           "                       a USB adapter's port goes: dump written, link removed\n"
+           "  --echo               no device: send back every byte at the wire's pace,\n"
+           "                       as a loopback plug does\n"
            "  --fault RULE         inject a fault; may be repeated. RULE is\n"
            "                       KIND[:key=value,...] with KIND one of\n"
            "                         drop       the reply is not sent\n"
@@ -186,6 +192,10 @@ ParseResult parse_sim_options(int argc, const char* const* argv, SimOptions& opt
             options.exit_after_reset = true;
             continue;
         }
+        if (arg == "--echo") {
+            options.echo = true;
+            continue;
+        }
         if (arg == "--verbose" || arg == "-v") {
             options.verbose = true;
             continue;
@@ -227,12 +237,13 @@ ParseResult parse_sim_options(int argc, const char* const* argv, SimOptions& opt
                 return ParseResult::Error;
             }
             options.erase_sector_size = number;
-        } else if (name == "--power-on-after-queries") {
+        } else if (name == "--power-on-after-queries" || name == "--power-off-in-block") {
             if (!numeric || number == 0) {
-                error = "option " + name + " needs a count of queries above 0, not '" + value + "'";
+                error = "option " + name + " needs a count above 0, not '" + value + "'";
                 return ParseResult::Error;
             }
-            options.power_on_after_queries = number;
+            (name == "--power-off-in-block" ? options.power_off_in_block : options.power_on_after_queries) =
+                number;
         } else if (name == "--fault") {
             FaultRule rule;
             if (!parse_fault_rule(value, rule, error))

@@ -24,6 +24,8 @@ struct SimOptions {
     bool power_on_delayed = false;
     std::uint32_t power_on_after_ms = 0; // from the first byte received
     std::uint32_t power_on_after_queries = 0; // 0: no such wait
+    std::uint32_t power_off_in_block = 0;     // 0: the power stays
+    bool echo = false;                // a paced loopback, no device
     std::vector<FaultRule> faults;
     std::uint32_t seed = 1;
     std::string dump_path;
