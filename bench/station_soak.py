@@ -139,6 +139,9 @@ class Soak:
         except subprocess.TimeoutExpired:
             reap(proc)
             status = None
+        # What the station wrote before it ended is still in the terminals'
+        # buffers: a unit may yet take the half block that cuts its power.
+        time.sleep(1.0)
         self.tail()
         with self.lock:
             for unit in self.units:
