@@ -503,7 +503,9 @@ def report_table(soak, began, ended, final_status, load_before, args):
         if torn_ok else f"{len(soak.torn)}: {soak.torn[:3]}")
     for check in soak.stop_checks:
         flight = check["in_flight"]
-        again = [u for u in flight if u.records]
+        # One the next run took may lose its port for good and be cut by the
+        # stop after: taken again all the same.
+        again = [u for u in flight if u.records or u.gone_at_stop]
         if check["how"] == "SIGINT":
             row("Ctrl-C: exit 130, no record cut, ports free",
                 check["status"] == 130 and check["whole"] and not check["held"],
@@ -516,7 +518,7 @@ def report_table(soak, began, ended, final_status, load_before, args):
                 f"exit {check['status']}, torn lines {len(soak.torn)}, "
                 f"{'a record glued to the torn line' if joined else 'next record on its own line'}")
         row(f"  {check['how']}: units in flight updated again", len(again) == len(flight),
-            f"{len(again)} of {len(flight)} recorded by the next run")
+            f"{len(again)} of {len(flight)} taken again by the next run (recorded, or cut by a later stop with its port gone)")
     span = ended - began
     rate = len(units) / span * 3600
     wire = sum(u.wire_s for u in units)
