@@ -518,7 +518,7 @@ def report_table(soak, began, ended, final_status, load_before, args):
                 f"exit {check['status']}, torn lines {len(soak.torn)}, "
                 f"{'a record glued to the torn line' if joined else 'next record on its own line'}")
         row(f"  {check['how']}: units in flight updated again", len(again) == len(flight),
-            f"{len(again)} of {len(flight)} taken again by the next run (recorded, or cut by a later stop with its port gone)")
+            f"{len(again)} of {len(flight)} taken again by the next run")
     span = ended - began
     rate = len(units) / span * 3600
     wire = sum(u.wire_s for u in units)
