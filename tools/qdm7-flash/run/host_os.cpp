@@ -2,6 +2,7 @@
 // the standard library, and the stop watch (console/stop_watch.h).
 #include "tools/qdm7-flash/run/host.h"
 
+#include <cstdio>
 #include <filesystem>
 #include <thread>
 
@@ -83,6 +84,7 @@ const Host OS_HOST{
     stop_watch_port,
     stop_requested,
     stop_watch_leave,
+    [](const char* path) { return std::fopen(path, "w"); },
     fatal_text,
 };
 
