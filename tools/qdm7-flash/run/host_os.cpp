@@ -1,5 +1,6 @@
 // The real machine: the platform's clock, ports and fatal text, threads of
-// the standard library, and the stop watch (console/stop_watch.h).
+// the standard library (a unit's large blocks returned when freed,
+// unit_memory.h), and the stop watch (console/stop_watch.h).
 #include "tools/qdm7-flash/run/host.h"
 
 #include <cstdio>
@@ -8,6 +9,7 @@
 
 #include "platform/port_diagnosis.h"
 #include "platform/report.h"
+#include "tools/qdm7-flash/run/unit_memory.h"
 
 namespace {
 
@@ -28,6 +30,8 @@ void run_started(Started* started)
 
 HostThread start_thread(void (*body)(void* context), void* context, std::uint32_t deadline_ms)
 {
+    static const bool set = (return_large_blocks_when_freed(), true);
+    (void)set;
     auto* started = new Started{body, context, deadline_ms, {}};
     started->thread = std::thread(run_started, started);
     return reinterpret_cast<HostThread>(started);
