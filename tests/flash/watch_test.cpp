@@ -260,6 +260,7 @@ TEST_F(Watching, ARecordThatCannotBeWrittenTakesNoMoreUnits)
     bench_plug("/v/unit-1", quick);
     bench_plug("/v/unit-2", paced);
     bench_at(5000, [&] { bench_plug("/v/unit-3", later); });
+    bench_at(120000, bench_interrupt); // a watch that went on taking units
     const BenchRun run = this->run(0);
     EXPECT_EQ(run.outcome.kind, OutcomeKind::Fatal) << run.err;
     EXPECT_TRUE(has_line(run.err, "\\d\\d:\\d\\d:\\d\\d /v/unit-1: its record \\(completed\\) could not be "
