@@ -20,7 +20,6 @@ import signal
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
