@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -87,6 +88,29 @@ TEST(FlashPort, AMissingPortIsFatalWithTheSystemText)
     EXPECT_NE(err.find("No such file or directory"), std::string::npos) << err;
     EXPECT_NE(flash.out().find(" . Opening serial port /dev/qdm7-no-such-port at 921600 baud\n"),
               std::string::npos);
+}
+
+// A report whose last line a killed run left torn is said, and its next
+// record goes on a line of its own.
+TEST(FlashReport, ATornLastLineIsSaidAndTheNextRecordStartsOnANewLine)
+{
+    char dir[] = "/tmp/qdm7-torn-report-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string report = std::string(dir) + "/report.jsonl";
+    const std::string torn = "{\"port\": \"/dev/ttyUSB0\", \"result\": \"comp";
+    { std::ofstream out(report, std::ios::binary); out << torn; }
+    Flash flash({"--port", "/dev/qdm7-no-such-port", "--report", report});
+    ASSERT_EQ(flash.wait(10000), 1);
+    EXPECT_NE(flash.err().find("qdm7-flash: the report " + report + " ends inside a line, left by a run that was "
+                               "stopped while writing it: that line is no record"),
+              std::string::npos)
+        << flash.err();
+    std::ifstream in(report, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text.rfind(torn + "\n{\"port\": \"/dev/qdm7-no-such-port\", \"result\": \"error\"", 0), 0u) << text;
+    EXPECT_TRUE(text.ends_with("}\n")) << text;
+    std::remove(report.c_str());
+    rmdir(dir);
 }
 
 TEST(FlashPort, APortHeldByAnotherProgramIsFatalWithTheSystemText)

@@ -173,7 +173,7 @@ TEST(WatchBook, CountsTheUnitsThatEndedAndKeepsThoseCutShort)
     book_look(book, ports_of("a b=S c"));
     book_unit_ended(book, 0, recorded(DeviceResult::Completed));
     UnitEnd lost = recorded(DeviceResult::Lost);
-    lost.record_lost = true;
+    lost.record_error = "No space left on device";
     book_unit_ended(book, 2, lost);
     book_unit_ended(book, 1, unrecorded(true, false, false));
     EXPECT_EQ(book.completed, 1u);

@@ -246,4 +246,61 @@ TEST_F(Watching, ATraceThatCannotBeWrittenTakesNoMoreUnits)
     EXPECT_TRUE(run.outcome.text.ends_with("taking no more units\n")) << run.outcome.text;
 }
 
+// A record that cannot be written (the report's disk full): said at once
+// with the unit and its result, no unit taken after it, the unit being
+// updated then finished and said, exit 1 with the lost record named.
+TEST_F(Watching, ARecordThatCannotBeWrittenTakesNoMoreUnits)
+{
+    if (!fs::exists("/dev/full"))
+        GTEST_SKIP() << "no /dev/full to stand for a full disk";
+    report_to("/dev/full");
+    VirtualUnit& quick = bench_unit();
+    VirtualUnit& paced = bench_unit({}, 921600);
+    VirtualUnit& later = bench_unit();
+    bench_plug("/v/unit-1", quick);
+    bench_plug("/v/unit-2", paced);
+    bench_at(5000, [&] { bench_plug("/v/unit-3", later); });
+    bench_at(120000, bench_interrupt); // a watch that went on taking units
+    const BenchRun run = this->run(0);
+    EXPECT_EQ(run.outcome.kind, OutcomeKind::Fatal) << run.err;
+    EXPECT_TRUE(has_line(run.err, "\\d\\d:\\d\\d:\\d\\d /v/unit-1: its record \\(completed\\) could not be "
+                                  "written to /dev/full: .*; taking no more units"))
+        << run.err;
+    EXPECT_TRUE(has_line(run.err, "\\d\\d:\\d\\d:\\d\\d /v/unit-3: not taken: units refused")) << run.err;
+    EXPECT_TRUE(has_line(run.err, "\\d\\d:\\d\\d:\\d\\d /v/unit-2: its record \\(completed\\) could not be "
+                                  "written to /dev/full: No space left on device"))
+        << run.err;
+    EXPECT_LT(run.err.find("/v/unit-1: its record"), run.err.find("/v/unit-2: completed in")) << run.err;
+    EXPECT_EQ(later.link.device.stats.queries, 0u);
+    EXPECT_TRUE(holds_image(quick) && holds_image(paced));
+    EXPECT_TRUE(run.outcome.text.ends_with("qdm7-flash: the record of /v/unit-1 (completed) could not be written to "
+                                           "/dev/full: No space left on device; taking no more units\n"))
+        << run.outcome.text;
+}
+
+// A trace folder that fills: said once, and the units are still updated
+// and recorded.
+TEST_F(Watching, AFullTraceFolderIsSaidOnceAndUnitsGoOn)
+{
+    if (!fs::exists("/dev/full"))
+        GTEST_SKIP() << "no /dev/full to stand for a full disk";
+    report_to(scratch.path("report.jsonl"));
+    update.log_dir = scratch.path("logs");
+    fs::create_directories(update.log_dir);
+    bench_full_folder(update.log_dir);
+    bench_plug("/v/unit-1", bench_unit());
+    bench_plug("/v/unit-2", bench_unit());
+    VirtualUnit& later = bench_unit();
+    bench_at(20000, [&] { bench_plug("/v/unit-3", later); });
+    const BenchRun run = this->run(3);
+    EXPECT_EQ(run.outcome.kind, OutcomeKind::Completed) << run.err;
+    EXPECT_EQ(count_of(run.err, ": its trace could not be written in " + update.log_dir +
+                                    ": No space left on device; no more traces are written (the updates and their "
+                                    "records go on)\n"),
+              1)
+        << run.err;
+    EXPECT_EQ(records().size(), 3u);
+    EXPECT_TRUE(holds_image(later));
+}
+
 } // namespace

@@ -42,6 +42,7 @@ struct Bench {
     PortHandle next_handle = 1000;
     bool interrupted = false;
     std::vector<Event> events;
+    std::string full_folder; // its files on a full disk; empty: none
 };
 
 Bench bench;
@@ -165,6 +166,11 @@ const Host BENCH_HOST{
     [](PortHandle) {},
     stop_requested,
     [] { watched.on = false; },
+    [](const char* path) {
+        const std::string made = path;
+        const bool full = !bench.full_folder.empty() && made.starts_with(bench.full_folder);
+        return std::fopen(full ? "/dev/full" : path, "w");
+    },
     fatal_text,
 };
 
@@ -247,6 +253,8 @@ void bench_no_serial_port(const std::string& path) { bench.ports[path].kind = Pa
 void bench_hold(const std::string& path, const std::string& holder) { bench.ports[path].holder = holder; }
 
 void bench_interrupt() { bench.interrupted = true; }
+
+void bench_full_folder(const std::string& folder) { bench.full_folder = folder; }
 
 std::vector<PortIdentity> bench_ports()
 {

@@ -44,6 +44,8 @@ void bench_file(const std::string& path);
 void bench_no_serial_port(const std::string& path);
 // The port at path held by another program: opening it is refused as busy.
 void bench_hold(const std::string& path, const std::string& holder);
+// Files made in folder go to a full disk (/dev/full) from now on.
+void bench_full_folder(const std::string& folder);
 // Ctrl-C, now.
 void bench_interrupt();
 // The ports there are now, as discovery would list them.

@@ -99,7 +99,7 @@ Outcome update(const FlashOptions& options, const UpdateSetup& update)
 }
 
 // The report opened and the trace folder made, the sample image's warning
-// said, then the update.
+// and a report's torn last line said, then the update.
 Outcome update_with_outputs(const FlashOptions& options)
 {
     UpdateSetup setup;
@@ -115,6 +115,9 @@ Outcome update_with_outputs(const FlashOptions& options)
         // Said before any port is touched.
         if (QDM7_SAMPLE_IMAGE)
             say(said(SAMPLE_IMAGE_WARNING));
+        if (report.torn_tail)
+            say(said("the report " + setup.report_path + " ends inside a line, left by a run that was stopped while "
+                     "writing it: that line is no record, and the next record starts on a line of its own"));
         outcome = update(options, setup);
     }
     close_record_file(report);

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,10 @@ struct Host {
     // A worker's thread done with its port: the stop no longer wakes it, so
     // that what it writes then (its record) is never cut short.
     void (*leave_stop)();
+
+    // A trace file made afresh at path, for writing; null, with errno set,
+    // when it cannot be.
+    std::FILE* (*create_trace_file)(const char* path);
 
     // The fatal text the dialog would show for message and the system's
     // error number (0: none), with the system's words for it.

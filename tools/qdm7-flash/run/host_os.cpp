@@ -1,12 +1,15 @@
 // The real machine: the platform's clock, ports and fatal text, threads of
-// the standard library, and the stop watch (console/stop_watch.h).
+// the standard library (a unit's large blocks returned when freed,
+// unit_memory.h), and the stop watch (console/stop_watch.h).
 #include "tools/qdm7-flash/run/host.h"
 
+#include <cstdio>
 #include <filesystem>
 #include <thread>
 
 #include "platform/port_diagnosis.h"
 #include "platform/report.h"
+#include "tools/qdm7-flash/run/unit_memory.h"
 
 namespace {
 
@@ -27,6 +30,8 @@ void run_started(Started* started)
 
 HostThread start_thread(void (*body)(void* context), void* context, std::uint32_t deadline_ms)
 {
+    static const bool set = (return_large_blocks_when_freed(), true);
+    (void)set;
     auto* started = new Started{body, context, deadline_ms, {}};
     started->thread = std::thread(run_started, started);
     return reinterpret_cast<HostThread>(started);
@@ -83,6 +88,7 @@ const Host OS_HOST{
     stop_watch_port,
     stop_requested,
     stop_watch_leave,
+    [](const char* path) { return std::fopen(path, "w"); },
     fatal_text,
 };
 

@@ -1,6 +1,8 @@
 #include "tools/qdm7-flash/run/worker.h"
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 
@@ -19,18 +21,32 @@ void on_status(void* context, const char* text)
         worker.view.status(worker.view.context, text);
 }
 
+// The trace's file, while it can still be written.
+std::FILE* trace_file_of(const Worker& worker)
+{
+    return worker.trace_error.empty() ? worker.setup.trace_file : nullptr;
+}
+
+// A trace that could not be written (its disk full, say) is written no
+// further; the update goes on.
+void trace_written(Worker& worker, bool written)
+{
+    if (!written)
+        worker.trace_error = std::strerror(errno);
+}
+
 void on_trace(void* context, const char* text)
 {
-    const Worker& worker = *static_cast<const Worker*>(context);
-    if (worker.setup.trace_file != nullptr)
-        std::fputs(text, worker.setup.trace_file);
+    Worker& worker = *static_cast<Worker*>(context);
+    if (std::FILE* file = trace_file_of(worker))
+        trace_written(worker, std::fputs(text, file) != EOF);
 }
 
 void on_trace_flush(void* context)
 {
-    const Worker& worker = *static_cast<const Worker*>(context);
-    if (worker.setup.trace_file != nullptr)
-        std::fflush(worker.setup.trace_file);
+    Worker& worker = *static_cast<Worker*>(context);
+    if (std::FILE* file = trace_file_of(worker))
+        trace_written(worker, std::fflush(file) == 0);
 }
 
 JobReporter reporter_of(Worker& worker)
@@ -100,9 +116,10 @@ WorkerSetup worker_setup(const UpdateSetup& update, const std::string& port, Wor
 
 Outcome open_trace(WorkerSetup& setup, const std::string& path)
 {
-    setup.trace_file = std::fopen(path.c_str(), "w");
+    setup.trace_file = setup.host->create_trace_file(path.c_str());
     if (setup.trace_file == nullptr)
-        return {OutcomeKind::Fatal, 0, printed("cannot write the trace file %s", path.c_str())};
+        return {OutcomeKind::Fatal, static_cast<unsigned long>(errno),
+                printed("cannot write the trace file %s", path.c_str())};
     setup.trace_to = TraceTo::File;
     return {};
 }
@@ -143,8 +160,7 @@ Outcome run_worker(Worker& worker)
     worker.outcome = run_port(worker.job, setup.port.c_str(), options, worker.run);
     worker.elapsed_ms = host.tick_count() - began;
     host.leave_stop();
-    if (setup.trace_file != nullptr)
-        std::fflush(setup.trace_file);
+    on_trace_flush(&worker);
     release_firmware_image(worker.job);
     // Ctrl-C: the device did not finish, and has no record.
     const PortFailure& failure = worker.run.open_failure;

@@ -78,7 +78,7 @@ WorkerSetup worker_setup(const UpdateSetup& update, const std::string& port, Wor
                          const std::string& run_id = {});
 // The worker's trace to the file at path, made afresh. A file that cannot be
 // written is refused alike in every mode: the update is not to start
-// (a Fatal outcome that says so).
+// (a Fatal outcome that says so, with the system's error number).
 Outcome open_trace(WorkerSetup& setup, const std::string& path);
 // Closes the trace file, if one is open.
 void close_trace(WorkerSetup& setup);
@@ -105,6 +105,9 @@ struct Worker {
     bool recorded = false;     // a record was made
     DeviceRecord record;
     std::string record_error;  // it could not be written to the report: why
+    // Its trace file could not be written (the system's text): nothing more
+    // was written to it. Empty: it was, or it has none.
+    std::string trace_error;
     std::uint32_t elapsed_ms = 0;
     // The image could not be loaded: why. Nothing was run or recorded, and
     // the outcome is Fatal with the dialog's fatal text.

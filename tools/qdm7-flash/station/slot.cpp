@@ -97,7 +97,8 @@ void update_slot(void* context)
     Worker& worker = slot.worker;
     run_worker(worker);
     if (worker.recorded) {
-        if (!worker.record_error.empty())
+        // A watch's bookkeeping says it, and what follows from it.
+        if (!worker.record_error.empty() && !slot.watched)
             ports_display_say(*slot.display, slot.index,
                               printed("its record could not be written to %s: %s", worker.setup.report_path.c_str(),
                                       worker.record_error.c_str())

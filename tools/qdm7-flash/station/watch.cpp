@@ -1,6 +1,8 @@
 #include "tools/qdm7-flash/station/watch.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <map>
 #include <memory>
@@ -31,12 +33,27 @@ struct Watch {
     std::string run_id;
     std::string image_fatal; // a unit's image could not be loaded: its fatal text
     unsigned long image_number = 0;
+    bool traces_stopped = false; // the trace folder filled: no trace is made from then on
 };
 
 void carry_out(Watch& watch, const WatchSteps& steps);
 
+// A trace that could not be written, said once: a full disk is no reason to
+// stop updating units, only to stop tracing them.
+void stop_traces(Watch& watch, std::size_t place, const std::string& why)
+{
+    if (watch.traces_stopped)
+        return;
+    watch.traces_stopped = true;
+    ports_display_say(watch.display, place,
+                      printed("its trace could not be written in %s: %s; no more traces are written (the updates "
+                              "and their records go on)",
+                              watch.setup.update.log_dir.c_str(), why.c_str())
+                          .c_str());
+}
+
 // Starts the unit's worker, with its trace when one is asked for; one whose
-// trace cannot be written is refused instead.
+// trace cannot be written is refused instead, but for a full disk.
 void start_unit(Watch& watch, std::size_t place)
 {
     const UpdateSetup& update = watch.setup.update;
@@ -47,10 +64,12 @@ void start_unit(Watch& watch, std::size_t place)
     unit->watched = true;
     unit->worker.setup = worker_setup(update, path, WorkerRole::WatchedUnit, watch.run_id);
     unit->worker.view = slot_view(*unit);
-    if (!update.log_dir.empty()) {
+    if (!update.log_dir.empty() && !watch.traces_stopped) {
         const Outcome refused =
             open_trace(unit->worker.setup, trace_file_paths(update.log_dir, {path}, utc_now_ms()).front());
-        if (refused.kind != OutcomeKind::Completed) {
+        if (refused.number == ENOSPC) {
+            stop_traces(watch, place, std::strerror(ENOSPC));
+        } else if (refused.kind != OutcomeKind::Completed) {
             carry_out(watch, book_refuse(watch.book, place, refused.text));
             return;
         }
@@ -90,9 +109,11 @@ void end_unit(Watch& watch, std::size_t place)
     end.ended_on = worker.run.port;
     end.usb_serial = worker.run.usb_serial;
     end.view = unit.view;
-    end.record_lost = !worker.record_error.empty();
+    end.record_error = worker.record_error;
     end.image_failed = worker.image_failure.kind != ImageFailureKind::None;
     end.ended_at = clock_text(std::time(nullptr));
+    if (!worker.trace_error.empty())
+        stop_traces(watch, place, worker.trace_error);
     if (end.image_failed) {
         watch.image_fatal = worker.outcome.text;
         watch.image_number = worker.outcome.number;
@@ -168,6 +189,7 @@ Outcome run_watch(const WatchSetup& setup)
     watch.began_at = host.tick_count();
     watch.run_id = watch_run_id(utc_now_ms(), static_cast<unsigned>(std::time(nullptr)) ^ host.tick_count());
     watch.book.count = setup.count;
+    watch.book.report_path = setup.update.report_path;
     const bool terminal = stderr_is_terminal() && terminal_cursor_moves();
     watch.book.terminal = terminal;
     watch.display.columns = terminal_columns;

@@ -32,9 +32,12 @@ struct WatchSetup {
 // Watches until Ctrl-C (Interrupted, once every port is closed) or, with a
 // count, until that many units have ended: Completed when every one
 // completed and is on record, NotAllUpdated otherwise. A unit whose trace
-// cannot be written is not updated, and no unit is taken after it: the
-// watch ends once those being updated have ended (Fatal). The outcome's
-// text is the closing lines (closing.h).
+// cannot be written is not updated, and a unit whose record could not be
+// written is said with its result; no unit is taken after either: the
+// watch ends once those being updated have ended (Fatal). A trace folder
+// that fills is said once and no trace is written after it; the updates
+// and their records go on. The outcome's text is the closing lines
+// (closing.h).
 Outcome run_watch(const WatchSetup& setup);
 
 // The run's id in each record: its start in UTC and a number that tells

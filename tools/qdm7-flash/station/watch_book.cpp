@@ -106,6 +106,21 @@ void cut_short(WatchBook& book, std::size_t index, const UnitEnd& end, WatchStep
         CutUnit{place.path, end.usb_serial.empty() ? place.identity.serial : end.usb_serial, place.last.detail});
 }
 
+// A unit's record that could not be written: said with its result, and
+// no unit is taken after it, since none could be recorded.
+void lose_record(WatchBook& book, std::size_t index, const UnitEnd& end, WatchSteps& steps)
+{
+    book.records_lost = true;
+    const std::string lost = std::string(" (") + device_result_name(end.result) + ") could not be written to " +
+                             book.report_path + ": " + end.record_error;
+    std::string said = "its record" + lost;
+    if (book.refusal.empty()) {
+        book.refusal = "the record of " + label_of(book.places[index].identity) + lost + "; taking no more units";
+        said += "; taking no more units";
+    }
+    step(steps, What::Say, index, said);
+}
+
 } // namespace
 
 WatchSteps book_look(WatchBook& book, const std::vector<SeenPort>& ports)
@@ -183,7 +198,6 @@ WatchSteps book_unit_ended(WatchBook& book, std::size_t index, const UnitEnd& en
             ++book.completed;
         else
             ++book.failed;
-        book.records_lost = book.records_lost || end.record_lost;
         place.last = end.view;
         place.last.ended_at = end.ended_at;
         step(steps, What::Update, index, {}, place.last);
@@ -191,6 +205,8 @@ WatchSteps book_unit_ended(WatchBook& book, std::size_t index, const UnitEnd& en
         // has room for the reason and the next step in brief only.
         if (book.terminal && place.last.result != DeviceResult::Completed)
             step(steps, What::Say, index, port_change_text(place.last));
+        if (!end.record_error.empty())
+            lose_record(book, index, end, steps);
     }
     // A device found again on another port after a loss ended there: that
     // port holds the same unit, not a new one.

@@ -49,8 +49,9 @@ struct WatchBook {
     std::vector<CutUnit> cut;  // units in the middle of their update at Ctrl-C
     bool records_lost = false;
     bool image_failed = false; // a unit's image could not be loaded: the watch ends
-    // Why no more units are taken (a unit's trace that cannot be written);
-    // empty: every unit that comes is.
+    std::string report_path;   // --report, for what a lost record says
+    // Why no more units are taken (a unit's trace that cannot be written, a
+    // record that could not be); empty: every unit that comes is.
     std::string refusal;
 };
 
@@ -92,7 +93,7 @@ struct UnitEnd {
     std::string ended_on;        // the port it ended on: a reconnect may find it elsewhere
     std::string usb_serial;      // its device's, as its run found it
     PortView view;               // its line: its end, or where Ctrl-C cut it
-    bool record_lost = false;    // its record could not be written
+    std::string record_error;    // its record could not be written: the system's text; empty: it was
     bool image_failed = false;
     std::string ended_at;        // the local time, "10:14:03"
 };
