@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include "engine/frames.h"
 
@@ -30,19 +31,27 @@ std::uint16_t sealed_crc(const UpdateJob& job)
                                       256u * job.frame_buffer[job.frame_length - 1]);
 }
 
+// The bytes of a frame that are kept to know its echo by.
+std::size_t head_length(const UpdateJob& job)
+{
+    return static_cast<std::size_t>(job.frame_length < QUERY_FRAME_LENGTH ? job.frame_length : QUERY_FRAME_LENGTH);
+}
+
 void send_frame(UpdateJob& job)
 {
     if (job.work.options.discard_stale_input)
         port_purge(job.port_handle);
     job.work.sent_length = job.frame_length;
     job.work.sent_crc = sealed_crc(job);
+    std::memcpy(job.work.sent_head, job.frame_buffer, head_length(job));
     port_write(job.port_handle, job.frame_buffer, job.frame_length);
 }
 
 // The valid reply just read is the frame last sent, come back.
 bool reply_is_echo(const UpdateJob& job)
 {
-    return job.frame_length == job.work.sent_length && sealed_crc(job) == job.work.sent_crc;
+    return job.frame_length == job.work.sent_length && sealed_crc(job) == job.work.sent_crc &&
+           std::memcmp(job.frame_buffer, job.work.sent_head, head_length(job)) == 0;
 }
 
 // One read is one reply. Returns true for a frame with a valid CRC; anything
@@ -68,6 +77,12 @@ void tick_contacting(UpdateJob& job)
     if (!read_reply(job, true)) {
         if (job.frame_length > 0)
             job.work.stray_bytes += static_cast<std::uint32_t>(job.frame_length);
+        return;
+    }
+    // The echo of the query is the first sign of a loopback: a block sent
+    // back at the wire's pace takes longer than a read to come whole.
+    if (job.work.options.refuse_echo && reply_is_echo(job)) {
+        job.work.echo_seen = true;
         return;
     }
     job_trace(job, "REMOTE DEVICE LINK ESTABLISHED\n");

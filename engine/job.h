@@ -13,6 +13,7 @@
 
 #include <cstdint>
 
+#include "engine/frames.h"
 #include "platform/platform.h"
 
 enum class JobState : std::int32_t {
@@ -67,10 +68,13 @@ struct JobReporter {
 // kept for every start after. The defaults are the dialog's job.
 struct JobOptions {
     // For a caller that must not take a port that sends back what it is sent
-    // (a loopback) for a device: a program frame that comes back as it went
-    // (its length and CRC) is no acknowledgement; the results' echo_seen
-    // then says so and the job waits on as for no reply. Off, as the
-    // dialog's job takes any valid frame.
+    // (a loopback) for a device: a contact query that comes back as it went
+    // (byte for byte: a QDM7's reply to a query is longer, its CRC of the
+    // range ahead of the frame's) is no contact, so no block goes to such a
+    // port, however slowly it sends back; nor is a program frame that comes
+    // back whole (its length, CRC and header) an acknowledgement. The
+    // results' echo_seen then says so and the job waits on as for no reply.
+    // Off, as the dialog's job takes any valid frame.
     bool refuse_echo = false;
     // For a caller whose reads end with the reply (set_reply_rule), so that
     // no reply left from an earlier exchange answers the request just sent:
@@ -96,8 +100,11 @@ struct JobWork {
     std::uint32_t unanswered_contacts = 0;
     std::uint32_t stray_bytes = 0;
     bool echo_seen = false;
-    std::int32_t sent_length = 0; // the last frame sent, to know its echo
+    // The last frame sent, to know its echo: its length, CRC and first
+    // bytes (the whole of a query).
+    std::int32_t sent_length = 0;
     std::uint16_t sent_crc = 0;
+    std::uint8_t sent_head[QUERY_FRAME_LENGTH] = {};
     bool device_crc_known = false;
     std::uint16_t device_crc = 0;
     // The blocks the device may still hold, to be checked after contact:
@@ -148,7 +155,7 @@ struct JobResults {
     // Bytes read while contacting that formed no valid reply (a device
     // running its firmware and talking, or a wrong speed).
     std::uint32_t stray_bytes = 0;
-    bool echo_seen = false;                // with refuse_echo: a program frame came back as it went
+    bool echo_seen = false;                // with refuse_echo: the contact query or a block came back as it went
     std::int32_t resumed_at = 0;           // the block this attempt's programming began at
 };
 

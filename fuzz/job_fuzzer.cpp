@@ -4,9 +4,9 @@
 // drives (short reads, full read time-outs, 10 s jumps, a start near the
 // counter's wrap). The job runs through every state, and is restarted as the
 // dialog's button does; the input also chooses whether the job runs as the
-// dialog's (the default) or as qdm7-flash's, which discards stale input,
-// resumes first after a number of blocks the input gives and, when started
-// again, after the blocks it had acknowledged. After every tick, and on
+// dialog's (the default) or as qdm7-flash's, which refuses echoes, discards
+// stale input, resumes first after a number of blocks the input gives and,
+// when started again, after the blocks it had acknowledged. After every tick, and on
 // every write, the target checks what must hold whatever the device sends:
 //   - the state is one of the nine and changes only along the job's transitions;
 //   - the offset never passes the image size, and moves by one block per acknowledgement;
@@ -284,7 +284,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ASAN_POISON_MEMORY_REGION(frame_buffer + FRAME_BUFFER_SIZE, GUARD_SIZE);
 
     UpdateJob job;
-    prepare_job(job, frame_buffer, {}, {.discard_stale_input = flash_mode > 0, .resume = flash_mode > 0});
+    prepare_job(job, frame_buffer, {}, {.refuse_echo = flash_mode > 0, .discard_stale_input = flash_mode > 0, .resume = flash_mode > 0});
     job.image = image.data();
     job.image_size = static_cast<std::int32_t>(image.size());
     job.base_address = FLASH_BASE;

@@ -570,6 +570,27 @@ TEST_F(FastJobTest, OptionsGivenOnceHoldAfterAStartAgain)
     EXPECT_EQ(link.purges - purges, link.written.size() - writes);
 }
 
+// A loopback plug sends each frame back at the wire's pace: the contact
+// query comes back whole within a read, a block does not. The query's echo
+// tells it, and no block goes to the port. The dialog's job takes any valid
+// frame for a reply, and links on it.
+TEST_F(FastJobTest, ALoopbackIsToldByTheContactQueryItSendsBack)
+{
+    virtual_link().echo = true;
+    prepare(4 * BLOCK_SIZE);
+    for (int tick = 0; tick < 100 && !job_results(job()).echo_seen; ++tick)
+        run_job(job(), 1);
+    EXPECT_TRUE(job_results(job()).echo_seen);
+    EXPECT_EQ(job().state, JobState::Contacting);
+    EXPECT_EQ(programs_written(), 0u);
+
+    prepare_job(test_job, test_job.image);
+    start_job(job());
+    run_job(job(), 10);
+    EXPECT_EQ(job().state, JobState::Programming);
+    EXPECT_FALSE(job_results(job()).echo_seen);
+}
+
 // A start that is told how many blocks the device holds (what a
 // verification found) checks those, whatever the job had acknowledged.
 TEST_F(FastJobTest, AResumeGivenItsBlocksChecksThoseBlocks)

@@ -10,9 +10,9 @@
 #include "engine/job.h"
 #include "platform/embedded_image.h"
 
-// The options the page gives its job once, as qdm7-flash does: a program
-// frame that comes back as it went is no acknowledgement (an echo is
-// stopped at the first block), input left from earlier exchanges is
+// The options the page gives its job once, as qdm7-flash does: a port
+// that sends the contact query back is an echo, and no block goes to it;
+// input left from earlier exchanges is
 // discarded before each request, and a start after a lost port checks and
 // keeps the blocks the device acknowledged before.
 inline constexpr JobOptions PAGE_JOB_OPTIONS{.refuse_echo = true, .discard_stale_input = true, .resume = true};

@@ -1,6 +1,6 @@
 // One update from the page, on one port of its list, from opening the port
 // to closing it, as qdm7-flash's port run does it: reads that end with the
-// reply, stale input discarded, an echo stopped at the first block, the job
+// reply, stale input discarded, an echo told at the contact query, the job
 // ticked as the dialog's timer does, and, when the port goes away in the
 // middle, the device waited for (until the user cancels), reopened and
 // updated again from Start, resuming after the blocks whose CRC shows the
@@ -15,7 +15,7 @@
 enum class PageRunResult : std::int32_t {
     Completed = 0, // matching CRCs and the reset acknowledged
     Failed = 1,    // the device's CRC differed ("FAILED")
-    Echoing = 2,   // the port sent a program frame back as it went
+    Echoing = 2,   // the port sent a request back as it went
     Cancelled = 3, // the user cancelled (also while waiting for a lost port)
     Error = 4,     // the port could not be opened
 };

@@ -154,6 +154,15 @@ std::int32_t port_write(PortHandle handle, const std::uint8_t* buffer, std::int3
         return 0;
     begin(link);
     link.written.emplace_back(buffer, buffer + length);
+    if (link.echo) {
+        OutboundReply echoed;
+        echoed.bytes.assign(buffer, buffer + length);
+        echoed.ready_us = us_of(link, link.now);
+        const bool busy = !link.incoming.empty() && static_cast<std::int32_t>(link.incoming.back().time - link.now) > 0;
+        put_on_line(link, std::move(echoed), busy ? link.incoming.back().time : link.now);
+        finish(link);
+        return length;
+    }
     // The write blocks until the last byte is on the wire.
     link.now += wire_ms(link, static_cast<std::size_t>(length));
     // Power is judged at the moment the request is complete; off means lost.

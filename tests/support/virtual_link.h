@@ -44,6 +44,10 @@ struct VirtualLink {
     bool log_reads = false;                 // keep what every read returned
     std::vector<std::vector<std::uint8_t>> reads_log; // empty entry: silence
     bool gone = false;                      // the device went away: reads and writes fail at once
+    // No device but a loopback plug: each byte written comes back as it goes
+    // out, and a write returns once the port has taken the bytes, as a
+    // buffered port's does.
+    bool echo = false;
 };
 
 // The one link that the platform functions act on.
