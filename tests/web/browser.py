@@ -27,6 +27,7 @@ import json
 import os
 import re
 import select
+import shlex
 import shutil
 import socket
 import subprocess
@@ -74,6 +75,11 @@ i=0; until [ -e /dev/hvc0 ] || [ $i -ge 50 ]; do sleep 0.1; i=$((i+1)); done
 exec </dev/null >/dev/hvc0 2>&1
 fail() { echo "@@guest fatal $*"; sync; poweroff -f; }
 @ROOT_MOUNT@
+# A checkout below /tmp: the guest's /tmp is its own, so this machine's
+# folders there are put back at the same paths.
+for path in @HOST_TMP@; do
+  mkdir -p "/new$path" && mount -o bind "/lower$path" "/new$path" || fail "cannot mount $path"
+done
 ip link set lo up
 ip addr add 10.0.9.1/32 dev lo
 echo "@@guest up"
@@ -164,7 +170,9 @@ class Guest(Scoped):
         self.work = Path(tempfile.mkdtemp(prefix="qdm7-web-"))
         check(len(str(self.work / "chan.sock")) < 100, f"temporary folder {self.work} too deep for a socket path")
         init = (INIT.replace("@ROOT_MOUNT@\n", guest.ROOT_MOUNT_SH).replace("@SCRIPT@", str(HERE / "guest_browser.py"))
-                .replace("@ROOT@", str(self.root)))
+                .replace("@ROOT@", str(self.root))
+                .replace("@HOST_TMP@", " ".join(shlex.quote(str(folder)) for folder in (HERE, Path(self.root))
+                                                if Path(folder).is_relative_to("/tmp"))))
         try:
             kernel, module_dir = guest.find_kernel()
             guest.build_initramfs(self.work / "initramfs.cpio", module_dir, MODULES,
