@@ -27,6 +27,7 @@ here = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(here, "..", "tests", "support"))
 sys.path.insert(0, here)
 from qdm7test import Failure, built_tools, reap, start, wait  # noqa: E402
+from station_common import process_figures  # noqa: E402
 from station_rate import Feed  # noqa: E402
 
 
@@ -36,11 +37,9 @@ def fail(message):
 
 
 def reading(pid):
-    """Resident KiB, open descriptors, threads of the process now."""
-    with open(f"/proc/{pid}/status") as status:
-        fields = dict(line.split(":", 1) for line in status if ":" in line)
-    return (int(fields["VmRSS"].split()[0]), len(os.listdir(f"/proc/{pid}/fd")),
-            len(os.listdir(f"/proc/{pid}/task")))
+    """(resident KiB, open files, threads) of the station."""
+    figures = process_figures(pid)
+    return figures["rss_kib"], figures["fds"], figures["threads"]
 
 
 def lines_in(path):
